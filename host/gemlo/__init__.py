@@ -1,0 +1,1 @@
+"""Stand-in host application: the package that the compiled modules extend."""
