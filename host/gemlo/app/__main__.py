@@ -1,0 +1,81 @@
+"""Start the application: python -m gemlo.app [--project PATH] [--no-sample] [--screenshot DIR]."""
+import argparse
+import datetime
+import os
+import sys
+from pathlib import Path
+
+
+def default_project_path(folder=None):
+    """A new time-stamped project path in `folder` (default ~/gemlo-projects)."""
+    folder = Path(folder) if folder else Path.home() / "gemlo-projects"
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    path, n = folder / f"project-{stamp}.lmd", 2
+    while path.exists():
+        path, n = folder / f"project-{stamp}-{n}.lmd", n + 1
+    return path
+
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(prog="gemlo", description=__doc__)
+    parser.add_argument("--project", type=Path,
+                        help="new project file to create (default: a time-stamped one in "
+                             "--workdir or ~/gemlo-projects)")
+    parser.add_argument("--workdir", help="working directory of the session")
+    parser.add_argument("--no-sample", action="store_true",
+                        help="start on an empty project, without the sample data")
+    parser.add_argument("--screenshot", metavar="DIR",
+                        help="save DIR/mainwindow.png once the window is shown, then quit")
+    parser.add_argument("--debug", action="store_true", help="log debug messages")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    if args.screenshot and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
+        # Nothing to show on, but a screenshot can still be rendered.
+        os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+
+    # Qt is imported only now, so that the platform chosen above applies.
+    from qtpy.QtCore import QTimer
+    from qtpy.QtWidgets import QApplication
+
+    from gemlo.app.mainwindow import MainWindow
+
+    app = QApplication.instance() or QApplication(sys.argv[:1])
+    options = argparse.Namespace(plugins_paths="", working_directory=args.workdir,
+                                 debug=args.debug)
+    window = MainWindow(options)
+    window.setup()
+    window.show()
+    window.post_visible_setup()
+    try:
+        window.create_new_project(args.project or default_project_path(args.workdir))
+    except FileExistsError as error:
+        print(error, file=sys.stderr)
+        return 2
+    if not args.no_sample:
+        window.add_sample_data()
+
+    if args.screenshot:
+        def shoot():
+            app.processEvents()
+            path = Path(args.screenshot).absolute() / "mainwindow.png"
+            path.parent.mkdir(parents=True, exist_ok=True)
+            saved = window.grab().save(str(path))
+            if saved:
+                print(path)
+            else:
+                print(f"could not write {path}", file=sys.stderr)
+            app.exit(0 if saved else 1)
+
+        # Give the window a moment to lay out and paint before grabbing it.
+        QTimer.singleShot(500, shoot)
+        code = app.exec()
+        window.database.close()
+        return code
+    return app.exec()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,102 @@
+"""The sample project: a rotated survey grid and a synthetic seismic cube on it.
+
+The cube comes from a layered earth model: dipping layers over a gentle
+dome, velocity and density per layer, the reflectivity of the resulting
+impedance convolved with a Ricker wavelet. Fixed seed, so every run is alike.
+"""
+import numpy as np
+
+from gemlo.data.dataobject import DataObject
+from gemlo.utils.convert_grid import Survey
+
+IL0, XL0 = 1000, 2000
+N_IL, N_XL, N_Z = 60, 80, 120
+BIN = 25.0                        # m, both directions
+ORIGIN = (605000.0, 6070000.0)    # x, y of inline IL0, crossline XL0
+AZIMUTH = 32.0                    # degrees from x (east) to the direction of increasing inline
+DZ = 4.0                          # ms
+SEED = 20240611
+
+# Layer tops in samples at the origin trace, with their dips in samples per inline and
+# per crossline, and the velocity step (m/s) below each top.
+_TOPS = [(16, 0.10, 0.05, 250), (34, 0.14, 0.06, 300), (52, 0.18, 0.04, 200),
+         (70, 0.22, 0.08, 350), (92, 0.12, 0.10, 400)]
+_V_TOP = 1700.0                   # m/s at the top of the cube
+_GRADIENT = 0.8                   # m/s per ms within the layers
+_DOME = 7.0                       # samples of uplift at the crest
+
+
+def _cm(value):
+    # Coordinates in a real survey's files are rounded to the centimetre.
+    return round(float(value), 2)
+
+
+def sample_sgmt():
+    """Return the three control points of the sample grid (a segment dictionary)."""
+    a = np.radians(AZIMUTH)
+    origin = np.array(ORIGIN)
+    il_step = BIN * np.array([np.cos(a), np.sin(a)])
+    xl_step = BIN * np.array([-np.sin(a), np.cos(a)])
+    p2 = origin + (N_XL - 1) * xl_step
+    p3 = origin + (N_IL - 1) * il_step
+    return {
+        "P1_ILNO": IL0, "P1_XLNO": XL0,
+        "P1_CRSX": _cm(origin[0]), "P1_CRSY": _cm(origin[1]),
+        "P2_ILNO": IL0, "P2_XLNO": XL0 + N_XL - 1,
+        "P2_CRSX": _cm(p2[0]), "P2_CRSY": _cm(p2[1]),
+        "P3_ILNO": IL0 + N_IL - 1, "P3_XLNO": XL0,
+        "P3_CRSX": _cm(p3[0]), "P3_CRSY": _cm(p3[1]),
+    }
+
+
+def sample_survey():
+    """Return (Survey, segment dictionary) of the sample grid."""
+    sgmt = sample_sgmt()
+    return Survey.from_sgmt(sgmt, name="sample"), sgmt
+
+
+def ricker(frequency, dt, half_length):
+    """Return the Ricker wavelet of peak `frequency` (Hz) sampled every `dt` seconds."""
+    t = np.arange(-half_length, half_length + 1) * dt
+    a = (np.pi * frequency * t) ** 2
+    return (1 - 2 * a) * np.exp(-a)
+
+
+def _velocity():
+    il = np.arange(N_IL, dtype=np.float32)[:, None, None]
+    xl = np.arange(N_XL, dtype=np.float32)[None, :, None]
+    z = np.arange(N_Z, dtype=np.float32)[None, None, :]
+    dome = _DOME * np.exp(-((il - 34) ** 2 / 288 + (xl - 46) ** 2 / 450))
+    velocity = _V_TOP + _GRADIENT * DZ * z
+    for k, (top, dip_il, dip_xl, dv) in enumerate(_TOPS):
+        # Deeper layers carry more of the dome, as a fold does.
+        horizon = top + dip_il * il + dip_xl * xl - dome * (k + 1) / len(_TOPS)
+        # The fraction of each sample below the top keeps dipping layers smooth
+        # instead of stepping a whole sample at a time.
+        velocity = velocity + dv * np.clip(z - horizon + 0.5, 0.0, 1.0)
+    return velocity.astype(np.float32)
+
+
+def sample_cube(name="cube"):
+    """Return the synthetic seismic cube with amplitude, velocity, density and impedance."""
+    rng = np.random.default_rng(SEED)
+    velocity = _velocity()
+    density = (0.31 * velocity ** 0.25).astype(np.float32)      # Gardner, g/cm3
+    impedance = velocity * density
+    reflectivity = np.zeros_like(impedance)
+    upper, lower = impedance[..., :-1], impedance[..., 1:]
+    reflectivity[..., 1:] = (lower - upper) / (lower + upper)
+    wavelet = ricker(30.0, DZ / 1000, 16)
+    n = N_Z + wavelet.size - 1
+    trace = np.fft.irfft(np.fft.rfft(reflectivity, n) * np.fft.rfft(wavelet, n), n)
+    amplitude = trace[..., 16:16 + N_Z]
+    amplitude /= np.abs(amplitude).max()
+    amplitude += 0.03 * rng.standard_normal(amplitude.shape)
+    prop = {
+        "amplitude": {"array3d": amplitude.astype(np.float32), "unit": ""},
+        "velocity": {"array3d": velocity, "unit": "m/s"},
+        "density": {"array3d": density, "unit": "g/cm3"},
+        "impedance": {"array3d": impedance.astype(np.float32), "unit": "m/s*g/cm3"},
+    }
+    meta = {"il0": IL0, "xl0": XL0, "z0": 0.0, "dz": DZ, "z_unit": "ms"}
+    return DataObject(name, prop, "array3d", meta)

@@ -1,0 +1,58 @@
+"""Data objects: a named set of properties, each a numpy array with its attributes."""
+import copy
+
+import numpy as np
+
+ARRAY_KEYS = ("array1d", "array2d", "array3d")
+
+
+class DataObject:
+    """One item of the data tree, e.g. a seismic cube with its properties.
+
+    `prop` maps a property name to its entry, a dict holding the values under
+    `prop_array_key` ("array1d", "array2d" or "array3d") and free attributes
+    (unit, description, ...). `meta` holds the object's geometry (first
+    inline, sample interval, ...) as plain JSON-able values.
+    """
+
+    def __init__(self, name, prop=None, prop_array_key="array3d", meta=None,
+                 viewable_in_plot=True):
+        if prop_array_key not in ARRAY_KEYS:
+            raise ValueError(f"prop_array_key must be one of {ARRAY_KEYS}, got {prop_array_key!r}")
+        self.name = str(name)
+        self.prop = dict(prop or {})
+        self.prop_array_key = prop_array_key
+        self.meta = dict(meta or {})
+        # Factories of the pages of the style dialog; none yet.
+        self.style_pages = []
+        self.viewable_in_plot = viewable_in_plot
+        # Pane name -> what the object shows in that plot pane.
+        self.visuals_in_plot = {}
+
+    def array(self, prop_name):
+        """Return the value array of a property."""
+        return self.prop[prop_name][self.prop_array_key]
+
+    @property
+    def shape(self):
+        """Shape of the property arrays (None while there is no property)."""
+        for entry in self.prop.values():
+            return np.shape(entry[self.prop_array_key])
+        return None
+
+    def copy(self, name):
+        """Return a copy under another name that shares no array with this object."""
+        other = DataObject(name, copy.deepcopy(self.prop), self.prop_array_key,
+                           copy.deepcopy(self.meta), self.viewable_in_plot)
+        other.style_pages = list(self.style_pages)
+        return other
+
+    def make_visuals_in_plot(self, parent=None):
+        """Record what this object shows in the plot pane named `parent`."""
+        record = {"object": self.name, "pane": parent, "properties": list(self.prop)}
+        self.visuals_in_plot[parent] = record
+        return record
+
+    def __repr__(self):
+        props = ", ".join(self.prop)
+        return f"DataObject({self.name!r}, shape {self.shape}, properties: {props})"

@@ -1,0 +1,205 @@
+"""The data tree: the project's data objects and their properties."""
+import numpy as np
+from qtpy.QtCore import Qt
+from qtpy.QtWidgets import (QInputDialog, QLineEdit, QMenu, QMessageBox, QTreeWidget,
+                            QTreeWidgetItem)
+
+from gemlo.config.base import _
+
+# Item data: ("object", name) or ("property", object name, property name)
+ROLE = Qt.UserRole
+
+
+class TreeBase(QTreeWidget):
+    """Shows the data objects; its slots keep the tree, `object_data` and the project in step.
+
+    Names are plain strings. A name that is missing raises KeyError, a new
+    name that is empty or taken raises ValueError, before anything changes.
+    """
+
+    def __init__(self, main, parent=None):
+        super().__init__(parent)
+        self.main = main
+        self.object_data = {}
+        self.itemRightClicked = None
+        self.context_menu = None
+        self.setHeaderLabels([_("Name"), _("Info")])
+        self.setContextMenuPolicy(Qt.CustomContextMenu)
+        self.customContextMenuRequested.connect(self._show_context_menu)
+
+    @property
+    def _database(self):
+        return getattr(self.main, "database", None)
+
+    # Items
+
+    def object_item(self, name):
+        """Return the top-level item of the object `name`."""
+        for i in range(self.topLevelItemCount()):
+            item = self.topLevelItem(i)
+            if item.text(0) == name:
+                return item
+        raise KeyError(name)
+
+    def _fill_item(self, item, dob):
+        item.setText(0, dob.name)
+        shape = dob.shape
+        item.setText(1, " x ".join(map(str, shape)) if shape else "")
+        item.setData(0, ROLE, ("object", dob.name))
+        item.takeChildren()
+        for prop_name, entry in dob.prop.items():
+            child = QTreeWidgetItem(item, [prop_name, str(entry[dob.prop_array_key].dtype)])
+            child.setData(0, ROLE, ("property", dob.name, prop_name))
+        item.setExpanded(True)
+        self.resizeColumnToContents(0)
+
+    def _refresh(self, dob):
+        self._fill_item(self.object_item(dob.name), dob)
+
+    @staticmethod
+    def _check_new_name(name, taken, what):
+        if not isinstance(name, str) or not name.strip():
+            raise ValueError(f"a {what} name must be a non-empty string, got {name!r}")
+        if name in taken:
+            raise ValueError(f"a {what} named {name!r} already exists")
+
+    # Objects
+
+    def add_object(self, dob, save=True):
+        """Show `dob` (replacing an object of the same name) and store it in the project."""
+        if dob.name in self.object_data:
+            item = self.object_item(dob.name)
+        else:
+            item = QTreeWidgetItem(self)
+        self.object_data[dob.name] = dob
+        self._fill_item(item, dob)
+        if save and self._database is not None:
+            self._database.save_object(dob)
+        return dob
+
+    def clear_objects(self):
+        """Forget every object (the project stays as it is)."""
+        self.object_data.clear()
+        self.itemRightClicked = None
+        self.clear()
+
+    def rename_object(self, old, new):
+        dob = self.object_data[old]
+        self._check_new_name(new, self.object_data, "data object")
+        item = self.object_item(old)
+        if self._database is not None:
+            self._database.rename_object(old, new)
+        del self.object_data[old]
+        dob.name = new
+        self.object_data[new] = dob
+        self._fill_item(item, dob)
+
+    def copy_object(self, name, new_name=None):
+        """Add a copy of the object `name`; returns the copy."""
+        dob = self.object_data[name]
+        if new_name is None:
+            new_name, n = f"{name}_copy", 2
+            while new_name in self.object_data:
+                new_name, n = f"{name}_copy{n}", n + 1
+        self._check_new_name(new_name, self.object_data, "data object")
+        return self.add_object(dob.copy(new_name))
+
+    def remove_object(self, name):
+        """Ask, then remove the object `name`."""
+        answer = QMessageBox.question(self, _("Remove"),
+                                      _("Remove the data object {}?").format(name),
+                                      QMessageBox.Yes | QMessageBox.No)
+        if answer == QMessageBox.Yes:
+            self.remove_object_worker(name)
+
+    def remove_object_worker(self, name):
+        """Remove the object `name` from the tree and the project, without asking."""
+        dob = self.object_data.pop(name)
+        item = self.object_item(name)
+        self.takeTopLevelItem(self.indexOfTopLevelItem(item))
+        if self.itemRightClicked is item or (self.itemRightClicked is not None
+                                             and self.itemRightClicked.parent() is item):
+            self.itemRightClicked = None
+        if self._database is not None:
+            self._database.remove_object(name)
+        return dob
+
+    # Properties
+
+    def rename_property(self, object_name, old, new):
+        dob = self.object_data[object_name]
+        if old not in dob.prop:
+            raise KeyError(old)
+        self._check_new_name(new, dob.prop, "property")
+        # Rebuild the dict so the property keeps its place.
+        dob.prop = {(new if k == old else k): v for k, v in dob.prop.items()}
+        if self._database is not None:
+            self._database.rename_property(object_name, old, new)
+        self._refresh(dob)
+
+    def remove_property(self, object_name, prop_name):
+        dob = self.object_data[object_name]
+        entry = dob.prop.pop(prop_name)
+        if self._database is not None:
+            self._database.remove_property(object_name, prop_name)
+        self._refresh(dob)
+        return entry
+
+    def create_property(self, object_name, prop_name, array=None, **attributes):
+        """Add a property; without `array` it is zeros shaped like the object's arrays."""
+        dob = self.object_data[object_name]
+        self._check_new_name(prop_name, dob.prop, "property")
+        if array is None:
+            if dob.shape is None:
+                raise ValueError(f"{object_name!r} has no property to take a shape from; "
+                                 "give the array")
+            array = np.zeros(dob.shape, dtype=np.float32)
+        elif dob.shape is not None and np.shape(array) != dob.shape:
+            raise ValueError(f"the array's shape {np.shape(array)} differs from the "
+                             f"object's {dob.shape}")
+        dob.prop[prop_name] = {dob.prop_array_key: np.asarray(array), **attributes}
+        if self._database is not None:
+            self._database.save_property(dob, prop_name)
+        self._refresh(dob)
+        return dob.prop[prop_name]
+
+    # Right click
+
+    def mousePressEvent(self, event):
+        if event.button() == Qt.RightButton:
+            self.itemRightClicked = self.itemAt(event.position().toPoint())
+        super().mousePressEvent(event)
+
+    def _show_context_menu(self, pos):
+        item = self.itemAt(pos)
+        self.itemRightClicked = item
+        if item is None:
+            return
+        kind, *names = item.data(0, ROLE)
+        menu = QMenu(self)
+        if kind == "object":
+            name, = names
+            menu.addAction(_("Rename..."), lambda: self._ask_name(
+                self.rename_object, name, _("Rename data object")))
+            menu.addAction(_("Copy"), lambda: self.copy_object(name))
+            menu.addAction(_("New property..."), lambda: self._ask_name(
+                lambda _old, new: self.create_property(name, new), "", _("New property")))
+            menu.addAction(_("Remove..."), lambda: self.remove_object(name))
+        else:
+            obj, prop = names
+            menu.addAction(_("Rename..."), lambda: self._ask_name(
+                lambda old, new: self.rename_property(obj, old, new), prop,
+                _("Rename property")))
+            menu.addAction(_("Remove"), lambda: self.remove_property(obj, prop))
+        # popup, not exec: a right click must never start a nested event loop.
+        self.context_menu = menu
+        menu.popup(self.viewport().mapToGlobal(pos))
+
+    def _ask_name(self, apply, current, title):
+        new, ok = QInputDialog.getText(self, title, _("Name:"), QLineEdit.Normal, current)
+        if not ok or new == current:
+            return
+        try:
+            apply(current, new)
+        except ValueError as error:
+            QMessageBox.warning(self, title, str(error))

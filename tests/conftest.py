@@ -1,0 +1,59 @@
+"""Fixtures shared by the host and module tests."""
+import argparse
+import logging
+import os
+
+# Before anything imports Qt: tests never need a display.
+os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+
+import pytest  # noqa: E402
+
+
+@pytest.fixture
+def sample_survey():
+    """(Survey, segment dictionary) of the sample grid."""
+    from gemlo.app.sample import sample_survey
+    return sample_survey()
+
+
+@pytest.fixture
+def main_options():
+    return argparse.Namespace(plugins_paths="", working_directory=None, debug=False)
+
+
+@pytest.fixture
+def main_window(qtbot, tmp_path, main_options):
+    """A shown main window with its internal plugins, on a new project holding the sample data."""
+    from gemlo.app.mainwindow import MainWindow
+    window = MainWindow(main_options)
+    window.setup()
+    qtbot.addWidget(window)
+    window.show()
+    qtbot.waitExposed(window)
+    window.post_visible_setup()
+    window.create_new_project(tmp_path / "project.lmd")
+    window.add_sample_data()
+    yield window
+    window.close()
+
+
+class _Records(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+@pytest.fixture
+def gemlo_log():
+    """The records logged to the application log during the test.
+
+    caplog does not see them: the "gemlo" logger does not propagate to the root.
+    """
+    from gemlo.utils.logger import logger
+    handler = _Records()
+    logger.addHandler(handler)
+    yield handler.records
+    logger.removeHandler(handler)
