@@ -25,7 +25,7 @@ def parse_args(argv=None):
     parser.add_argument("--no-sample", action="store_true",
                         help="start on an empty project, without the sample data")
     parser.add_argument("--screenshot", metavar="DIR",
-                        help="save DIR/mainwindow.png once the window is shown, then quit")
+                        help="save screenshots into DIR once the window is shown, then quit")
     parser.add_argument("--debug", action="store_true", help="log debug messages")
     return parser.parse_args(argv)
 
@@ -58,16 +58,31 @@ def main(argv=None):
         window.add_sample_data()
 
     if args.screenshot:
+        folder = Path(args.screenshot).absolute()
+        folder.mkdir(parents=True, exist_ok=True)
+
+        def save(name):
+            path = folder / name
+            if not window.grab().save(str(path)):
+                raise OSError(f"could not write {path}")
+            print(path)
+
         def shoot():
-            app.processEvents()
-            path = Path(args.screenshot).absolute() / "mainwindow.png"
-            path.parent.mkdir(parents=True, exist_ok=True)
-            saved = window.grab().save(str(path))
-            if saved:
-                print(path)
+            try:
+                save("mainwindow.png")
+                consoles = [p.terminal for p in window.plugins if hasattr(p, "terminal")]
+                if consoles:
+                    # What a user sees after typing a script and pressing Ctrl+R.
+                    consoles[0].code_view.setPlainText("myprint(self.database)\n"
+                                                       "myprint(self.treebase)")
+                    consoles[0].emit_script()
+                    app.processEvents()
+                    save("console.png")
+            except OSError as error:
+                print(error, file=sys.stderr)
+                app.exit(1)
             else:
-                print(f"could not write {path}", file=sys.stderr)
-            app.exit(0 if saved else 1)
+                app.exit(0)
 
         # Give the window a moment to lay out and paint before grabbing it.
         QTimer.singleShot(500, shoot)

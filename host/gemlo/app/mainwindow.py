@@ -8,7 +8,7 @@ import traceback
 from pathlib import Path
 
 import numpy as np
-from qtpy.QtCore import Qt, Slot
+from qtpy.QtCore import Qt, QTimer, Slot
 from qtpy.QtGui import QFontDatabase
 from qtpy.QtWidgets import (QDockWidget, QFileDialog, QMainWindow, QMessageBox, QPlainTextEdit,
                             QPushButton, QTabWidget, QWidget)
@@ -118,6 +118,10 @@ class MainWindow(QMainWindow):
         dock.setObjectName(plugin.CONF_SECTION or type(plugin).__name__)
         dock.setWidget(plugin)
         self.addDockWidget(Qt.BottomDockWidgetArea, dock)
+        # Beside the log and as wide as it, once the layout knows the new dock:
+        # a console needs room to edit in.
+        QTimer.singleShot(0, lambda: self.resizeDocks(
+            [self.output_dock, dock], [self.width() // 2] * 2, Qt.Horizontal))
         plugin.dockwidget = dock
         self.plugins.append(plugin)
         self.dockwidgets.append(dock)

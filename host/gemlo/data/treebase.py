@@ -27,6 +27,12 @@ class TreeBase(QTreeWidget):
         self.setContextMenuPolicy(Qt.CustomContextMenu)
         self.customContextMenuRequested.connect(self._show_context_menu)
 
+    def __repr__(self):
+        # What a script's myprint(self.treebase) shows.
+        lines = [f"Data tree: {len(self.object_data)} object(s)"]
+        lines += [f"  {dob!r}" for dob in self.object_data.values()]
+        return "\n".join(lines)
+
     @property
     def _database(self):
         return getattr(self.main, "database", None)
