@@ -1,0 +1,763 @@
+// Conversions between the four geometry dictionaries of a seismic cube.
+//
+// Callers see the number types of what they pass in (an int stays an int, a
+// numpy scalar from the grid conversions stays one), so every formula keeps
+// Python's arithmetic. Python ints and floats are worked on in C++ by
+// Python's own rules, to the bit; any other number goes through the Python
+// number protocol.
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "gemlo/host/pyclass.hpp"
+
+namespace py = pybind11;
+namespace host = gemlo::host;
+
+namespace {
+
+// Dictionary keys and names, interned once at load. The keys of each result
+// (parm, vidx, vxyz, sgmt) follow each other in the order of its dictionary.
+enum K : std::size_t {
+    TRDX, TRDY, PNDX, PNDY, NTRACE, NPANEL, NSAMPLE,
+    TRACE_START, PANEL_START, SAMPLE_START, TRACE_INC, PANEL_INC, SAMPLE_INC,
+    DATA_PRECISION, DATA_VEL_TYPE, DEPTH_OUTPUT, TRACE_UNIT, PANEL_UNIT, SAMPLE_UNIT, DATA_UNIT,
+    IL_FRST, IL_LAST, IL_NCRT, IL_AMNT, XL_FRST, XL_LAST, XL_NCRT, XL_AMNT,
+    DP_FRST, DP_LAST, DP_NCRT, DP_AMNT,
+    AXIS_ORX, AXIS_ORY, AXIS_ORZ, AXIS_DPX, AXIS_DPY, AXIS_DPZ,
+    AXIS_XLX, AXIS_XLY, AXIS_XLZ, AXIS_ILX, AXIS_ILY, AXIS_ILZ,
+    P1_ILNO, P1_XLNO, P1_CRSX, P1_CRSY, P2_ILNO, P2_XLNO, P2_CRSX, P2_CRSY,
+    P3_ILNO, P3_XLNO, P3_CRSX, P3_CRSY,
+    // The keyword options of get_parm_from_vidx, in the order of the keys
+    // DATA_PRECISION .. DATA_UNIT they are stored under.
+    OPT_PRECISION, OPT_VEL_TYPE, OPT_DEPTH, OPT_TRACE_UNIT, OPT_PANEL_UNIT, OPT_SAMPLE_UNIT,
+    OPT_DATA_UNIT,
+    ILINE, XLINE, STEP, SHAPE, SURVEY, LN2XY, XY2LN, GET_STEP,
+    KEY_COUNT
+};
+
+constexpr const char *key_names[KEY_COUNT] = {
+    "TRDX", "TRDY", "PNDX", "PNDY", "NTRACE", "NPANEL", "NSAMPLE",
+    "TRACE_START", "PANEL_START", "SAMPLE_START", "TRACE_INC", "PANEL_INC", "SAMPLE_INC",
+    "DATA_PRECISION", "DATA_VEL_TYPE", "DEPTH_OUTPUT", "TRACE_UNIT", "PANEL_UNIT", "SAMPLE_UNIT",
+    "DATA_UNIT",
+    "IL_FRST", "IL_LAST", "IL_NCRT", "IL_AMNT", "XL_FRST", "XL_LAST", "XL_NCRT", "XL_AMNT",
+    "DP_FRST", "DP_LAST", "DP_NCRT", "DP_AMNT",
+    "AXIS_ORX", "AXIS_ORY", "AXIS_ORZ", "AXIS_DPX", "AXIS_DPY", "AXIS_DPZ",
+    "AXIS_XLX", "AXIS_XLY", "AXIS_XLZ", "AXIS_ILX", "AXIS_ILY", "AXIS_ILZ",
+    "P1_ILNO", "P1_XLNO", "P1_CRSX", "P1_CRSY", "P2_ILNO", "P2_XLNO", "P2_CRSX", "P2_CRSY",
+    "P3_ILNO", "P3_XLNO", "P3_CRSX", "P3_CRSY",
+    "dataPrecision", "dataVelType", "depthOutput", "traceUnit", "panelUnit", "sampleUnit",
+    "dataUnit",
+    "iline", "xline", "step", "shape", "survey", "ln2xy", "xy2ln", "get_step",
+};
+
+constexpr std::size_t option_count = OPT_DATA_UNIT - OPT_PRECISION + 1;
+
+// A result dictionary: a template holding its keys in order, and the first
+// of those keys in K, where they follow each other in the same order.
+struct Shape {
+    py::dict keys;
+    K first;
+};
+
+struct State {
+    // The module's own namespace: the grid conversions are looked up in it at
+    // call time, as a Python module's globals would be, so a replaced
+    // attribute takes effect.
+    py::dict globals;
+    py::object array;    // numpy.array
+    py::object ndarray;  // numpy.ndarray
+    py::object sqrt;     // math.sqrt
+    py::object round;    // builtins.round
+    std::array<std::array<py::tuple, 2>, 3> row_index;  // (row, column) of the three corners
+    py::object zero, two;
+    py::tuple survey_kwname;  // ("survey",), for calling ln2xy(..., survey=...)
+    std::array<py::object, KEY_COUNT> key;
+    std::array<py::object, option_count> option_default;
+    std::array<py::object, 4> sgmt_default;  // p1ilno, p1xlno, ilstep, xlstep
+    Shape parm_shape, vidx_shape, vxyz_shape, sgmt_shape;
+};
+
+py::object steal(PyObject *p) {
+    if (!p) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(p);
+}
+
+// A number on its way through a formula. Exact Python ints within 64 bits
+// and exact Python floats are held as C++ values and combined the way
+// Python combines them, so the result equals Python's to the bit; anything
+// else (numpy scalars, bools, big ints, other types) stays a Python object.
+// A value read from an input keeps its object, so it passes through as is.
+class Num {
+public:
+    explicit Num(py::object o) : obj_(std::move(o)) {
+        PyObject *p = obj_.ptr();
+        if (PyFloat_CheckExact(p)) {
+            kind_ = Float;
+            f_ = PyFloat_AS_DOUBLE(p);
+        } else if (PyLong_CheckExact(p)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
+            if (!overflow) {
+                kind_ = Int;
+                i_ = v;
+            }
+        }
+    }
+    static Num of_int(long long v) { return Num(Int, v, 0.0); }
+    static Num of_float(double v) { return Num(Float, 0, v); }
+
+    bool is_int() const { return kind_ == Int; }
+    bool is_float() const { return kind_ == Float; }
+    bool is_plain() const { return kind_ != Obj; }
+    long long i() const { return i_; }
+    // An int converts as Python converts it in mixed arithmetic: rounded to
+    // nearest, ties to even (PyLong_AsDouble and the C conversion agree).
+    double f() const { return kind_ == Int ? static_cast<double>(i_) : f_; }
+
+    const py::object &object() const {
+        if (!obj_) {
+            obj_ = steal(kind_ == Int ? PyLong_FromLongLong(i_) : PyFloat_FromDouble(f_));
+        }
+        return obj_;
+    }
+
+private:
+    enum Kind : unsigned char { Int, Float, Obj };
+    Num(Kind k, long long i, double f) : kind_(k), i_(i), f_(f) {}
+    Kind kind_ = Obj;
+    long long i_ = 0;
+    double f_ = 0.0;
+    mutable py::object obj_;
+};
+
+// mapping[key], for any mapping with item access. A plain dict takes the
+// fast road; anything else (a dict subclass with __missing__ included) goes
+// through __getitem__.
+py::object item(py::handle mapping, const py::object &key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value) return py::reinterpret_borrow<py::object>(value);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.ptr());
+        throw py::error_already_set();
+    }
+    return steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
+Num num(const State &s, py::handle mapping, K key) { return Num(item(mapping, s.key[key])); }
+
+Num add(const Num &a, const Num &b) {
+    long long r;
+    if (a.is_int() && b.is_int()) {
+        if (!__builtin_add_overflow(a.i(), b.i(), &r)) return Num::of_int(r);
+    } else if (a.is_plain() && b.is_plain()) {
+        return Num::of_float(a.f() + b.f());
+    }
+    return Num(steal(PyNumber_Add(a.object().ptr(), b.object().ptr())));
+}
+
+Num sub(const Num &a, const Num &b) {
+    long long r;
+    if (a.is_int() && b.is_int()) {
+        if (!__builtin_sub_overflow(a.i(), b.i(), &r)) return Num::of_int(r);
+    } else if (a.is_plain() && b.is_plain()) {
+        return Num::of_float(a.f() - b.f());
+    }
+    return Num(steal(PyNumber_Subtract(a.object().ptr(), b.object().ptr())));
+}
+
+Num mul(const Num &a, const Num &b) {
+    long long r;
+    if (a.is_int() && b.is_int()) {
+        if (!__builtin_mul_overflow(a.i(), b.i(), &r)) return Num::of_int(r);
+    } else if (a.is_plain() && b.is_plain()) {
+        return Num::of_float(a.f() * b.f());
+    }
+    return Num(steal(PyNumber_Multiply(a.object().ptr(), b.object().ptr())));
+}
+
+// a / b. Python divides two ints exactly when both are exact as doubles,
+// as here; a zero divisor is left to Python, for its own ZeroDivisionError.
+Num div(const Num &a, const Num &b) {
+    constexpr long long exact = 1LL << 53;
+    auto exact_int = [](long long v) { return v >= -exact && v <= exact; };
+    if (a.is_plain() && b.is_plain() && b.f() != 0.0 &&
+        (!a.is_int() || !b.is_int() || (exact_int(a.i()) && exact_int(b.i())))) {
+        return Num::of_float(a.f() / b.f());
+    }
+    return Num(steal(PyNumber_TrueDivide(a.object().ptr(), b.object().ptr())));
+}
+
+// A float made an int the way Python's int() and round() end: in range it
+// is exact; out of range, or inf or nan, PyLong_FromDouble decides (a big
+// int, or Python's OverflowError or ValueError).
+Num from_whole_double(double whole) {
+    if (whole > -9.2e18 && whole < 9.2e18) return Num::of_int(static_cast<long long>(whole));
+    return Num(steal(PyLong_FromDouble(whole)));
+}
+
+// int(x): truncation toward zero.
+Num truncate(const Num &x) {
+    if (x.is_int()) return x;
+    if (x.is_float()) return from_whole_double(std::trunc(x.f()));
+    return Num(steal(PyNumber_Long(x.object().ptr())));
+}
+
+// round(x): nearest integer, a half to the even one.
+Num round_even(const State &s, const Num &x) {
+    if (x.is_int()) return x;
+    if (x.is_float()) {
+        // The steps of float.__round__ without ndigits.
+        double v = x.f();
+        double r = std::round(v);
+        if (std::fabs(v - r) == 0.5) r = 2.0 * std::round(v / 2.0);
+        return from_whole_double(r);
+    }
+    return Num(s.round(x.object()));
+}
+
+// first + increment * (count - 1), in the values' own types.
+Num last(const Num &first, const Num &increment, const Num &count) {
+    return add(first, mul(increment, sub(count, Num::of_int(1))));
+}
+
+// `x != 0`, as Python compares: 0 and 0.0 are zero, anything else is not.
+bool nonzero(const State &s, const Num &x) {
+    if (x.is_plain()) return x.f() != 0.0;
+    py::object ne = steal(PyObject_RichCompare(x.object().ptr(), s.zero.ptr(), Py_NE));
+    int truth = PyObject_IsTrue(ne.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth;
+}
+
+// x ** 2. A Python float or small int squares the same by multiplication;
+// a float whose square overflows goes to Python for its OverflowError, and
+// any other number keeps its own power (a numpy float32's power may round
+// differently from its product).
+Num square(const State &s, const Num &x) {
+    constexpr long long small = 1LL << 31;
+    if (x.is_int() && x.i() >= -small && x.i() <= small) return Num::of_int(x.i() * x.i());
+    if (x.is_float() && (std::isfinite(x.f() * x.f()) || !std::isfinite(x.f()))) {
+        return Num::of_float(x.f() * x.f());
+    }
+    return Num(steal(PyNumber_Power(x.object().ptr(), s.two.ptr(), Py_None)));
+}
+
+// math.sqrt(a ** 2 + b ** 2), a float.
+Num length(const State &s, const Num &a, const Num &b) {
+    Num sum = add(square(s, a), square(s, b));
+    constexpr long long exact = 1LL << 53;
+    if (sum.is_float() || (sum.is_int() && sum.i() <= exact)) return Num::of_float(std::sqrt(sum.f()));
+    return Num(s.sqrt(sum.object()));
+}
+
+// Exactly a numpy array: a subclass may index and iterate differently.
+bool is_ndarray(const State &s, PyObject *p) {
+    return reinterpret_cast<PyObject *>(Py_TYPE(p)) == s.ndarray.ptr();
+}
+
+// `a, b, ... = result` with exactly N values; `what` names the result in the
+// ValueError raised for any other number of values.
+template <std::size_t N>
+std::array<py::object, N> unpack(const State &s, py::handle result, const char *what) {
+    std::array<py::object, N> out;
+    auto wrong = [&](const std::string &got) {
+        throw py::value_error(std::string(what) + " gave " + got + " values, expected " +
+                              std::to_string(N));
+    };
+    PyObject *p = result.ptr();
+    if (PyTuple_CheckExact(p) || PyList_CheckExact(p)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(p);
+        if (n != static_cast<Py_ssize_t>(N)) wrong(std::to_string(n));
+        PyObject **items = PySequence_Fast_ITEMS(p);
+        for (std::size_t i = 0; i < N; ++i) out[i] = py::reinterpret_borrow<py::object>(items[i]);
+        return out;
+    }
+    if (is_ndarray(s, p)) {
+        // An array iterates as a sequence, item by item up to its length;
+        // asking for those items directly gives the same values in a
+        // fraction of the time.
+        Py_ssize_t n = PyObject_Length(p);
+        if (n >= 0) {
+            if (n != static_cast<Py_ssize_t>(N)) wrong(std::to_string(n));
+            for (std::size_t i = 0; i < N; ++i) {
+                out[i] = steal(PySequence_GetItem(p, static_cast<Py_ssize_t>(i)));
+            }
+            return out;
+        }
+        PyErr_Clear();  // 0-d: iteration below fails with numpy's own error
+    }
+    py::object it = steal(PyObject_GetIter(p));
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject *next = PyIter_Next(it.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            wrong(std::to_string(i));
+        }
+        out[i] = py::reinterpret_steal<py::object>(next);
+    }
+    // One more at most: the result may be an endless iterator.
+    if (PyObject *extra = PyIter_Next(it.ptr())) {
+        Py_DECREF(extra);
+        Py_ssize_t n = PyObject_Length(p);
+        if (n < 0) PyErr_Clear();
+        bool known = n > static_cast<Py_ssize_t>(N);
+        wrong(known ? std::to_string(n) : "more than " + std::to_string(N));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return out;
+}
+
+// `x, y = xy[row]` for a result of ln2xy on rows. From a two-dimensional
+// array the two items are taken as xy[row, 0] and xy[row, 1], the same
+// values without making the row's view first.
+std::array<py::object, 2> row_xy(const State &s, py::handle xy, std::size_t row) {
+    const char *what = "a row of ln2xy";
+    if (is_ndarray(s, xy.ptr())) {
+        py::object shape = steal(PyObject_GetAttr(xy.ptr(), s.key[SHAPE].ptr()));
+        if (PyTuple_CheckExact(shape.ptr()) && PyTuple_GET_SIZE(shape.ptr()) == 2) {
+            Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.ptr(), 1));
+            if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+            if (n != 2) {
+                throw py::value_error(std::string(what) + " gave " + std::to_string(n) +
+                                      " values, expected 2");
+            }
+            return {steal(PyObject_GetItem(xy.ptr(), s.row_index[row][0].ptr())),
+                    steal(PyObject_GetItem(xy.ptr(), s.row_index[row][1].ptr()))};
+        }
+    }
+    py::object index = steal(PyLong_FromSize_t(row));
+    return unpack<2>(s, steal(PyObject_GetItem(xy.ptr(), index.ptr())), what);
+}
+
+// A grid conversion as the module namespace holds it now.
+py::object host_function(const State &s, K name) {
+    PyObject *f = PyDict_GetItemWithError(s.globals.ptr(), s.key[name].ptr());
+    if (f) return py::reinterpret_borrow<py::object>(f);
+    if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", key_names[name]);
+    }
+    throw py::error_already_set();
+}
+
+// numpy.array([a, b]) or numpy.array([[a, b], ...]) of the values as they are.
+py::list pair(py::handle a, py::handle b) {
+    py::list out(2);
+    PyList_SET_ITEM(out.ptr(), 0, a.inc_ref().ptr());
+    PyList_SET_ITEM(out.ptr(), 1, b.inc_ref().ptr());
+    return out;
+}
+
+py::object to_array(const State &s, py::handle lines) {
+    PyObject *args[] = {lines.ptr()};
+    return steal(PyObject_Vectorcall(s.array.ptr(), args, 1, nullptr));
+}
+
+// ln2xy(lines, survey=survey)
+py::object call_ln2xy(const State &s, py::handle lines, py::handle survey) {
+    py::object f = host_function(s, LN2XY);
+    py::object array = to_array(s, lines);
+    PyObject *args[] = {array.ptr(), survey.ptr()};
+    return steal(PyObject_Vectorcall(f.ptr(), args, 1, s.survey_kwname.ptr()));
+}
+
+// Fills a copy of the template: copying a dict of that size clones its key
+// table, which costs less than inserting the keys one by one and growing
+// the table on the way.
+template <std::size_t N>
+py::dict make_dict(const State &s, const Shape &shape, const std::array<py::handle, N> &values) {
+    py::dict out = py::reinterpret_steal<py::dict>(PyDict_Copy(shape.keys.ptr()));
+    if (!out) throw py::error_already_set();
+    for (std::size_t i = 0; i < N; ++i) {
+        if (PyDict_SetItem(out.ptr(), s.key[shape.first + i].ptr(), values[i].ptr()) < 0) {
+            throw py::error_already_set();
+        }
+    }
+    return out;
+}
+
+// Line numbers counted in whole assumed steps along an axis of the given
+// extent: int(length / step), so a zero step fails as Python's division does.
+Num steps(const State &s, const Num &lenx, const Num &leny, const Num &step) {
+    return truncate(div(length(s, lenx, leny), step));
+}
+
+py::dict sgmt_from_parm(const State &s, py::handle parm, const Num &p1ilno, const Num &p1xlno,
+                        const Num &ilstep, const Num &xlstep) {
+    Num crsx = num(s, parm, TRACE_START);
+    Num crsy = num(s, parm, PANEL_START);
+
+    Num trdx = num(s, parm, TRDX);
+    Num traces = sub(num(s, parm, NTRACE), Num::of_int(1));
+    Num trdy = num(s, parm, TRDY);
+    Num xlenx = mul(trdx, traces), xleny = mul(trdy, traces);
+    Num steps_xl = steps(s, xlenx, xleny, xlstep);
+    Num p2xlno = add(p1xlno, steps_xl), p2x = add(crsx, xlenx), p2y = add(crsy, xleny);
+
+    Num pndx = num(s, parm, PNDX);
+    Num panels = sub(num(s, parm, NPANEL), Num::of_int(1));
+    Num pndy = num(s, parm, PNDY);
+    Num ilenx = mul(pndx, panels), ileny = mul(pndy, panels);
+    Num steps_il = steps(s, ilenx, ileny, ilstep);
+
+    Num p3ilno = add(p1ilno, steps_il), p3x = add(crsx, ilenx), p3y = add(crsy, ileny);
+    return make_dict<12>(
+        s, s.sgmt_shape,
+        {p1ilno.object(), p1xlno.object(), crsx.object(), crsy.object(),
+         p1ilno.object(), p2xlno.object(), p2x.object(), p2y.object(),
+         p3ilno.object(), p1xlno.object(), p3x.object(), p3y.object()});
+}
+
+py::dict vxyz_from_vidx(const State &s, py::handle vidx, py::handle survey) {
+    py::object il_frst = item(vidx, s.key[IL_FRST]);
+    py::object xl_frst = item(vidx, s.key[XL_FRST]);
+    py::object xl_last = item(vidx, s.key[XL_LAST]);
+    py::object il_last = item(vidx, s.key[IL_LAST]);
+
+    py::list rows(3);
+    PyList_SET_ITEM(rows.ptr(), 0, pair(il_frst, xl_frst).release().ptr());
+    PyList_SET_ITEM(rows.ptr(), 1, pair(il_frst, xl_last).release().ptr());
+    PyList_SET_ITEM(rows.ptr(), 2, pair(il_last, xl_frst).release().ptr());
+    py::object xy = call_ln2xy(s, rows, survey);
+    auto origin = row_xy(s, xy, 0);
+    auto xl_end = row_xy(s, xy, 1);
+    auto il_end = row_xy(s, xy, 2);
+
+    Num z = num(s, vidx, DP_FRST);
+    Num dp_ncrt = num(s, vidx, DP_NCRT);
+    Num dpz = last(z, dp_ncrt, num(s, vidx, DP_AMNT));
+
+    const py::object &oz = z.object();
+    return make_dict<12>(s, s.vxyz_shape,
+                         {origin[0], origin[1], oz, origin[0], origin[1], dpz.object(),
+                          xl_end[0], xl_end[1], oz, il_end[0], il_end[1], oz});
+}
+
+py::dict parm_from_vidx(const State &s, py::handle vidx, py::handle survey, py::handle kwargs) {
+    py::object step = steal(PyObject_GetAttr(survey.ptr(), s.key[STEP].ptr()));
+    auto il = unpack<2>(s, item(step, s.key[ILINE]), "the survey's step 'iline'");
+    auto xl = unpack<2>(s, item(step, s.key[XLINE]), "the survey's step 'xline'");
+
+    Num xl_ncrt = num(s, vidx, XL_NCRT);
+    Num il_ncrt = num(s, vidx, IL_NCRT);
+    Num trdx = mul(Num(xl[0]), xl_ncrt), trdy = mul(Num(xl[1]), xl_ncrt);
+    Num pndx = mul(Num(il[0]), il_ncrt), pndy = mul(Num(il[1]), il_ncrt);
+
+    py::object ntrace = item(vidx, s.key[XL_AMNT]);
+    py::object npanel = item(vidx, s.key[IL_AMNT]);
+    py::object nsample = item(vidx, s.key[DP_AMNT]);
+
+    py::object il_frst = item(vidx, s.key[IL_FRST]);
+    py::object origin = pair(il_frst, item(vidx, s.key[XL_FRST]));
+    py::object xy = call_ln2xy(s, origin, survey);
+    py::object trace_start = xy[py::int_(0)], panel_start = xy[py::int_(1)];
+
+    py::object sample_start = item(vidx, s.key[DP_FRST]);
+    Num trace_inc = length(s, trdx, trdy), panel_inc = length(s, pndx, pndy);
+    py::object sample_inc = item(vidx, s.key[DP_NCRT]);
+
+    std::array<py::handle, option_count> options;
+    for (std::size_t i = 0; i < option_count; ++i) {
+        PyObject *given = PyDict_GetItemWithError(kwargs.ptr(), s.key[OPT_PRECISION + i].ptr());
+        if (!given && PyErr_Occurred()) throw py::error_already_set();
+        options[i] = given ? py::handle(given) : py::handle(s.option_default[i]);
+    }
+
+    return make_dict<20>(
+        s, s.parm_shape,
+        {trdx.object(), trdy.object(), pndx.object(), pndy.object(), ntrace, npanel, nsample,
+         trace_start, panel_start, sample_start, trace_inc.object(), panel_inc.object(),
+         sample_inc, options[0], options[1], options[2], options[3], options[4], options[5],
+         options[6]});
+}
+
+// round(along / d) from the first non-zero component of a step; only the
+// displacement key of the component taken is read.
+Num increment(const State &s, py::handle parm, const Num &dx, const Num &dy, K along_x,
+              K along_y, const char *both_zero) {
+    if (nonzero(s, dx)) return round_even(s, div(num(s, parm, along_x), dx));
+    if (nonzero(s, dy)) return round_even(s, div(num(s, parm, along_y), dy));
+    throw py::value_error(both_zero);
+}
+
+py::dict vidx_from_parm(const State &s, py::handle parm, py::handle sgmt) {
+    Num dp_frst = num(s, parm, SAMPLE_START);
+    Num dp_ncrt = num(s, parm, SAMPLE_INC);
+    Num dp_amnt = num(s, parm, NSAMPLE);
+    Num dp_last = last(dp_frst, dp_ncrt, dp_amnt);
+
+    Num xl_amnt = num(s, parm, NTRACE);
+    Num il_amnt = num(s, parm, NPANEL);
+
+    py::object trace_start = item(parm, s.key[TRACE_START]);
+    py::object origin = pair(trace_start, item(parm, s.key[PANEL_START]));
+    py::object xy2ln = host_function(s, XY2LN);
+    py::object array = to_array(s, origin);
+    PyObject *xy2ln_args[] = {array.ptr(), sgmt.ptr()};
+    auto first = unpack<2>(s, steal(PyObject_Vectorcall(xy2ln.ptr(), xy2ln_args, 2, nullptr)),
+                           "xy2ln");
+    Num il_frst(first[0]), xl_frst(first[1]);
+    py::object get_step = host_function(s, GET_STEP);
+    PyObject *get_step_args[] = {sgmt.ptr()};
+    auto d = unpack<4>(s, steal(PyObject_Vectorcall(get_step.ptr(), get_step_args, 1, nullptr)),
+                       "get_step");  // ILDX, ILDY, XLDX, XLDY
+
+    Num xl_ncrt = increment(s, parm, Num(d[2]), Num(d[3]), TRDX, TRDY,
+                            "Both XLDX and XLDY are zero.");
+    Num xl_last = last(xl_frst, xl_ncrt, xl_amnt);
+    Num il_ncrt = increment(s, parm, Num(d[0]), Num(d[1]), PNDX, PNDY,
+                            "Both ILDX and ILDY are zero.");
+    Num il_last = last(il_frst, il_ncrt, il_amnt);
+
+    // Truncation comes last: the LAST values are taken from fractional
+    // FRST values and increments as they are.
+    Num v[] = {truncate(il_frst), truncate(il_last), truncate(il_ncrt), truncate(il_amnt),
+               truncate(xl_frst), truncate(xl_last), truncate(xl_ncrt), truncate(xl_amnt),
+               truncate(dp_frst), truncate(dp_last), truncate(dp_ncrt), truncate(dp_amnt)};
+    return make_dict<12>(s, s.vidx_shape,
+                         {v[0].object(), v[1].object(), v[2].object(), v[3].object(),
+                          v[4].object(), v[5].object(), v[6].object(), v[7].object(),
+                          v[8].object(), v[9].object(), v[10].object(), v[11].object()});
+}
+
+py::dict vxyz_from_parm(const State &s, py::handle parm) {
+    Num orx = num(s, parm, TRACE_START);
+    Num ory = num(s, parm, PANEL_START);
+    Num orz = num(s, parm, SAMPLE_START);
+    Num sample_inc = num(s, parm, SAMPLE_INC);
+    Num dpz = last(orz, sample_inc, num(s, parm, NSAMPLE));
+    Num trdx = num(s, parm, TRDX);
+    Num traces = sub(num(s, parm, NTRACE), Num::of_int(1));
+    Num trdy = num(s, parm, TRDY);
+    Num xlx = add(orx, mul(trdx, traces)), xly = add(ory, mul(trdy, traces));
+    Num pndx = num(s, parm, PNDX);
+    Num panels = sub(num(s, parm, NPANEL), Num::of_int(1));
+    Num pndy = num(s, parm, PNDY);
+    Num ilx = add(orx, mul(pndx, panels)), ily = add(ory, mul(pndy, panels));
+
+    const py::object &x = orx.object(), &y = ory.object(), &z = orz.object();
+    return make_dict<12>(s, s.vxyz_shape,
+                         {x, y, z, x, y, dpz.object(), xlx.object(), xly.object(), z,
+                          ilx.object(), ily.object(), z});
+}
+
+// Entry points. pybind11's generic dispatcher costs more per call than
+// these conversions themselves, so the functions are vectorcall functions
+// that bind their arguments as a Python function with the same parameters
+// would, messages included.
+
+// Binds args/kwnames to `names`; the first `required` have no default.
+// Unset parameters stay nullptr. Keywords that match no name go to `extra`
+// when the function takes **kwargs, and are an error otherwise.
+template <std::size_t N>
+void bind_args(const char *function, const std::array<const char *, N> &names,
+               std::size_t required, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               std::array<PyObject *, N> &bound, py::dict *extra = nullptr) {
+    for (std::size_t i = 0; i < N && i < static_cast<std::size_t>(nargs); ++i) bound[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t j = 0;
+        while (j < N && PyUnicode_CompareWithASCIIString(name, names[j]) != 0) ++j;
+        if (j == N) {
+            if (!extra) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             function, name);
+                throw py::error_already_set();
+            }
+            (*extra)[name] = py::handle(args[nargs + k]);
+        } else if (bound[j]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                         names[j]);
+            throw py::error_already_set();
+        } else {
+            bound[j] = args[nargs + k];
+        }
+    }
+    if (static_cast<std::size_t>(nargs) > N) {
+        std::string takes = required == N ? std::to_string(N)
+                                          : "from " + std::to_string(required) + " to " +
+                                                std::to_string(N);
+        PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd %s given",
+                     function, takes.c_str(), N == 1 && required == N ? "" : "s", nargs,
+                     nargs == 1 ? "was" : "were");
+        throw py::error_already_set();
+    }
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < required; ++i) {
+        if (!bound[i]) missing.push_back(std::string("'") + names[i] + "'");
+    }
+    if (!missing.empty()) {
+        std::string list = missing.back();
+        if (missing.size() == 2) list = missing[0] + " and " + list;
+        if (missing.size() > 2) {
+            list = "and " + list;
+            for (std::size_t i = missing.size() - 1; i-- > 0;) list = missing[i] + ", " + list;
+        }
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+                     function, missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
+        throw py::error_already_set();
+    }
+}
+
+using Body = py::object (*)(const State &, PyObject *const *, Py_ssize_t, PyObject *);
+
+constexpr const char *state_capsule = "gemlo.utils.surveycalc.State";
+
+// The functions are bound to the module, as module functions are (so they
+// pickle and print as such); the module keeps its State in a capsule under
+// this name, interned at load.
+PyObject *state_attr = nullptr;
+
+template <Body body>
+PyObject *entry(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    try {
+        PyObject *capsule = PyDict_GetItemWithError(PyModule_GetDict(module), state_attr);
+        if (!capsule) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "surveycalc: no state");
+            return nullptr;
+        }
+        auto *s = static_cast<const State *>(PyCapsule_GetPointer(capsule, state_capsule));
+        if (!s) return nullptr;
+        return body(*s, args, nargs, kwnames).release().ptr();
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+py::object get_sgmt_from_parm(const State &s, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    std::array<PyObject *, 5> a{};
+    bind_args("get_sgmt_from_parm", {"dict_parm", "p1ilno", "p1xlno", "ilstep", "xlstep"}, 1,
+              args, nargs, kwnames, a);
+    auto param = [&](std::size_t i) {
+        return Num(py::reinterpret_borrow<py::object>(a[i] ? a[i] : s.sgmt_default[i - 1].ptr()));
+    };
+    return sgmt_from_parm(s, a[0], param(1), param(2), param(3), param(4));
+}
+
+py::object get_vxyz_from_vidx(const State &s, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    std::array<PyObject *, 2> a{};
+    bind_args("get_vxyz_from_vidx", {"dict_vidx", "survey"}, 2, args, nargs, kwnames, a);
+    return vxyz_from_vidx(s, a[0], a[1]);
+}
+
+py::object get_parm_from_vidx(const State &s, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    std::array<PyObject *, 2> a{};
+    py::dict kwargs;
+    bind_args("get_parm_from_vidx", {"dict_vidx", "survey"}, 2, args, nargs, kwnames, a, &kwargs);
+    return parm_from_vidx(s, a[0], a[1], kwargs);
+}
+
+py::object get_vidx_from_parm(const State &s, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    std::array<PyObject *, 2> a{};
+    bind_args("get_vidx_from_parm", {"dict_parm", "dict_sgmt"}, 2, args, nargs, kwnames, a);
+    return vidx_from_parm(s, a[0], a[1]);
+}
+
+py::object get_vxyz_from_parm(const State &s, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    std::array<PyObject *, 1> a{};
+    bind_args("get_vxyz_from_parm", {"dict_parm"}, 1, args, nargs, kwnames, a);
+    return vxyz_from_parm(s, a[0]);
+}
+
+py::object main_function(const State &, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) {
+    std::array<PyObject *, 0> a{};
+    bind_args("main", {}, 0, args, nargs, kwnames, a);
+    return py::none();
+}
+
+#define GEMLO_ENTRY(body) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<body>))
+
+// The table outlives the functions made from it, as CPython requires.
+PyMethodDef methods[] = {
+    {"get_sgmt_from_parm", GEMLO_ENTRY(get_sgmt_from_parm), METH_FASTCALL | METH_KEYWORDS,
+     "Convert parm to sgmt. Default P1_ILNO and P1_XLNO are both zero.\n"
+     "Default inline and crossline step length is 12.5 meters.\n"
+     "The segment is derived from the grid and the coordinates held in the parameters."},
+    {"get_vxyz_from_vidx", GEMLO_ENTRY(get_vxyz_from_vidx), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"get_parm_from_vidx", GEMLO_ENTRY(get_parm_from_vidx), METH_FASTCALL | METH_KEYWORDS,
+     "dataPrecision=4\n"
+     "dataVelType='amplitude'\n"
+     "depthOutput='POSITIVE'\n"
+     "traceUnit='METERS'\n"
+     "panelUnit='METERS'\n"
+     "sampleUnit='MSECS'\n"
+     "dataUnit='METERSPERSEC'\n"
+     "Convert vidx to parm"},
+    {"get_vidx_from_parm", GEMLO_ENTRY(get_vidx_from_parm), METH_FASTCALL | METH_KEYWORDS,
+     "Convert parm to vidx (volume index)"},
+    {"get_vxyz_from_parm", GEMLO_ENTRY(get_vxyz_from_parm), METH_FASTCALL | METH_KEYWORDS,
+     "Convert parm to vxyz (volume corners xyz)"},
+    {"main", GEMLO_ENTRY(main_function), METH_FASTCALL | METH_KEYWORDS, nullptr},
+};
+
+#undef GEMLO_ENTRY
+
+py::object intern(const char *text) { return steal(PyUnicode_InternFromString(text)); }
+
+}  // namespace
+
+PYBIND11_MODULE(surveycalc, m) {
+    m.doc() = "\nConvert parameter dictionaries of cube.\n";
+
+    auto *state = new State;
+    py::capsule owner(state, state_capsule, [](void *p) { delete static_cast<State *>(p); });
+    state_attr = intern("_state").release().ptr();  // lives as long as the interpreter
+    m.attr(state_attr) = owner;
+    State &s = *state;
+    s.globals = py::reinterpret_borrow<py::dict>(m.attr("__dict__"));
+    s.sqrt = host::bind(m, "math", "sqrt");
+    py::module_ numpy = host::bind_module(m, "numpy", "np");
+    s.array = numpy.attr("array");
+    s.ndarray = numpy.attr("ndarray");
+    for (std::size_t row = 0; row < 3; ++row) {
+        for (std::size_t col = 0; col < 2; ++col) s.row_index[row][col] = py::make_tuple(row, col);
+    }
+    host::bind(m, "gemlo.utils.convert_grid", "ln2xy");
+    host::bind(m, "gemlo.utils.convert_grid", "xy2ln");
+    host::bind(m, "gemlo.utils.convert_grid", "get_step");
+    s.round = py::module_::import("builtins").attr("round");
+    s.zero = py::int_(0);
+    s.two = py::int_(2);
+    for (std::size_t i = 0; i < KEY_COUNT; ++i) s.key[i] = intern(key_names[i]);
+    s.survey_kwname = py::make_tuple(s.key[SURVEY]);
+    auto shape = [&](K first, K last) {
+        Shape out{py::dict(), first};
+        for (std::size_t k = first; k <= last; ++k) out.keys[s.key[k]] = py::none();
+        return out;
+    };
+    s.parm_shape = shape(TRDX, DATA_UNIT);
+    s.vidx_shape = shape(IL_FRST, DP_AMNT);
+    s.vxyz_shape = shape(AXIS_ORX, AXIS_ILZ);
+    s.sgmt_shape = shape(P1_ILNO, P3_CRSY);
+    s.option_default = {py::int_(4), py::str("amplitude"), py::str("POSITIVE"), py::str("METERS"),
+                        py::str("METERS"), py::str("MSECS"), py::str("METERSPERSEC")};
+    s.sgmt_default = {py::int_(0), py::int_(0), py::float_(12.5), py::float_(12.5)};
+
+    py::object module_name = m.attr("__name__");
+    for (PyMethodDef &def : methods) {
+        m.attr(def.ml_name) = steal(PyCFunction_NewEx(&def, m.ptr(), module_name.ptr()));
+    }
+}
