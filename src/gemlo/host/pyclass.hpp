@@ -143,7 +143,7 @@ template <typename F>
 void def_property(py::object cls, const char *name, F &&getter, const char *doc = nullptr) {
     py::object property = py::module_::import("builtins").attr("property");
     py::cpp_function fget(std::forward<F>(getter), py::name(name));
-    py::setattr(cls, name, property(fget, py::none(), py::none(), doc ? py::str(doc) : py::str("")));
+    py::setattr(cls, name, property(fget, py::none(), py::none(), doc ? py::object(py::str(doc)) : py::object(py::none())));
 }
 
 }  // namespace gemlo::host
