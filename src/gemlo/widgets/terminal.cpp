@@ -42,8 +42,11 @@ py::object start_dir(const State &s, py::handle self) {
     return py::hasattr(self, "workdir") ? self.attr("workdir") : s.os.attr("getcwd")();
 }
 
-// The file dialogs of the binding return (path, selected filter).
-py::object chosen_path(py::object result) {
+// Asks for a path with the file dialog `getter` of QFileDialog, looked up at
+// call time, starting where the console starts its dialogs. The binding's
+// dialogs return (path, selected filter); a cancelled dialog gives "".
+py::object ask_path(const State &s, py::handle self, const char *getter, const char *title) {
+    py::object result = s.QFileDialog.attr(getter)(self, title, start_dir(s, self));
     if (py::isinstance<py::tuple>(result) || py::isinstance<py::list>(result)) {
         return result[py::int_(0)];
     }
@@ -190,8 +193,7 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
 
     host::def(cls, "open_file", [state](py::object self) {
         const State &s = *state;
-        py::object path = chosen_path(
-            s.QFileDialog.attr("getOpenFileName")(self, "Open File", start_dir(s, self)));
+        py::object path = ask_path(s, self, "getOpenFileName", "Open File");
         if (!py::bool_(path)) return;
         self.attr("lineOpenFile").attr("setText")(path);
         py::object text = read_text(s, self, path, "Open file");
@@ -201,8 +203,7 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
 
     host::def(cls, "save_file", [state](py::object self) {
         const State &s = *state;
-        py::object path = chosen_path(
-            s.QFileDialog.attr("getSaveFileName")(self, "Save File", start_dir(s, self)));
+        py::object path = ask_path(s, self, "getSaveFileName", "Save File");
         if (!py::bool_(path)) return;
 
         // Encoded as a text-mode file would write it; a text that does not fit
