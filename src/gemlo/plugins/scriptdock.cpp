@@ -4,10 +4,10 @@
 
 #include <memory>
 
-#include "gemlo/host/pyclass.hpp"
+#include "bridge/pyclass.hpp"
 
 namespace py = pybind11;
-namespace host = gemlo::host;
+namespace bridge = gemlo::bridge;
 using namespace py::literals;
 
 namespace {
@@ -24,17 +24,17 @@ PYBIND11_MODULE(scriptdock, m) {
     m.doc() = "Scriptdock plugin";
 
     auto state = std::make_shared<State>();
-    state->tr = host::bind(m, "gemlo.config.base", "_");
-    state->QVBoxLayout = host::bind(m, "qtpy.QtWidgets", "QVBoxLayout");
-    state->LumoPluginWidget = host::bind(m, "gemlo.plugins.base", "LumoPluginWidget");
-    state->Terminal = host::bind(m, "gemlo.widgets.terminal", "Terminal");
+    state->tr = bridge::bind(m, "gemlo.config.base", "_");
+    state->QVBoxLayout = bridge::bind(m, "qtpy.QtWidgets", "QVBoxLayout");
+    state->LumoPluginWidget = bridge::bind(m, "gemlo.plugins.base", "LumoPluginWidget");
+    state->Terminal = bridge::bind(m, "gemlo.widgets.terminal", "Terminal");
 
     py::dict ns;
     ns["CONF_SECTION"] = "scriptdock";
-    py::object cls = host::define_class(m, "ScriptDock", py::make_tuple(state->LumoPluginWidget),
+    py::object cls = bridge::define_class(m, "ScriptDock", py::make_tuple(state->LumoPluginWidget),
                                         "Scriptdock DockWidget.", ns);
 
-    host::def(cls, "__init__", [state](py::object self, py::object parent) {
+    bridge::def(cls, "__init__", [state](py::object self, py::object parent) {
         state->LumoPluginWidget.attr("__init__")(self, parent);
         self.attr("initialize_plugin")();
         self.attr("terminal") =
@@ -45,19 +45,19 @@ PYBIND11_MODULE(scriptdock, m) {
         self.attr("setLayout")(layout);
     }, py::arg("parent"), "Initialization.");
 
-    host::def(cls, "get_plugin_title", [state](py::object) {
+    bridge::def(cls, "get_plugin_title", [state](py::object) {
         return state->tr("Scriptdock");
     }, "Return widget title");
 
-    host::def(cls, "get_focus_widget", [](py::object self) {
+    bridge::def(cls, "get_focus_widget", [](py::object self) {
         return self.attr("terminal");
     }, "Return the widget to give focus to when\nthis plugin's dockwidget is raised on top-level");
 
-    host::def(cls, "get_plugin_actions", [](py::object) {
+    bridge::def(cls, "get_plugin_actions", [](py::object) {
         return py::list();
     }, "Return a list of actions related to plugin");
 
-    host::def(cls, "register_plugin", [](py::object self) {
+    bridge::def(cls, "register_plugin", [](py::object self) {
         py::object main = self.attr("main");
         main.attr("add_dockwidget")(self);
         py::object terminal = self.attr("terminal");
@@ -65,11 +65,11 @@ PYBIND11_MODULE(scriptdock, m) {
         terminal.attr("sigRunScript").attr("connect")(main.attr("run_script"));
     }, "Register plugin in the main window");
 
-    host::def(cls, "refresh_plugin", [](py::object, py::object, py::object) {},
+    bridge::def(cls, "refresh_plugin", [](py::object, py::object, py::object) {},
               py::arg("new_path") = py::none(), py::arg("force_current") = true,
               "Refresh log widget");
 
-    host::def(cls, "closing_plugin", [](py::object, py::object) {
+    bridge::def(cls, "closing_plugin", [](py::object, py::object) {
         return true;
     }, py::arg("cancelable") = false, "Perform actions before parent main window is closed");
 }

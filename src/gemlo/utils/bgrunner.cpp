@@ -1,10 +1,10 @@
 // BgRunner: a QThread that runs one function with fixed positional arguments.
 #include <pybind11/pybind11.h>
 
-#include "gemlo/host/pyclass.hpp"
+#include "bridge/pyclass.hpp"
 
 namespace py = pybind11;
-namespace host = gemlo::host;
+namespace bridge = gemlo::bridge;
 
 namespace {
 
@@ -37,20 +37,20 @@ PYBIND11_MODULE(bgrunner, m) {
     m.doc() = "Run one function with its arguments on a thread of its own.";
 
     auto state = std::make_shared<State>();
-    state->QThread = host::bind(m, "qtpy.QtCore", "QThread");
-    state->logger = host::bind(m, "gemlo.utils.logger", "logger");
+    state->QThread = bridge::bind(m, "qtpy.QtCore", "QThread");
+    state->logger = bridge::bind(m, "gemlo.utils.logger", "logger");
     state->format_exception = py::module_::import("traceback").attr("format_exception");
     state->partial = py::module_::import("functools").attr("partial");
     m.attr("_running") = state->running;
 
-    py::object cls = host::define_class(
+    py::object cls = bridge::define_class(
         m, "BgRunner", py::make_tuple(state->QThread),
         "Run `func(*args)` on a thread of its own.\n\n"
         "The runner keeps itself alive from start() until its thread has finished,\n"
         "so a caller may drop it while it runs. An error raised by `func` is logged\n"
         "with its traceback and ends the thread; it never ends the application.");
 
-    host::def(cls, "__init__", [state](py::object self, py::object func, py::object args) {
+    bridge::def(cls, "__init__", [state](py::object self, py::object func, py::object args) {
         state->QThread.attr("__init__")(self);
         self.attr("func") = func;
         self.attr("args") = args;
@@ -66,7 +66,7 @@ PYBIND11_MODULE(bgrunner, m) {
         self.attr("wait")();
     }, py::name("release"));
 
-    host::def(cls, "start", [state, release](py::object self, py::args args, py::kwargs kwargs) {
+    bridge::def(cls, "start", [state, release](py::object self, py::args args, py::kwargs kwargs) {
         if (!state->running.contains(self)) {
             // A bound method of a C++ function is not accepted as a slot;
             // a partial is, and it runs on the thread that connected it.
@@ -77,7 +77,7 @@ PYBIND11_MODULE(bgrunner, m) {
         state->QThread.attr("start")(self, *args, **kwargs);
     }, "Start the thread, which calls run().");
 
-    host::def(cls, "run", [state](py::object self) {
+    bridge::def(cls, "run", [state](py::object self) {
         try {
             py::object args = self.attr("args");
             py::tuple positional = py::isinstance<py::tuple>(args)

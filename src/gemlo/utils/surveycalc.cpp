@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "gemlo/host/pyclass.hpp"
+#include "bridge/pyclass.hpp"
 
 namespace py = pybind11;
-namespace host = gemlo::host;
+namespace bridge = gemlo::bridge;
 
 namespace {
 
@@ -728,16 +728,16 @@ PYBIND11_MODULE(surveycalc, m) {
     m.attr(state_attr) = owner;
     State &s = *state;
     s.globals = py::reinterpret_borrow<py::dict>(m.attr("__dict__"));
-    s.sqrt = host::bind(m, "math", "sqrt");
-    py::module_ numpy = host::bind_module(m, "numpy", "np");
+    s.sqrt = bridge::bind(m, "math", "sqrt");
+    py::module_ numpy = bridge::bind_module(m, "numpy", "np");
     s.array = numpy.attr("array");
     s.ndarray = numpy.attr("ndarray");
     for (std::size_t row = 0; row < 3; ++row) {
         for (std::size_t col = 0; col < 2; ++col) s.row_index[row][col] = py::make_tuple(row, col);
     }
-    host::bind(m, "gemlo.utils.convert_grid", "ln2xy");
-    host::bind(m, "gemlo.utils.convert_grid", "xy2ln");
-    host::bind(m, "gemlo.utils.convert_grid", "get_step");
+    bridge::bind(m, "gemlo.utils.convert_grid", "ln2xy");
+    bridge::bind(m, "gemlo.utils.convert_grid", "xy2ln");
+    bridge::bind(m, "gemlo.utils.convert_grid", "get_step");
     s.round = py::module_::import("builtins").attr("round");
     s.zero = py::int_(0);
     s.two = py::int_(2);

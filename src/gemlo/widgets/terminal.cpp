@@ -7,10 +7,10 @@
 #include <string>
 
 #include "core/textfile.hpp"
-#include "gemlo/host/pyclass.hpp"
+#include "bridge/pyclass.hpp"
 
 namespace py = pybind11;
-namespace host = gemlo::host;
+namespace bridge = gemlo::bridge;
 using namespace py::literals;
 
 namespace {
@@ -100,13 +100,13 @@ py::object read_text(const State &s, py::handle self, py::handle path, const cha
 void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
     py::dict ns;
     ns["sigRunScript"] = state->Signal(state->builtins.attr("str"));
-    py::object cls = host::define_class(
+    py::object cls = bridge::define_class(
         m, "Terminal", py::make_tuple(state->QWidget),
         "Script console: an editor whose scripts are run by whoever listens to sigRunScript.",
         ns);
     state->Terminal = cls;
 
-    host::def(cls, "__init__", [state](py::object self, py::object parent,
+    bridge::def(cls, "__init__", [state](py::object self, py::object parent,
                                        py::object options_button) {
         const State &s = *state;
         s.QWidget.attr("__init__")(self, parent);
@@ -125,7 +125,7 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
     }, py::arg("parent") = py::none(), py::arg("options_button") = py::none(),
        "Build the console; `options_button` goes to the right end of the button row.");
 
-    host::def(cls, "setup_mainwidget", [state](py::object self) {
+    bridge::def(cls, "setup_mainwidget", [state](py::object self) {
         const State &s = *state;
         py::object run_label = s.QLabel("Run File");
         self.attr("lineRunFile") = s.QLineEdit();
@@ -150,7 +150,7 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
         code_view.attr("textChanged").attr("connect")(self.attr("highlightWhileTyping"));
     }, "Build the file fields, the editor and its highlighter.");
 
-    host::def(cls, "setup_buttons", [state](py::object self) {
+    bridge::def(cls, "setup_buttons", [state](py::object self) {
         const State &s = *state;
         auto button = [&](const char *icon, const char *tip, py::object shortcut,
                           const char *slot) {
@@ -168,15 +168,15 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
         return py::make_tuple(openfile_btn, savefile_btn, runfile_btn, run_btn, help_btn);
     }, "Return the buttons of the row: open, save, run file, run, help.");
 
-    host::def(cls, "show_help", [state](py::object self) {
+    bridge::def(cls, "show_help", [state](py::object self) {
         state->QMessageBox.attr("information")(self, state->tr("How to use"), state->tr(kHelpText));
     }, "Show how to use the console.");
 
-    host::def(cls, "highlightWhileTyping", [](py::object self) {
+    bridge::def(cls, "highlightWhileTyping", [](py::object self) {
         self.attr("pyhigh").attr("highlightBlock")(self.attr("code_view").attr("toPlainText")());
     }, "Re-colour the editor's text.");
 
-    host::def(cls, "run_file", [state](py::object self) {
+    bridge::def(cls, "run_file", [state](py::object self) {
         const State &s = *state;
         py::object path = self.attr("lineRunFile").attr("text")();
         if (!py::bool_(path)) {
@@ -191,7 +191,7 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
         self.attr("sigRunScript").attr("emit")(text);
     }, "Hand out the text of the file named in the \"Run File\" field, unchanged.");
 
-    host::def(cls, "open_file", [state](py::object self) {
+    bridge::def(cls, "open_file", [state](py::object self) {
         const State &s = *state;
         py::object path = ask_path(s, self, "getOpenFileName", "Open File");
         if (!py::bool_(path)) return;
@@ -201,7 +201,7 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
         self.attr("code_view").attr("setPlainText")(text);
     }, "Load a file chosen by the user into the editor.");
 
-    host::def(cls, "save_file", [state](py::object self) {
+    bridge::def(cls, "save_file", [state](py::object self) {
         const State &s = *state;
         py::object path = ask_path(s, self, "getSaveFileName", "Save File");
         if (!py::bool_(path)) return;
@@ -241,12 +241,12 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
         }
     }, "Write the editor's text to a file chosen by the user.");
 
-    host::def(cls, "emit_script", [](py::object self) {
+    bridge::def(cls, "emit_script", [](py::object self) {
         py::object text = py::str(kPrint2Logger) + self.attr("code_view").attr("toPlainText")();
         self.attr("sigRunScript").attr("emit")(text);
     }, "Hand out the editor's text, preceded by the import of myprint.");
 
-    host::def(cls, "run_script", [state](py::object self, py::object /*text*/) {
+    bridge::def(cls, "run_script", [state](py::object self, py::object /*text*/) {
         const State &s = *state;
         py::object text = self.attr("code_view").attr("toPlainText")();
         try {
@@ -259,7 +259,7 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
        "Deprecated: run the editor's text here, with limited access to the application.\n\n"
        "An expression sees `self` (this console); statements run in the module's namespace.");
 
-    host::def(cls, "set_work_dir", [](py::object self, py::object workdir) {
+    bridge::def(cls, "set_work_dir", [](py::object self, py::object workdir) {
         self.attr("workdir") = workdir;
     }, py::arg("workdir"), "Make `workdir` the start directory of the file dialogs.");
 }
@@ -273,28 +273,28 @@ PYBIND11_MODULE(terminal, m) {
 
     auto state = std::make_shared<State>();
     State &s = *state;
-    s.Signal = host::bind(m, "qtpy.QtCore", "Signal");
-    s.QSize = host::bind(m, "qtpy.QtCore", "QSize");
-    s.Qt = host::bind(m, "qtpy.QtCore", "Qt");
-    s.QWidget = host::bind(m, "qtpy.QtWidgets", "QWidget");
-    s.QLabel = host::bind(m, "qtpy.QtWidgets", "QLabel");
-    s.QLineEdit = host::bind(m, "qtpy.QtWidgets", "QLineEdit");
-    s.QFormLayout = host::bind(m, "qtpy.QtWidgets", "QFormLayout");
-    s.QVBoxLayout = host::bind(m, "qtpy.QtWidgets", "QVBoxLayout");
-    s.QHBoxLayout = host::bind(m, "qtpy.QtWidgets", "QHBoxLayout");
-    s.QPlainTextEdit = host::bind(m, "qtpy.QtWidgets", "QPlainTextEdit");
-    s.QFileDialog = host::bind(m, "qtpy.QtWidgets", "QFileDialog");
-    s.QMessageBox = host::bind(m, "qtpy.QtWidgets", "QMessageBox");
-    s.QApplication = host::bind(m, "qtpy.QtWidgets", "QApplication");
-    s.tr = host::bind(m, "gemlo.config.base", "_");
-    s.ima = host::bind_module(m, "gemlo.utils.icon_manager", "ima");
-    s.create_toolbutton = host::bind(m, "gemlo.utils.qthelpers", "create_toolbutton");
-    s.create_toolbutton_help = host::bind(m, "gemlo.utils.qthelpers", "create_toolbutton_help");
-    s.create_module_layout = host::bind(m, "gemlo.utils.qthelpers", "create_module_layout");
-    s.PythonHighlighter = host::bind(m, "gemlo.utils.syntax", "PythonHighlighter");
-    s.logger = host::bind(m, "gemlo.utils.logger", "logger");
-    s.os = host::bind_module(m, "os", "os");
-    s.sys = host::bind_module(m, "sys", "sys");
+    s.Signal = bridge::bind(m, "qtpy.QtCore", "Signal");
+    s.QSize = bridge::bind(m, "qtpy.QtCore", "QSize");
+    s.Qt = bridge::bind(m, "qtpy.QtCore", "Qt");
+    s.QWidget = bridge::bind(m, "qtpy.QtWidgets", "QWidget");
+    s.QLabel = bridge::bind(m, "qtpy.QtWidgets", "QLabel");
+    s.QLineEdit = bridge::bind(m, "qtpy.QtWidgets", "QLineEdit");
+    s.QFormLayout = bridge::bind(m, "qtpy.QtWidgets", "QFormLayout");
+    s.QVBoxLayout = bridge::bind(m, "qtpy.QtWidgets", "QVBoxLayout");
+    s.QHBoxLayout = bridge::bind(m, "qtpy.QtWidgets", "QHBoxLayout");
+    s.QPlainTextEdit = bridge::bind(m, "qtpy.QtWidgets", "QPlainTextEdit");
+    s.QFileDialog = bridge::bind(m, "qtpy.QtWidgets", "QFileDialog");
+    s.QMessageBox = bridge::bind(m, "qtpy.QtWidgets", "QMessageBox");
+    s.QApplication = bridge::bind(m, "qtpy.QtWidgets", "QApplication");
+    s.tr = bridge::bind(m, "gemlo.config.base", "_");
+    s.ima = bridge::bind_module(m, "gemlo.utils.icon_manager", "ima");
+    s.create_toolbutton = bridge::bind(m, "gemlo.utils.qthelpers", "create_toolbutton");
+    s.create_toolbutton_help = bridge::bind(m, "gemlo.utils.qthelpers", "create_toolbutton_help");
+    s.create_module_layout = bridge::bind(m, "gemlo.utils.qthelpers", "create_module_layout");
+    s.PythonHighlighter = bridge::bind(m, "gemlo.utils.syntax", "PythonHighlighter");
+    s.logger = bridge::bind(m, "gemlo.utils.logger", "logger");
+    s.os = bridge::bind_module(m, "os", "os");
+    s.sys = bridge::bind_module(m, "sys", "sys");
     s.locale = py::module_::import("locale");
     s.builtins = py::module_::import("builtins");
     s.globals = m.attr("__dict__");

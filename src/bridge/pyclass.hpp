@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace gemlo::host {
+namespace gemlo::bridge {
 
 namespace py = pybind11;
 
@@ -146,4 +146,4 @@ void def_property(py::object cls, const char *name, F &&getter, const char *doc 
     py::setattr(cls, name, property(fget, py::none(), py::none(), doc ? py::object(py::str(doc)) : py::object(py::none())));
 }
 
-}  // namespace gemlo::host
+}  // namespace gemlo::bridge
