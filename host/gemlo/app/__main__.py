@@ -58,34 +58,20 @@ def main(argv=None):
         window.add_sample_data()
 
     if args.screenshot:
-        folder = Path(args.screenshot).absolute()
-        folder.mkdir(parents=True, exist_ok=True)
-
-        def save(name):
-            path = folder / name
-            if not window.grab().save(str(path)):
-                raise OSError(f"could not write {path}")
-            print(path)
+        from gemlo.app import tour
 
         def shoot():
             try:
-                save("mainwindow.png")
-                consoles = [p.terminal for p in window.plugins if hasattr(p, "terminal")]
-                if consoles:
-                    # What a user sees after typing a script and pressing Ctrl+R.
-                    consoles[0].code_view.setPlainText("myprint(self.database)\n"
-                                                       "myprint(self.treebase)")
-                    consoles[0].emit_script()
-                    app.processEvents()
-                    save("console.png")
-            except OSError as error:
-                print(error, file=sys.stderr)
+                for path in tour.run(window, args.screenshot):
+                    print(path, flush=True)
+            except Exception as error:  # a failed step must still end the run
+                print(f"screenshot tour failed: {error!r}", file=sys.stderr)
                 app.exit(1)
             else:
                 app.exit(0)
 
-        # Give the window a moment to lay out and paint before grabbing it.
-        QTimer.singleShot(500, shoot)
+        # Start once the event loop runs and the window is shown.
+        QTimer.singleShot(0, shoot)
         code = app.exec()
         window.database.close()
         return code
