@@ -1,6 +1,6 @@
 """The data tree: the project's data objects and their properties."""
 import numpy as np
-from qtpy.QtCore import Qt
+from qtpy.QtCore import Qt, Signal
 from qtpy.QtWidgets import (QInputDialog, QLineEdit, QMenu, QMessageBox, QTreeWidget,
                             QTreeWidgetItem)
 
@@ -16,6 +16,10 @@ class TreeBase(QTreeWidget):
     Names are plain strings. A name that is missing raises KeyError, a new
     name that is empty or taken raises ValueError, before anything changes.
     """
+
+    # The name of an object that was added, renamed, removed or had its
+    # properties changed, so that views of it can follow.
+    sigObjectChanged = Signal(str)
 
     def __init__(self, main, parent=None):
         super().__init__(parent)
@@ -61,6 +65,7 @@ class TreeBase(QTreeWidget):
 
     def _refresh(self, dob):
         self._fill_item(self.object_item(dob.name), dob)
+        self.sigObjectChanged.emit(dob.name)
 
     @staticmethod
     def _check_new_name(name, taken, what):
@@ -81,6 +86,7 @@ class TreeBase(QTreeWidget):
         self._fill_item(item, dob)
         if save and self._database is not None:
             self._database.save_object(dob)
+        self.sigObjectChanged.emit(dob.name)
         return dob
 
     def clear_objects(self):
@@ -99,6 +105,8 @@ class TreeBase(QTreeWidget):
         dob.name = new
         self.object_data[new] = dob
         self._fill_item(item, dob)
+        self.sigObjectChanged.emit(old)
+        self.sigObjectChanged.emit(new)
 
     def copy_object(self, name, new_name=None):
         """Add a copy of the object `name`; returns the copy."""
@@ -128,6 +136,7 @@ class TreeBase(QTreeWidget):
             self.itemRightClicked = None
         if self._database is not None:
             self._database.remove_object(name)
+        self.sigObjectChanged.emit(name)
         return dob
 
     # Properties
