@@ -1,4 +1,8 @@
-"""Start the application: python -m gemlo.app [--project PATH] [--no-sample] [--screenshot DIR]."""
+"""Start the application: python -m gemlo.app [--project PATH] [--no-sample] [--screenshot DIR].
+
+Or import a SEG-Y cube into a new project, without a window:
+python -m gemlo.app import-segy FILE PROJECT
+"""
 import argparse
 import datetime
 import os
@@ -27,11 +31,43 @@ def parse_args(argv=None):
     parser.add_argument("--screenshot", metavar="DIR",
                         help="save screenshots into DIR once the window is shown, then quit")
     parser.add_argument("--debug", action="store_true", help="log debug messages")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    segy = commands.add_parser(
+        "import-segy", help="import a post-stack 3-D SEG-Y cube into a new project file",
+        description="Create the project file PROJECT (never replacing one) holding the cube "
+                    "of the SEG-Y file FILE and its survey, the samples in a .npy file beside it.")
+    segy.add_argument("file", metavar="FILE", type=Path, help="the SEG-Y file")
+    segy.add_argument("project", metavar="PROJECT", type=Path, help="the new project file")
     return parser.parse_args(argv)
+
+
+def import_segy(args):
+    """The import-segy command: returns the exit status."""
+    from gemlo.io.segy import SegyError, import_to_new_project
+    shown = [-1]
+
+    def progress(done, total):
+        percent = 100 * done // total
+        if percent // 10 > shown[0]:
+            shown[0] = percent // 10
+            print(f"{args.file}: {done} of {total} traces ({percent}%)", flush=True)
+
+    try:
+        path = import_to_new_project(args.file, args.project, progress=progress)
+    except (SegyError, OSError) as error:
+        print(error, file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"Import of {args.file} interrupted; nothing was written", file=sys.stderr)
+        return 130
+    print(f"Created {path}")
+    return 0
 
 
 def main(argv=None):
     args = parse_args(argv)
+    if args.command == "import-segy":
+        return import_segy(args)
     if args.screenshot and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         # Nothing to show on, but a screenshot can still be rendered.
         os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")

@@ -1,11 +1,13 @@
 """The project file: an SQLite database holding the survey and the data objects."""
 import datetime
 import json
+import mmap
 import os
 import sqlite3
 from pathlib import Path
 
 import numpy as np
+from numpy.lib import format as npy_format
 
 from gemlo.data.dataobject import DataObject
 from gemlo.utils.convert_grid import Survey
@@ -40,6 +42,49 @@ CREATE TABLE properties (
 """
 
 
+# Properties whose values live in a .npy file beside the project, memory-mapped
+# rather than loaded (imported cubes can be larger than memory). Their row in
+# `properties` keeps dtype and shape, with an empty blob. Files made before this
+# table existed get it when opened.
+_FILES_SCHEMA = """
+CREATE TABLE IF NOT EXISTS property_files (
+    object TEXT NOT NULL,
+    name TEXT NOT NULL,
+    file TEXT NOT NULL,
+    PRIMARY KEY (object, name),
+    FOREIGN KEY (object, name) REFERENCES properties (object, name)
+        ON DELETE CASCADE ON UPDATE CASCADE
+);
+"""
+
+
+def _mapped_file(array):
+    """The .npy file of which `array` is the whole read-write memory map, or None."""
+    if not (isinstance(array, np.memmap) and isinstance(array.base, mmap.mmap)
+            and array.filename and array.mode in ("r+", "w+")):
+        return None
+    try:
+        with open(array.filename, "rb") as fp:
+            read_header = (npy_format.read_array_header_1_0
+                           if npy_format.read_magic(fp) == (1, 0)
+                           else npy_format.read_array_header_2_0)
+            shape, fortran, dtype = read_header(fp)
+            offset = fp.tell()
+    except (OSError, ValueError):
+        return None
+    if (shape, dtype, offset) != (array.shape, array.dtype, array.offset) or fortran \
+            or not array.flags.c_contiguous:
+        return None
+    return array.filename
+
+
+def _open_mapped(path):
+    try:
+        return npy_format.open_memmap(path, "r+")
+    except PermissionError:
+        return npy_format.open_memmap(path, "r")
+
+
 def _json_default(value):
     # numpy scalars and small arrays among a property's attributes
     if isinstance(value, (np.generic, np.ndarray)):
@@ -71,6 +116,10 @@ class ProjectDatabase:
         self.path = str(path)
         self._conn = connection
         self._conn.execute("PRAGMA foreign_keys = ON")
+        try:
+            self._conn.executescript(_FILES_SCHEMA)
+        except sqlite3.OperationalError:
+            pass  # a read-only file: it can still be read
 
     @classmethod
     def create(cls, path):
@@ -170,9 +219,32 @@ class ProjectDatabase:
             raise ValueError(f"property {prop_name!r} of {dob.name!r} has no "
                              f"{dob.prop_array_key!r} array")
         extra = {k: v for k, v in entry.items() if k != dob.prop_array_key}
+        array = entry[dob.prop_array_key]
+        mapped = _mapped_file(array)
+        if mapped:
+            # The values are in the file already: write them back, never into a blob.
+            array.flush()
+            packed = (array.dtype.str, json.dumps(array.shape), b"")
+        else:
+            packed = _pack(array)
         self._conn.execute("INSERT INTO properties VALUES (?, ?, ?, ?, ?, ?, ?)",
-                           (dob.name, prop_name, position,
-                            *_pack(entry[dob.prop_array_key]), _dumps(extra)))
+                           (dob.name, prop_name, position, *packed, _dumps(extra)))
+        if mapped:
+            self._conn.execute("INSERT INTO property_files VALUES (?, ?, ?)",
+                               (dob.name, prop_name, self._relative(mapped)))
+
+    def _relative(self, file):
+        # Relative to the project's folder, so that the folder can move as a whole.
+        folder = os.path.dirname(os.path.abspath(self.path))
+        file = os.path.abspath(file)
+        return os.path.relpath(file, folder) if os.path.dirname(file) == folder else file
+
+    def _property_files(self, name):
+        try:
+            return dict(self._conn.execute(
+                "SELECT name, file FROM property_files WHERE object = ?", (name,)))
+        except sqlite3.OperationalError:  # a read-only file from before the table
+            return {}
 
     def load_object(self, name):
         row = self._conn.execute(
@@ -182,10 +254,20 @@ class ProjectDatabase:
             raise KeyError(name)
         key, viewable, meta = row
         prop = {}
+        files = self._property_files(name)
+        folder = os.path.dirname(os.path.abspath(self.path))
         for prop_name, dtype, shape, data, extra in self._conn.execute(
                 "SELECT name, dtype, shape, data, extra FROM properties WHERE object = ? "
                 "ORDER BY position", (name,)):
-            prop[prop_name] = {key: _unpack(dtype, shape, data), **json.loads(extra)}
+            if prop_name in files:
+                file = os.path.join(folder, files[prop_name])
+                if not os.path.isfile(file):
+                    raise FileNotFoundError(f"The data file {file} of the property "
+                                            f"{prop_name!r} of {name!r} is missing")
+                array = _open_mapped(file)
+            else:
+                array = _unpack(dtype, shape, data)
+            prop[prop_name] = {key: array, **json.loads(extra)}
         return DataObject(name, prop, key, json.loads(meta), bool(viewable))
 
     def rename_object(self, old, new):

@@ -1,0 +1,1 @@
+"""Reading and writing files of other programs: SEG-Y."""
