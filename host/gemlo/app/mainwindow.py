@@ -78,6 +78,7 @@ class MainWindow(QMainWindow):
         open_action = file_menu.addAction(ima.icon("fileopen"), _("Open project..."),
                                           self._ask_open_project)
         file_menu.addAction(_("Add sample data"), self.add_sample_data)
+        file_menu.addAction(_("Import SEG-Y..."), self._ask_import_segy)
         file_menu.addSeparator()
         file_menu.addAction(_("Quit"), self.ask_quit)
         self.view_menu = self.menuBar().addMenu(_("&View"))
@@ -182,6 +183,28 @@ class MainWindow(QMainWindow):
             self, _("Open project"), self.workdir, f"{_('Projects')} (*{EXTENSION})")
         if path:
             self._report_errors(self.open_project, path)
+
+    def import_segy(self, path, **options):
+        """Import the SEG-Y cube at `path` into the open project, behind a progress dialog.
+
+        Returns the running import (its `sigDone` gives the new object, or None);
+        a file or grid that cannot be imported raises SegyError before anything starts.
+        """
+        from gemlo.io.importdialog import SegyImportRun
+        return SegyImportRun(self, path, **options).start()
+
+    def _ask_import_segy(self):
+        from gemlo.io.importdialog import show_failure
+        from gemlo.io.segy import SegyError
+        path, _filter = QFileDialog.getOpenFileName(
+            self, _("Import SEG-Y"), self.workdir,
+            f"{_('SEG-Y files')} (*.sgy *.segy *.SGY *.SEGY);;{_('All files')} (*)")
+        if not path:
+            return
+        try:
+            self.import_segy(path)
+        except (SegyError, OSError, RuntimeError) as error:
+            show_failure(self, str(error))
 
     def _report_errors(self, function, *args):
         try:

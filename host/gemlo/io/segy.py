@@ -56,8 +56,8 @@ class ImportCancelled(Exception):
 
 
 def _binary_header(path):
-    """Return (endian, sample format, samples per trace, trace count) from the file's size and
-    binary header, or raise SegyError when they cannot belong to a SEG-Y file."""
+    """Return (endian, sample format, samples per trace) from the file's size and binary
+    header, or raise SegyError when they cannot belong to a SEG-Y file."""
     size = os.path.getsize(path)
     if size < 3600 + 240:
         raise SegyError(path, f"not a SEG-Y file (only {size} bytes)")
@@ -88,7 +88,7 @@ def _binary_header(path):
     if body <= 0 or body % trace_bytes:
         raise SegyError(path, f"the file is truncated or damaged: its {size} bytes are not a "
                               f"whole number of traces of {samples} samples")
-    return endian, fmt, samples, body // trace_bytes
+    return endian, fmt, samples
 
 
 def _scaled(value, scalar):
@@ -138,7 +138,7 @@ class SegyImport:
         path = self.path
         if not os.path.isfile(path):
             raise SegyError(path, "no such file")
-        self.endian, fmt, samples, traces = _binary_header(path)
+        self.endian, fmt, samples = _binary_header(path)
         self.sample_format = FLOAT_FORMATS[fmt]
         try:
             f = self._open()
@@ -246,7 +246,7 @@ class SegyImport:
         """copy(), keeping what went wrong in `error` instead of raising it: for a worker thread."""
         try:
             self.copy()
-        except BaseException as error:  # noqa: B036 - reported on the thread that started it
+        except BaseException as error:  # noqa: BLE001 - reported by the thread that started it
             self.error = error
 
     def copy(self):
@@ -279,7 +279,6 @@ class SegyImport:
 
     def _copy_chunks(self, f, out):
         n_il, n_xl, ns = self.shape
-        outer = n_xl if self.inline_sorted else n_il
         step = max(1, self.chunk_bytes // (4 * ns))
         flat = out.reshape(n_il * n_xl, ns)
         pages = getattr(out, "_mmap", None)
