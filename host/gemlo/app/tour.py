@@ -42,6 +42,27 @@ def console(window):
     consoles[0].emit_script()
 
 
+@step("segy_import")
+def segy_import(window):
+    # A second, empty project beside the current one takes the survey of the file.
+    from gemlo.io.synthetic import tour_segy
+    source = tour_segy()
+    current = Path(window.database.path)
+    project, n = current.with_name(f"{current.stem}-segy.lmd"), 2
+    while project.exists():
+        project, n = current.with_name(f"{current.stem}-segy-{n}.lmd"), n + 1
+    window.create_new_project(project)
+    done = []
+    window.import_segy(source).sigDone.connect(done.append)
+    from qtpy.QtCore import QDeadlineTimer
+    deadline = QDeadlineTimer(300_000)
+    while not done and not deadline.hasExpired():
+        settle(50)
+    if not done or done[0] is None:
+        raise RuntimeError(f"the import of {source} did not complete")
+    window.treebase.setCurrentItem(window.treebase.object_item(done[0].name))
+
+
 def run(window, folder):
     """Walk every step, saving a screenshot after each into `folder`; yields the paths."""
     folder = Path(folder).absolute()
