@@ -1,0 +1,158 @@
+"""SEG-Y import of a ~2 GB cube against reading it into memory with segyio.tools.cube.
+
+Prints the throughput and the peak memory of both, each measured in a process of
+its own, then the time of the five percentiles of the imported memory-mapped cube.
+Target: the import's memory stays bounded by its chunk size (peak RSS about the
+interpreter plus a chunk or two), not by the file, at a throughput near segyio's.
+
+The synthetic file is generated once, in chunks, into the cache folder and kept;
+the imported project is written beside it and removed afterwards (--keep keeps it).
+
+    PYTHONPATH=host python bench/bench_segy_import.py [--gb 2] [--chunk-mb 64]
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# Runs in a child process: MODE, ARGS as JSON. Prints one JSON line of measurements.
+CHILD = r"""
+import json, sys, threading, time
+mode, args = sys.argv[1], json.loads(sys.argv[2])
+
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+peak_anon = [0]
+def sample():  # the kernel keeps the peak of the whole RSS only; RssAnon is sampled
+    while True:
+        peak_anon[0] = max(peak_anon[0], status("RssAnon"))
+        time.sleep(0.01)
+threading.Thread(target=sample, daemon=True).start()
+base = status("VmRSS")
+t = time.perf_counter()
+result = {}
+if mode == "import":
+    from gemlo.io.segy import import_to_new_project
+    import_to_new_project(args["segy"], args["project"], chunk_bytes=args["chunk"])
+elif mode == "cube":
+    import segyio.tools
+    cube = segyio.tools.cube(args["segy"])
+    result["shape"] = cube.shape
+elif mode == "percentiles":
+    import numpy as np
+    from gemlo.app.project import ProjectDatabase
+    db = ProjectDatabase.open(args["project"])
+    entry = db.load_object(db.object_names()[0]).prop["amplitude"]
+    t = time.perf_counter()
+    try:
+        from gemlo.widgets.statgrid import add_array_percentile
+        result["by"] = "gemlo.widgets.statgrid.add_array_percentile"
+    except ImportError:
+        def add_array_percentile(entry):
+            entry["arrayPercentiles"] = list(
+                np.percentile(entry["array3d"], [0, 10, 50, 90, 100]))
+        result["by"] = "numpy.percentile (statgrid is not built in this tree)"
+    add_array_percentile(entry)
+    result["values"] = [float(v) for v in entry["arrayPercentiles"]]
+result["seconds"] = time.perf_counter() - t
+result["base"] = base
+result["peak_rss"] = status("VmHWM")
+result["peak_anon"] = max(peak_anon[0], status("RssAnon"))
+print(json.dumps(result))
+"""
+
+
+def child(mode, **args):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "host"),
+                                                      env.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", CHILD, mode, json.dumps(args)], env=env,
+                          capture_output=True, text=True, check=False)
+    if done.returncode:
+        sys.exit(f"{mode} failed:\n{done.stderr}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def synthetic(folder, gb, ns=1000):
+    """The cached synthetic file of about `gb` GB: square-ish grid, `ns` samples per trace."""
+    sys.path.insert(0, str(ROOT / "host"))
+    from gemlo.io.synthetic import write_synthetic_segy
+    traces = int(gb * 1e9 / (240 + 4 * ns))
+    n_il = int(traces ** 0.5 * 0.8)
+    n_xl = traces // n_il
+    path = Path(folder) / f"synthetic-{n_il}x{n_xl}x{ns}.sgy"
+    if not path.exists():
+        print(f"generating {path} (once) ...", flush=True)
+        start = time.perf_counter()
+        step = [0]
+
+        def progress(done, total):
+            if 10 * done // total > step[0]:
+                step[0] = 10 * done // total
+                print(f"  {10 * step[0]}%", flush=True)
+
+        write_synthetic_segy(path, n_il, n_xl, ns, progress=progress)
+        print(f"  done in {time.perf_counter() - start:.0f} s", flush=True)
+    return path
+
+
+def mib(n):
+    return f"{n / 2**20:8.0f} MiB"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--gb", type=float, default=2.0, help="size of the synthetic file")
+    parser.add_argument("--chunk-mb", type=int, default=64, help="import chunk size")
+    parser.add_argument("--cache", default=str(ROOT / "build" / "bench-data"))
+    parser.add_argument("--keep", action="store_true", help="keep the imported project")
+    opts = parser.parse_args()
+
+    segy = synthetic(opts.cache, opts.gb)
+    size = segy.stat().st_size
+    # Read once so that both contenders start from a warm page cache.
+    with open(segy, "rb") as f:
+        while f.read(64 << 20):
+            pass
+
+    work = Path(tempfile.mkdtemp(prefix="import-", dir=opts.cache))
+    project = work / "bench.lmd"
+    try:
+        imported = child("import", segy=str(segy), project=str(project),
+                         chunk=opts.chunk_mb << 20)
+        cube = child("cube", segy=str(segy))
+        stats = child("percentiles", project=str(project))
+    finally:
+        if not opts.keep:
+            shutil.rmtree(work)
+
+    print(f"\n{segy.name}: {size / 1e9:.2f} GB, cube {tuple(cube['shape'])}, "
+          f"chunk {opts.chunk_mb} MiB")
+    print(f"{'':28}{'seconds':>9}{'MB/s':>8}{'peak RSS':>14}{'peak RssAnon':>14}")
+    for label, r in (("import (chunked, .npy map)", imported),
+                     ("segyio.tools.cube (memory)", cube)):
+        print(f"{label:28}{r['seconds']:9.2f}{size / 1e6 / r['seconds']:8.0f}"
+              f"{mib(r['peak_rss']):>14}{mib(r['peak_anon']):>14}")
+    print(f"throughput import / cube: {cube['seconds'] / imported['seconds']:.2f}")
+    print(f"import peak RSS above start: {mib(imported['peak_rss'] - imported['base']).strip()} "
+          f"(chunk {opts.chunk_mb} MiB); cube read: "
+          f"{mib(cube['peak_rss'] - cube['base']).strip()}")
+    print(f"five percentiles of the mapped cube: {stats['seconds']:.2f} s by {stats['by']}, "
+          f"peak RSS {mib(stats['peak_rss']).strip()}")
+    print("  " + ", ".join(f"{v:.4g}" for v in stats["values"]))
+
+
+if __name__ == "__main__":
+    main()
