@@ -207,3 +207,13 @@ def test_cancel_during_the_copy_leaves_the_project_unchanged(main_window, qtbot,
     assert main_window.treebase.object_data == {} and main_window.survey is None
     db = ProjectDatabase.open(tmp_path / "p" / "new.lmd")
     assert db.object_names() == [] and db.load_survey() == (None, None)
+
+
+def test_window_reports_a_failure_found_while_copying(main_window, qtbot, tmp_path):
+    main_window.create_new_project(tmp_path / "p" / "new.lmd")
+    _irregular(tmp_path / "bad.sgy")     # passes the header scan, fails at its third inline
+    run = main_window.import_segy(tmp_path / "bad.sgy")
+    assert wait_done(qtbot, run) is None
+    assert "bad.sgy" in run.message.text() and "trace 10 holds inline" in run.message.text()
+    assert run.message.isVisible()
+    assert folder_files(tmp_path / "p") == ["new.lmd"] and main_window.treebase.object_data == {}

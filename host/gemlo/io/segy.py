@@ -294,6 +294,7 @@ class SegyImport:
                 for j in range(a // n_il, (b - 1) // n_il + 1):
                     t0, t1 = max(a, j * n_il), min(b, (j + 1) * n_il)
                     out[t0 - j * n_il:t1 - j * n_il, j] = data[t0 - a:t1 - a]
+            del data    # before the next chunk is read: one chunk in memory at a time
             if pages is not None:
                 # The written pages stay in the page cache (dirty ones are written back
                 # later), but leave this process: its memory stays that of one chunk.
