@@ -1,4 +1,5 @@
 """SEG-Y import: geometry, samples, the project file, bad input, cancel, the window."""
+import errno
 import os
 import resource
 import signal
@@ -139,6 +140,19 @@ def test_full_disk_fails_cleanly(tmp_path):
     assert done.returncode == 1
     assert "big.sgy" in done.stderr and "File too large" in done.stderr
     assert folder_files(tmp_path) == ["big.sgy"]
+
+
+def test_no_room_for_the_data_file_fails_cleanly(tmp_path, capsys, monkeypatch):
+    write_segy(tmp_path / "field.sgy")
+
+    def full(fd, offset, length):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(os, "posix_fallocate", full)
+    assert main(["import-segy", str(tmp_path / "field.sgy"), str(tmp_path / "p.lmd")]) == 1
+    error = capsys.readouterr().err
+    assert "field.sgy" in error and "No space left on device" in error
+    assert folder_files(tmp_path) == ["field.sgy"]
 
 
 def test_project_file_from_before_mapped_properties_opens_and_imports(tmp_path, sample_survey):

@@ -254,12 +254,11 @@ class SegyImport:
         try:
             self.folder.mkdir(parents=True, exist_ok=True)
             fd, self.temp = _temp_file(self.folder)
-            try:
-                _reserve(fd, self.shape)
-            finally:
-                os.close(fd)
+            os.close(fd)
             out = open_memmap(self.temp, "w+", np.float32, self.shape)
+            _reserve(self.temp)
         except OSError as error:
+            out = None
             self.discard()
             raise SegyError(self.path, f"cannot write the data file in {self.folder}: "
                                        f"{error.strerror or error}") from error
@@ -359,17 +358,19 @@ def _temp_file(folder):
     return tempfile.mkstemp(prefix=".segy-import-", suffix=".npy.part", dir=folder)
 
 
-def _reserve(fd, shape):
-    """Claim the disk space of the data file now: a full disk then fails here with ENOSPC
+def _reserve(path):
+    """Claim the disk space of the (sparse) file now: a full disk then fails here with ENOSPC
     instead of killing the process (SIGBUS) when a mapped page cannot be written back."""
     if not hasattr(os, "posix_fallocate"):
         return
-    size = 4 * int(np.prod(shape)) + 4096     # the samples and a generous .npy header
+    fd = os.open(path, os.O_RDWR)
     try:
-        os.posix_fallocate(fd, 0, size)
+        os.posix_fallocate(fd, 0, os.fstat(fd).st_size)
     except OSError as error:
         if error.errno not in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
             raise
+    finally:
+        os.close(fd)
 
 
 def _place(temp, folder, stem):
