@@ -59,9 +59,12 @@ CREATE TABLE IF NOT EXISTS property_files (
 
 
 def _mapped_file(array):
-    """The .npy file of which `array` is the whole read-write memory map, or None."""
+    """The .npy file of which `array` is the whole memory map, or None.
+
+    A copy-on-write map ("c") does not count: its changes are not in the file.
+    """
     if not (isinstance(array, np.memmap) and isinstance(array.base, mmap.mmap)
-            and array.filename and array.mode in ("r+", "w+")):
+            and array.filename and array.mode in ("r", "r+", "w+")):
         return None
     try:
         with open(array.filename, "rb") as fp:
@@ -223,7 +226,8 @@ class ProjectDatabase:
         mapped = _mapped_file(array)
         if mapped:
             # The values are in the file already: write them back, never into a blob.
-            array.flush()
+            if array.mode != "r":
+                array.flush()
             packed = (array.dtype.str, json.dumps(array.shape), b"")
         else:
             packed = _pack(array)
