@@ -16,6 +16,7 @@ import errno
 import mmap
 import os
 import re
+import secrets
 import struct
 import threading
 from pathlib import Path
@@ -253,8 +254,7 @@ class SegyImport:
         """Write the samples to a temporary .npy file in the folder (`temp`)."""
         try:
             self.folder.mkdir(parents=True, exist_ok=True)
-            fd, self.temp = _temp_file(self.folder)
-            os.close(fd)
+            self.temp = _temp_file(self.folder)
             out = open_memmap(self.temp, "w+", np.float32, self.shape)
             _reserve(self.temp)
         except OSError as error:
@@ -353,9 +353,16 @@ class SegyImport:
 
 
 def _temp_file(folder):
-    # Hidden and unmistakable, so a crash leaves nothing that looks like data.
-    import tempfile
-    return tempfile.mkstemp(prefix=".segy-import-", suffix=".npy.part", dir=folder)
+    """Create a new, hidden file in `folder`; returns its path. Hidden and unmistakable, so a
+    crash leaves nothing that looks like data; made with the umask's permissions, as the
+    final file will keep them (mkstemp would make it private)."""
+    while True:
+        path = Path(folder) / f".segy-import-{secrets.token_hex(6)}.npy.part"
+        try:
+            os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o666))
+        except FileExistsError:
+            continue
+        return path
 
 
 def _reserve(path):
