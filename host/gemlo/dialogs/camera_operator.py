@@ -25,7 +25,7 @@ def _literal(value):
 
 
 class Dialog(QDialog):
-    """Shows each entry of the camera's state as a Python literal; Apply sets them."""
+    """Shows each entry of the camera's state as a Python literal; Apply sets those edited."""
 
     def __init__(self, tree):
         super().__init__(tree)
@@ -65,7 +65,10 @@ class Dialog(QDialog):
         if self.camera is None:
             return
         state = {}
+        current = self.camera.get_state()
         for key, edit in self.edits.items():
+            if edit.text() == _literal(current[key]):
+                continue  # an unset entry (None) cannot be set back
             try:
                 state[key] = ast.literal_eval(edit.text())
             except (ValueError, SyntaxError):
