@@ -14,6 +14,7 @@ from qtpy.QtWidgets import (QComboBox, QDialog, QDialogButtonBox, QFormLayout, Q
                             QVBoxLayout)
 
 from gemlo.config.base import _
+from gemlo.utils.logger import logger
 
 
 def emit_reporting(signal, *args):
@@ -192,6 +193,7 @@ class PropertyOperatorDialog(TreeDialog):
         if error is not None:
             self.say(describe(error))
         else:
+            logger.info("Property script run on %s", name)
             self.say(_("Script run on {}.").format(name), error=False)
 
 
