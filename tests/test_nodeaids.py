@@ -149,7 +149,7 @@ def test_tree_action_is_saved(tree, action, cls, fields, check):
 def test_dialogs_refuse_bad_input_in_place(tree, qtbot, action, fields, message):
     tree.setCurrentItem(tree.object_item("cube"))
     getattr(tree.buds, action)()
-    dialog = [d for d in tree.findChildren(dialogs.TreeDialog) if d.isVisible()][0]
+    dialog = next(d for d in tree.findChildren(dialogs.TreeDialog) if d.isVisible())
     dialog.object_box.addItem("gone")   # an object removed while the dialog is open
     pick(dialog, **fields)
     with qtbot.assertNotEmitted(dialog.sig_start):
@@ -218,7 +218,7 @@ def test_camera_operator_sets_the_current_viewers_camera(main_window, tree):
     viewer.camera = TurntableCamera()
     main_window.deck.setCurrentIndex(main_window.deck.addTab(viewer, "3D"))
     tree.buds.open_camera_operator()
-    dialog = [d for d in tree.findChildren(CameraDialog) if not d.message.text()][0]
+    dialog = next(d for d in tree.findChildren(CameraDialog) if not d.message.text())
     dialog.edits["azimuth"].setText("75.0")
     dialog.apply()
     assert viewer.camera.azimuth == 75.0
