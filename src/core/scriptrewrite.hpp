@@ -17,8 +17,10 @@ namespace gemlo::core {
 // escapes) and comments stay as written; the expression parts of f-strings are
 // code. Everything else is copied byte for byte. Works on UTF-8. The name goes
 // into the reference as a string literal that means exactly that name,
-// whatever quotes, backslashes or control characters it holds. Empty names
-// never match.
+// whatever quotes, backslashes or control characters it holds; inside a field
+// of a one-line f-string quoted with ' the literal is quoted with " instead,
+// as Python 3.11 ends such an f-string at its own quote. Empty names never
+// match.
 std::string rewrite_property_script(std::string_view script,
                                     const std::vector<std::string> &names);
 

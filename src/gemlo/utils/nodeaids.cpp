@@ -3,7 +3,6 @@
 // scripts on property arrays, and the style editor remembers its size and page.
 #include <pybind11/pybind11.h>
 
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,14 +30,13 @@ enum class Step { GrabObject, LoadProperty, LoadFromViewer, ConnectTree, Connect
 struct Action {
     const char *name;
     py::object State::*dialog;
-    std::initializer_list<Step> steps;
+    std::vector<Step> steps;
     const char *slot = nullptr;  // the method that sig_start is connected to
 };
 
 void define_action(py::object cls, const std::shared_ptr<State> &state, const Action &action) {
-    std::vector<Step> steps(action.steps);
     std::string slot = action.slot ? action.slot : "";
-    bridge::def(cls, action.name, [state, dialog_class = action.dialog, steps,
+    bridge::def(cls, action.name, [state, dialog_class = action.dialog, steps = action.steps,
                                    slot](py::object self) {
         py::object base = self.attr("base");
         // No reference is kept: the dialog lives as the tree's child.
