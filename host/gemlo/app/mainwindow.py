@@ -43,6 +43,7 @@ class MainWindow(QMainWindow):
         # Widgets, made by setup()
         self.btn_quit = self.deck = self.survey_map = self.output = None
         self.data_dock = self.output_dock = self.view_menu = None
+        self.data_menu = None
         self.script_namespace = {"__name__": "__script__", "self": self, "np": np,
                                  "myprint": myprint}
         self._script_count = 0
@@ -84,6 +85,7 @@ class MainWindow(QMainWindow):
         self.view_menu = self.menuBar().addMenu(_("&View"))
         for dock in (self.data_dock, self.output_dock):
             self.view_menu.addAction(dock.toggleViewAction())
+        self.data_menu = self._data_menu()
 
         toolbar = self.addToolBar(_("Main"))
         toolbar.setObjectName("main_toolbar")
@@ -92,6 +94,31 @@ class MainWindow(QMainWindow):
         self.btn_quit = QPushButton(_("Quit"), self)
         self.btn_quit.clicked.connect(self.ask_quit)
         toolbar.addWidget(self.btn_quit)
+
+    def _data_menu(self):
+        """The data tree's actions; each dialog starts at the current object."""
+        buds = self.treebase.buds
+        menu = self.menuBar().addMenu(_("&Data"))
+        menu.addAction(_("Property calculator..."), buds.open_property_operator)
+        menu.addAction(_("New property..."), buds.open_create_property)
+        menu.addAction(_("Rename property..."), buds.open_rename_property)
+        menu.addAction(_("Remove property..."), buds.open_remove_property)
+        menu.addSeparator()
+        menu.addAction(_("Rename object..."), buds.open_rename_object)
+        menu.addAction(_("Copy object..."), buds.open_copy_object)
+        menu.addAction(_("Remove object..."), buds.open_remove_object)
+        menu.addSeparator()
+        menu.addAction(_("Colour bar..."), buds.open_colorbar_editor)
+        menu.addAction(_("Style..."), self._open_style_editor)
+        menu.addAction(_("Camera..."), buds.open_camera_operator)
+        return menu
+
+    def _open_style_editor(self):
+        dob = self.treebase.current_object()
+        if dob is None:
+            QMessageBox.information(self, _("Style"), _("Select a data object first."))
+        else:
+            self.treebase.buds.open_style_editor(dob)
 
     def _dock(self, title, name, widget, area):
         dock = QDockWidget(title, self)

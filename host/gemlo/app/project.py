@@ -217,6 +217,19 @@ class ProjectDatabase:
                                (dob.name, prop_name))
             self._insert_property(dob, prop_name, dob.prop[prop_name], row[0])
 
+    def update_object(self, dob):
+        """Store a stored object's meta and all its properties; it keeps its place."""
+        with self._conn:
+            cursor = self._conn.execute(
+                "UPDATE objects SET prop_array_key = ?, viewable_in_plot = ?, meta = ? "
+                "WHERE name = ?",
+                (dob.prop_array_key, int(dob.viewable_in_plot), _dumps(dob.meta), dob.name))
+            if cursor.rowcount != 1:
+                raise KeyError(dob.name)
+            self._conn.execute("DELETE FROM properties WHERE object = ?", (dob.name,))
+            for position, (prop_name, entry) in enumerate(dob.prop.items()):
+                self._insert_property(dob, prop_name, entry, position)
+
     def _insert_property(self, dob, prop_name, entry, position):
         if dob.prop_array_key not in entry:
             raise ValueError(f"property {prop_name!r} of {dob.name!r} has no "

@@ -6,9 +6,12 @@ project holding the sample data) and leaves it showing what it is named for.
 """
 from pathlib import Path
 
-from qtpy.QtWidgets import QApplication
+from qtpy.QtCore import QPoint, QRect
+from qtpy.QtGui import QColor, QPainter
+from qtpy.QtWidgets import QApplication, QDialog
 
 STEPS = []
+TITLE_BAR = 22
 
 
 def step(name):
@@ -42,6 +45,18 @@ def console(window):
     consoles[0].emit_script()
 
 
+@step("calculator")
+def calculator(window):
+    # The property calculator over the main window, after a run on the sample cube.
+    from gemlo.widgets.dialogs import PropertyOperatorDialog
+    tree = window.treebase
+    tree.setCurrentItem(tree.object_item("cube"))
+    tree.buds.open_property_operator()
+    dialog = [d for d in tree.findChildren(PropertyOperatorDialog) if d.isVisible()][-1]
+    dialog.editor.setPlainText("# property names stand for their arrays\namplitude = amplitude * 1.1")
+    dialog.start()
+
+
 @step("segy_import")
 def segy_import(window):
     # A second, empty project beside the current one takes the survey of the file.
@@ -63,6 +78,29 @@ def segy_import(window):
     window.treebase.setCurrentItem(window.treebase.object_item(done[0].name))
 
 
+def open_dialogs():
+    return [w for w in QApplication.topLevelWidgets() if isinstance(w, QDialog) and w.isVisible()]
+
+
+def grab(window):
+    """The window with the dialogs shown over it: its own grab() leaves them out."""
+    pixmap = window.grab()
+    origin = window.mapToGlobal(QPoint(0, 0))
+    painter = QPainter(pixmap)
+    for dialog in open_dialogs():
+        # Without a window manager a dialog has no frame: draw its title bar.
+        top_left = dialog.mapToGlobal(QPoint(0, 0)) - origin
+        bar = QRect(top_left.x() - 1, top_left.y() - TITLE_BAR, dialog.width() + 2,
+                    dialog.height() + TITLE_BAR + 1)
+        painter.fillRect(bar, QColor("#3c4a5c"))
+        painter.setPen(QColor("white"))
+        painter.drawText(bar.adjusted(8, 0, 0, 0).topLeft() + QPoint(0, TITLE_BAR - 6),
+                         dialog.windowTitle())
+        painter.drawPixmap(top_left, dialog.grab())
+    painter.end()
+    return pixmap
+
+
 def run(window, folder):
     """Walk every step, saving a screenshot after each into `folder`; yields the paths."""
     folder = Path(folder).absolute()
@@ -71,6 +109,8 @@ def run(window, folder):
         function(window)
         settle()
         path = folder / f"{name}.png"
-        if not window.grab().save(str(path)):
+        if not grab(window).save(str(path)):
             raise OSError(f"could not write {path}")
+        for dialog in open_dialogs():  # each step starts on the bare window
+            dialog.close()
         yield path

@@ -3,7 +3,12 @@ import copy
 
 import numpy as np
 
+from gemlo.dialogs.style_pages import ColormapPage, WigglePage
+
 ARRAY_KEYS = ("array1d", "array2d", "array3d")
+# The pages of the style dialog, by the kind of object: cubes are shown as
+# coloured sections and as wiggle traces.
+STYLE_PAGES = {"array3d": (ColormapPage, WigglePage)}
 
 
 class DataObject:
@@ -23,8 +28,8 @@ class DataObject:
         self.prop = dict(prop or {})
         self.prop_array_key = prop_array_key
         self.meta = dict(meta or {})
-        # Factories of the pages of the style dialog; none yet.
-        self.style_pages = []
+        # Factories of the pages of the style dialog.
+        self.style_pages = list(STYLE_PAGES.get(prop_array_key, ()))
         self.viewable_in_plot = viewable_in_plot
         # Pane name -> what the object shows in that plot pane.
         self.visuals_in_plot = {}

@@ -1,10 +1,10 @@
 """The data tree: the project's data objects and their properties."""
 import numpy as np
 from qtpy.QtCore import Qt, Signal
-from qtpy.QtWidgets import (QInputDialog, QLineEdit, QMenu, QMessageBox, QTreeWidget,
-                            QTreeWidgetItem)
+from qtpy.QtWidgets import QMenu, QMessageBox, QTreeWidget, QTreeWidgetItem
 
 from gemlo.config.base import _
+from gemlo.utils.nodeaids import Buds
 
 # Item data: ("object", name) or ("property", object name, property name)
 ROLE = Qt.UserRole
@@ -30,6 +30,8 @@ class TreeBase(QTreeWidget):
         self.setHeaderLabels([_("Name"), _("Info")])
         self.setContextMenuPolicy(Qt.CustomContextMenu)
         self.customContextMenuRequested.connect(self._show_context_menu)
+        # The actions of the menus: their dialogs, the calculator, the style editor.
+        self.buds = Buds(self)
 
     def __repr__(self):
         # What a script's myprint(self.treebase) shows.
@@ -50,6 +52,18 @@ class TreeBase(QTreeWidget):
             if item.text(0) == name:
                 return item
         raise KeyError(name)
+
+    @staticmethod
+    def item_names(item):
+        """(object name, property name or None) of a tree item; (None, None) for no item."""
+        if item is None:
+            return None, None
+        kind, *names = item.data(0, ROLE)
+        return (names[0], None) if kind == "object" else tuple(names)
+
+    def current_object(self):
+        """The data object of the current item, or None."""
+        return self.object_data.get(self.item_names(self.currentItem())[0])
 
     def _fill_item(self, item, dob):
         item.setText(0, dob.name)
@@ -88,6 +102,17 @@ class TreeBase(QTreeWidget):
             self._database.save_object(dob)
         self.sigObjectChanged.emit(dob.name)
         return dob
+
+    def object_changed(self, name):
+        """Store the object `name` as it is now (meta and properties) and announce it.
+
+        For changes made to the object itself, such as a property script's or a
+        style page's.
+        """
+        dob = self.object_data[name]
+        if self._database is not None:
+            self._database.update_object(dob)
+        self._refresh(dob)
 
     def clear_objects(self):
         """Forget every object (the project stays as it is)."""
@@ -190,31 +215,26 @@ class TreeBase(QTreeWidget):
         self.itemRightClicked = item
         if item is None:
             return
+        # The menu's plain forms act on the current item.
+        self.setCurrentItem(item)
         kind, *names = item.data(0, ROLE)
+        buds = self.buds
         menu = QMenu(self)
         if kind == "object":
             name, = names
-            menu.addAction(_("Rename..."), lambda: self._ask_name(
-                self.rename_object, name, _("Rename data object")))
+            menu.addAction(_("Calculator..."), buds.open_property_operator)
+            menu.addAction(_("New property..."), buds.create_property_rc)
+            menu.addAction(_("Style..."), buds.open_style_editor_rc)
+            menu.addSeparator()
+            menu.addAction(_("Rename..."), buds.rename_object_rc)
             menu.addAction(_("Copy"), lambda: self.copy_object(name))
-            menu.addAction(_("New property..."), lambda: self._ask_name(
-                lambda _old, new: self.create_property(name, new), "", _("New property")))
+            menu.addAction(_("Copy as..."), buds.copy_object_rc)
             menu.addAction(_("Remove..."), lambda: self.remove_object(name))
         else:
-            obj, prop = names
-            menu.addAction(_("Rename..."), lambda: self._ask_name(
-                lambda old, new: self.rename_property(obj, old, new), prop,
-                _("Rename property")))
-            menu.addAction(_("Remove"), lambda: self.remove_property(obj, prop))
+            menu.addAction(_("Colour bar..."), buds.open_colorbar_editor_rc)
+            menu.addAction(_("Calculator..."), buds.open_property_operator)
+            menu.addAction(_("Rename..."), buds.open_rename_property)
+            menu.addAction(_("Remove..."), buds.open_remove_property)
         # popup, not exec: a right click must never start a nested event loop.
         self.context_menu = menu
         menu.popup(self.viewport().mapToGlobal(pos))
-
-    def _ask_name(self, apply, current, title):
-        new, ok = QInputDialog.getText(self, title, _("Name:"), QLineEdit.Normal, current)
-        if not ok or new == current:
-            return
-        try:
-            apply(current, new)
-        except ValueError as error:
-            QMessageBox.warning(self, title, str(error))

@@ -1,0 +1,1 @@
+"""Dialogs the data tree opens for its objects: colour bar, camera, style pages."""

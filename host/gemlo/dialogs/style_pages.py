@@ -1,0 +1,63 @@
+"""Pages of the style dialog; a data object lists the ones it has in `style_pages`.
+
+A page is made with the dialog alone: it finds its object as
+`dialog.tree.object_data[dialog.name]` and keeps its settings in the object's
+`meta`, which the project file stores.
+"""
+from qtpy.QtWidgets import QCheckBox, QComboBox, QDoubleSpinBox, QFormLayout, QWidget
+
+COLORMAPS = ("grays", "RdBu", "coolwarm", "viridis", "hot", "blues")
+LINE_COLORS = ("black", "darkblue", "darkred", "darkgreen", "gray")
+
+
+class StylePage(QWidget):
+    NAME = ""
+
+    def __init__(self, dialog):
+        super().__init__(dialog)
+        self.dialog = dialog
+        self.form = QFormLayout(self)
+
+    @property
+    def dob(self):
+        return self.dialog.tree.object_data[self.dialog.name]
+
+
+class ColormapPage(StylePage):
+    """How images and sections of the object are coloured."""
+
+    NAME = "Colour map"
+
+    def initialize(self):
+        self.cmap = QComboBox(self)
+        self.cmap.addItems(COLORMAPS)
+        self.cmap.setCurrentText(self.dob.meta.get("colormap", "grays"))
+        self.symmetric = QCheckBox(self)
+        self.symmetric.setChecked(self.dob.meta.get("symmetric", True))
+        self.form.addRow("Colour map:", self.cmap)
+        self.form.addRow("Range symmetric about zero:", self.symmetric)
+
+    def apply(self):
+        self.dob.meta["colormap"] = self.cmap.currentText()
+        self.dob.meta["symmetric"] = self.symmetric.isChecked()
+
+
+class WigglePage(StylePage):
+    """How traces of the object are drawn as lines."""
+
+    NAME = "Wiggle"
+
+    def initialize(self):
+        self.color = QComboBox(self)
+        self.color.addItems(LINE_COLORS)
+        self.color.setCurrentText(self.dob.meta.get("line_color", "black"))
+        self.width = QDoubleSpinBox(self)
+        self.width.setRange(0.5, 5.0)
+        self.width.setSingleStep(0.5)
+        self.width.setValue(self.dob.meta.get("line_width", 1.0))
+        self.form.addRow("Line colour:", self.color)
+        self.form.addRow("Line width:", self.width)
+
+    def apply(self):
+        self.dob.meta["line_color"] = self.color.currentText()
+        self.dob.meta["line_width"] = self.width.value()
