@@ -18,13 +18,8 @@ from gemlo.utils.convert_grid import Survey
 
 def cases():
     """(label, conversion, arguments) on a rotated grid of the real host."""
-    sgmt = {"P1_ILNO": 1000, "P1_XLNO": 2000, "P1_CRSX": 512000.0, "P1_CRSY": 6780000.0,
-            "P2_ILNO": 1000, "P2_XLNO": 2400, "P2_CRSX": 508000.0, "P2_CRSY": 6783000.0,
-            "P3_ILNO": 1200, "P3_XLNO": 2000, "P3_CRSX": 515000.0, "P3_CRSY": 6784000.0}
+    sgmt, vidx = reference.ROTATED_SGMT, reference.ROTATED_VIDX
     survey = Survey.from_sgmt(sgmt)
-    vidx = {"IL_FRST": 1000, "IL_LAST": 1200, "IL_NCRT": 2, "IL_AMNT": 101,
-            "XL_FRST": 2000, "XL_LAST": 2400, "XL_NCRT": 4, "XL_AMNT": 101,
-            "DP_FRST": 0, "DP_LAST": 2000, "DP_NCRT": 4, "DP_AMNT": 501}
     # As converted: the origin holds the numpy scalars of ln2xy.
     parm = reference.get_parm_from_vidx(vidx, survey)
     # As read from a parameter file: plain ints and floats.
