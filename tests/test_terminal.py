@@ -50,7 +50,7 @@ def test_construction(qtbot, translated, button_row):
                 ("filesave", "T:Save to new file", "Ctrl+S"),
                 ("run_file", "T:Run code in file", ""), ("run", "T:Run code in view", "Ctrl+R"),
                 ("help", "T:Help", "")]
-    for button, (icon, tip, keys) in zip(buttons, expected):
+    for button, (icon, tip, keys) in zip(buttons, expected, strict=True):
         assert button.icon().cacheKey() == ima.icon(icon).cacheKey()
         assert button.toolTip().startswith(tip)
         assert button.shortcut() == QKeySequence(keys)

@@ -27,6 +27,7 @@ namespace {
 // Dictionary keys and names, interned once at load: KEY(name) is looked up
 // by its own text, NAMED(name, text) by another. The keys of each result
 // (parm, vidx, vxyz, sgmt) follow each other in the order of its dictionary.
+// clang-format off
 #define SURVEYCALC_KEYS(KEY, NAMED) \
     KEY(TRDX) KEY(TRDY) KEY(PNDX) KEY(PNDY) KEY(NTRACE) KEY(NPANEL) KEY(NSAMPLE) \
     KEY(TRACE_START) KEY(PANEL_START) KEY(SAMPLE_START) \
@@ -67,6 +68,7 @@ constexpr const char *key_names[KEY_COUNT] = {
 #undef SURVEYCALC_TEXT_KEY
 #undef SURVEYCALC_TEXT_NAMED
 #undef SURVEYCALC_KEYS
+// clang-format on
 
 constexpr std::size_t option_count = OPT_DATA_UNIT - OPT_PRECISION + 1;
 
@@ -225,9 +227,9 @@ py::object call_ln2xy(const State &s, py::handle lines, py::handle survey) {
     return steal(PyObject_Vectorcall(f.ptr(), args, 1, s.survey_kwname.ptr()));
 }
 
-// Fills a copy of the template: copying a dict of that size clones its key
-// table, which costs less than inserting the keys one by one and growing
-// the table on the way.
+// Fills a copy of the template from its first key on: copying a dict of that
+// size clones its key table, which costs less than inserting the keys one by
+// one and growing the table on the way.
 template <std::size_t N>
 py::dict make_dict(const State &s, const Shape &shape, const std::array<py::handle, N> &values) {
     py::dict out = py::reinterpret_steal<py::dict>(PyDict_Copy(shape.keys.ptr()));
@@ -320,19 +322,21 @@ py::dict parm_from_vidx(const State &s, py::handle vidx, py::handle survey, py::
     Num trace_inc = length(s.num, trdx, trdy), panel_inc = length(s.num, pndx, pndy);
     py::object sample_inc = item(vidx, s.key[DP_NCRT]);
 
-    std::array<py::handle, option_count> options;
-    for (std::size_t i = 0; i < option_count; ++i) {
-        PyObject *given = PyDict_GetItemWithError(kwargs.ptr(), s.key[OPT_PRECISION + i].ptr());
-        if (!given && PyErr_Occurred()) throw py::error_already_set();
-        options[i] = given ? py::handle(given) : py::handle(s.option_default[i]);
-    }
-
-    return make_dict<20>(
+    py::dict parm = make_dict<13>(
         s, s.parm_shape,
         {trdx.object(), trdy.object(), pndx.object(), pndy.object(), ntrace, npanel, nsample,
          trace_start, panel_start, sample_start, trace_inc.object(), panel_inc.object(),
-         sample_inc, options[0], options[1], options[2], options[3], options[4], options[5],
-         options[6]});
+         sample_inc});
+    // The options as given, or their defaults, under DATA_PRECISION .. DATA_UNIT.
+    for (std::size_t i = 0; i < option_count; ++i) {
+        PyObject *given = PyDict_GetItemWithError(kwargs.ptr(), s.key[OPT_PRECISION + i].ptr());
+        if (!given && PyErr_Occurred()) throw py::error_already_set();
+        PyObject *value = given ? given : s.option_default[i].ptr();
+        if (PyDict_SetItem(parm.ptr(), s.key[DATA_PRECISION + i].ptr(), value) < 0) {
+            throw py::error_already_set();
+        }
+    }
+    return parm;
 }
 
 // round(along / d) from the first non-zero component of a step; only the
