@@ -13,6 +13,7 @@ from qtpy.QtGui import QFontDatabase
 from qtpy.QtWidgets import (QDockWidget, QFileDialog, QMainWindow, QMessageBox, QPlainTextEdit,
                             QPushButton, QTabWidget, QWidget)
 
+import gemlo
 from gemlo.app import sample
 from gemlo.app.project import EXTENSION, ProjectDatabase
 from gemlo.config.base import _
@@ -83,6 +84,8 @@ class MainWindow(QMainWindow):
         self.view_menu = self.menuBar().addMenu(_("&View"))
         for dock in (self.data_dock, self.output_dock):
             self.view_menu.addAction(dock.toggleViewAction())
+        help_menu = self.menuBar().addMenu(_("&Help"))
+        help_menu.addAction(_("About gemlo..."), self.show_about)
 
         toolbar = self.addToolBar(_("Main"))
         toolbar.setObjectName("main_toolbar")
@@ -91,6 +94,11 @@ class MainWindow(QMainWindow):
         self.btn_quit = QPushButton(_("Quit"), self)
         self.btn_quit.clicked.connect(self.ask_quit)
         toolbar.addWidget(self.btn_quit)
+
+    def show_about(self):
+        QMessageBox.about(self, _("About gemlo"),
+                          _("gemlo {}\n\nCompiled extension modules of a geoscience desktop "
+                            "application, in a small stand-in host.").format(gemlo.__version__))
 
     def _dock(self, title, name, widget, area):
         dock = QDockWidget(title, self)
