@@ -7,6 +7,7 @@ ratio (compiled / Python) at most 1.0.
     PYTHONPATH=host python bench/bench_surveycalc.py [--number N] [--repeat R]
 """
 import argparse
+import time
 import timeit
 
 import numpy as np
@@ -36,11 +37,17 @@ def cases():
 
 
 def per_call(compiled, python, args, number, repeat):
-    """Best per-call times of both; alternating runs share any load on the machine."""
+    """Best per-call CPU times of both.
+
+    CPU time leaves out what other processes take on a busy machine, and
+    alternating runs share whatever load remains.
+    """
     best_c = best_p = float("inf")
     for _ in range(repeat):
-        best_c = min(best_c, timeit.timeit(lambda: compiled(*args), number=number))
-        best_p = min(best_p, timeit.timeit(lambda: python(*args), number=number))
+        best_c = min(best_c, timeit.timeit(lambda: compiled(*args), number=number,
+                                           timer=time.process_time))
+        best_p = min(best_p, timeit.timeit(lambda: python(*args), number=number,
+                                           timer=time.process_time))
     return best_c / number, best_p / number
 
 
