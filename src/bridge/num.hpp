@@ -129,7 +129,7 @@ inline Num truncate(const Num &x) {
 }
 
 // round(x): nearest integer, a half to the even one.
-inline Num round_even(const NumFallbacks &py, const Num &x) {
+inline Num round_even(const NumFallbacks &python, const Num &x) {
     if (x.is_int()) return x;
     if (x.is_float()) {
         // The steps of float.__round__ without ndigits.
@@ -138,13 +138,13 @@ inline Num round_even(const NumFallbacks &py, const Num &x) {
         if (std::fabs(v - r) == 0.5) r = 2.0 * std::round(v / 2.0);
         return from_whole_double(r);
     }
-    return Num(py.round(x.object()));
+    return Num(python.round(x.object()));
 }
 
 // `x != 0`, as Python compares: 0 and 0.0 are zero, anything else is not.
-inline bool nonzero(const NumFallbacks &py, const Num &x) {
+inline bool nonzero(const NumFallbacks &python, const Num &x) {
     if (x.is_plain()) return x.f() != 0.0;
-    py::object ne = steal(PyObject_RichCompare(x.object().ptr(), py.zero.ptr(), Py_NE));
+    py::object ne = steal(PyObject_RichCompare(x.object().ptr(), python.zero.ptr(), Py_NE));
     int truth = PyObject_IsTrue(ne.ptr());
     if (truth < 0) throw py::error_already_set();
     return truth;
@@ -154,21 +154,21 @@ inline bool nonzero(const NumFallbacks &py, const Num &x) {
 // a float whose square overflows goes to Python for its OverflowError, and
 // any other number keeps its own power (a numpy float32's power may round
 // differently from its product).
-inline Num square(const NumFallbacks &py, const Num &x) {
+inline Num square(const NumFallbacks &python, const Num &x) {
     constexpr long long small = 1LL << 31;
     if (x.is_int() && x.i() >= -small && x.i() <= small) return Num::of_int(x.i() * x.i());
     if (x.is_float() && (std::isfinite(x.f() * x.f()) || !std::isfinite(x.f()))) {
         return Num::of_float(x.f() * x.f());
     }
-    return Num(steal(PyNumber_Power(x.object().ptr(), py.two.ptr(), Py_None)));
+    return Num(steal(PyNumber_Power(x.object().ptr(), python.two.ptr(), Py_None)));
 }
 
 // math.sqrt(a ** 2 + b ** 2), a float.
-inline Num length(const NumFallbacks &py, const Num &a, const Num &b) {
-    Num sum = add(square(py, a), square(py, b));
+inline Num length(const NumFallbacks &python, const Num &a, const Num &b) {
+    Num sum = add(square(python, a), square(python, b));
     constexpr long long exact = 1LL << 53;
     if (sum.is_float() || (sum.is_int() && sum.i() <= exact)) return Num::of_float(std::sqrt(sum.f()));
-    return Num(py.sqrt(sum.object()));
+    return Num(python.sqrt(sum.object()));
 }
 
 }  // namespace gemlo::bridge
