@@ -1,6 +1,7 @@
 # make run   start the application on a fresh sample project (headless: writes screenshots)
-# make test  run every test: pytest (offscreen Qt) and the GoogleTest suites
-# Both install what is missing first: Debian packages (as root), then .venv.
+# make test  run every test: pytest (offscreen Qt) and the GoogleTest suites, after lint
+# make lint  check the Python of host/, tests/ and bench/ with ruff (lint and format)
+# Each installs what is missing first: Debian packages (as root), then .venv.
 
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -18,7 +19,7 @@ SYSTEM_PACKAGES := g++ make libgtest-dev xvfb xauth \
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src host -type f \
   -not -name '*.so' -not -name '*.pyc' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: run test system
+.PHONY: run test lint system
 .DELETE_ON_ERROR:
 
 run: $(VENV)/.built
@@ -30,11 +31,15 @@ run: $(VENV)/.built
 	  QT_QPA_PLATFORM=offscreen $(PY) -m gemlo.app --screenshot $(SCREENSHOTS); \
 	fi
 
-test: $(VENV)/.built
+test: lint $(VENV)/.built
 	QT_QPA_PLATFORM=offscreen $(PY) -m pytest -q
 	$(VENV)/bin/cmake -S . -B build/core -G Ninja -DGEMLO_MODULES=OFF -DGEMLO_CORE_TESTS=ON >/dev/null
 	$(VENV)/bin/cmake --build build/core
 	$(VENV)/bin/ctest --test-dir build/core --output-on-failure
+
+lint: $(VENV)/.deps
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
 
 # Debian packages: only those missing are installed, and only as root.
 system:

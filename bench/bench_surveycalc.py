@@ -7,6 +7,7 @@ ratio (compiled / Python) at most 1.0.
     PYTHONPATH=host python bench/bench_surveycalc.py [--number N] [--repeat R]
 """
 import argparse
+import time
 import timeit
 
 import numpy as np
@@ -18,13 +19,8 @@ from gemlo.utils.convert_grid import Survey
 
 def cases():
     """(label, conversion, arguments) on a rotated grid of the real host."""
-    sgmt = {"P1_ILNO": 1000, "P1_XLNO": 2000, "P1_CRSX": 512000.0, "P1_CRSY": 6780000.0,
-            "P2_ILNO": 1000, "P2_XLNO": 2400, "P2_CRSX": 508000.0, "P2_CRSY": 6783000.0,
-            "P3_ILNO": 1200, "P3_XLNO": 2000, "P3_CRSX": 515000.0, "P3_CRSY": 6784000.0}
+    sgmt, vidx = reference.ROTATED_SGMT, reference.ROTATED_VIDX
     survey = Survey.from_sgmt(sgmt)
-    vidx = {"IL_FRST": 1000, "IL_LAST": 1200, "IL_NCRT": 2, "IL_AMNT": 101,
-            "XL_FRST": 2000, "XL_LAST": 2400, "XL_NCRT": 4, "XL_AMNT": 101,
-            "DP_FRST": 0, "DP_LAST": 2000, "DP_NCRT": 4, "DP_AMNT": 501}
     # As converted: the origin holds the numpy scalars of ln2xy.
     parm = reference.get_parm_from_vidx(vidx, survey)
     # As read from a parameter file: plain ints and floats.
@@ -41,11 +37,17 @@ def cases():
 
 
 def per_call(compiled, python, args, number, repeat):
-    """Best per-call times of both; alternating runs share any load on the machine."""
+    """Best per-call CPU times of both.
+
+    CPU time leaves out what other processes take on a busy machine, and
+    alternating runs share whatever load remains.
+    """
     best_c = best_p = float("inf")
     for _ in range(repeat):
-        best_c = min(best_c, timeit.timeit(lambda: compiled(*args), number=number))
-        best_p = min(best_p, timeit.timeit(lambda: python(*args), number=number))
+        best_c = min(best_c, timeit.timeit(lambda: compiled(*args), number=number,
+                                           timer=time.process_time))
+        best_p = min(best_p, timeit.timeit(lambda: python(*args), number=number,
+                                           timer=time.process_time))
     return best_c / number, best_p / number
 
 

@@ -1,13 +1,24 @@
 """The survey conversions written in plain Python over the host's grid conversions.
 
 The reference the compiled module is measured against (bench_surveycalc.py)
-and compared with on random inputs (tests/test_surveycalc.py).
+and compared with on random inputs (tests/test_surveycalc.py), and the grid
+both use. The tests import it through pytest's `pythonpath` setting; the
+bench, run as a script, finds it beside itself.
 """
 from math import sqrt
 
 import numpy as np
 
 from gemlo.utils.convert_grid import get_step, ln2xy, xy2ln
+
+# A rotated grid (3-4-5 triangles, so the geometry is exact in binary): its
+# segment dictionary, and a volume on it.
+ROTATED_SGMT = {"P1_ILNO": 1000, "P1_XLNO": 2000, "P1_CRSX": 512000.0, "P1_CRSY": 6780000.0,
+                "P2_ILNO": 1000, "P2_XLNO": 2400, "P2_CRSX": 508000.0, "P2_CRSY": 6783000.0,
+                "P3_ILNO": 1200, "P3_XLNO": 2000, "P3_CRSX": 515000.0, "P3_CRSY": 6784000.0}
+ROTATED_VIDX = {"IL_FRST": 1000, "IL_LAST": 1200, "IL_NCRT": 2, "IL_AMNT": 101,
+                "XL_FRST": 2000, "XL_LAST": 2400, "XL_NCRT": 4, "XL_AMNT": 101,
+                "DP_FRST": 0, "DP_LAST": 2000, "DP_NCRT": 4, "DP_AMNT": 501}
 
 
 def get_sgmt_from_parm(dict_parm, p1ilno=0, p1xlno=0, ilstep=12.5, xlstep=12.5):

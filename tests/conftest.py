@@ -57,3 +57,44 @@ def gemlo_log():
     logger.addHandler(handler)
     yield handler.records
     logger.removeHandler(handler)
+
+
+@pytest.fixture
+def rotated_grid():
+    """(Survey, segment dictionary) of a rotated grid whose geometry is exact in binary."""
+    from gemlo.utils.convert_grid import Survey
+    from surveycalc_reference import ROTATED_SGMT
+    return Survey.from_sgmt(ROTATED_SGMT), dict(ROTATED_SGMT)
+
+
+@pytest.fixture
+def translated(monkeypatch):
+    """Texts through the host's translation come out marked "T:"."""
+    import gemlo.config.base
+    monkeypatch.setattr(gemlo.config.base._translation, "gettext", lambda text: "T:" + text)
+
+
+@pytest.fixture
+def script_prefix():
+    """What the script console puts before the editor's text when it runs it."""
+    return "from gemlo.utils.functions import myprint \n"
+
+
+@pytest.fixture
+def button_row():
+    """`button_row(console)`: the layout of a script console's row of buttons."""
+    return lambda console: console.layout().itemAt(0).layout()
+
+
+@pytest.fixture
+def file_dialogs(monkeypatch):
+    """File dialogs that record their arguments and answer `file_dialogs.answer`."""
+    from qtpy.QtWidgets import QFileDialog
+
+    class Dialogs:
+        answer = ("", "")
+        calls = []
+    for name in ("getOpenFileName", "getSaveFileName"):
+        monkeypatch.setattr(QFileDialog, name, lambda *args, name=name: (
+            Dialogs.calls.append((name, *args)), Dialogs.answer)[1])
+    return Dialogs

@@ -9,14 +9,6 @@ from gemlo.utils import bgrunner
 from gemlo.utils.bgrunner import BgRunner
 
 
-@pytest.fixture
-def log(caplog):
-    logger = logging.getLogger("gemlo")
-    logger.addHandler(caplog.handler)
-    yield caplog
-    logger.removeHandler(caplog.handler)
-
-
 def run_and_wait(qtbot, runner):
     with qtbot.waitSignal(runner.finished, timeout=5000):
         runner.start()
@@ -41,7 +33,7 @@ def test_run_calls_func_once_on_its_own_thread(qtbot, args, expected):
     assert received == expected
 
 
-def test_failures_are_logged_not_fatal(qtbot, log):
+def test_failures_are_logged_not_fatal(qtbot, gemlo_log):
     def boom(x):
         raise RuntimeError(f"bad {x}")
 
@@ -50,7 +42,7 @@ def test_failures_are_logged_not_fatal(qtbot, log):
     run_and_wait(qtbot, BgRunner(called.append, 42))  # not iterable: func is never called
 
     assert called == []
-    errors = [r.getMessage() for r in log.records if r.levelno == logging.ERROR]
+    errors = [r.getMessage() for r in gemlo_log if r.levelno == logging.ERROR]
     assert len(errors) == 2
     assert "RuntimeError: bad 7" in errors[0] and "in boom" in errors[0]  # with its traceback
     assert "not iterable" in errors[1]

@@ -3,7 +3,10 @@ import argparse
 import sqlite3
 import sys
 import threading
+import tomllib
 import types
+from importlib import metadata
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -206,6 +209,37 @@ class TestQuit:
         refusing.allow_close = True
         main_window.close()
         assert not main_window.isVisible()
+
+
+class TestVersion:
+    def test_about_box_shows_the_version_of_the_package(self, main_window, monkeypatch):
+        import gemlo
+        pyproject = tomllib.loads((Path(__file__).parents[1] / "pyproject.toml").read_text())
+        assert gemlo.__version__ == pyproject["project"]["version"]
+        shown = []
+        monkeypatch.setattr(QMessageBox, "about", lambda *args: shown.append(args))
+        [help_menu] = [a.menu() for a in main_window.menuBar().actions() if a.text() == "&Help"]
+        help_menu.actions()[0].trigger()
+        [(parent, title, text)] = shown
+        assert parent is main_window and title == "About gemlo"
+        assert text.startswith(f"gemlo {gemlo.__version__}\n")
+
+    @pytest.mark.parametrize("pyproject, expected", [
+        ('[project]\nname = "gemlo"\nversion = "9.8.7"\n', "9.8.7"),
+        (None, "0+unknown"),
+        ("[project", "0+unknown"),
+    ])
+    def test_version_from_a_source_tree_without_metadata(self, monkeypatch, tmp_path, pyproject,
+                                                         expected):
+        import gemlo
+
+        def missing(name):
+            raise metadata.PackageNotFoundError(name)
+        monkeypatch.setattr(metadata, "version", missing)
+        monkeypatch.setattr(gemlo, "__file__", str(tmp_path / "host" / "gemlo" / "__init__.py"))
+        if pyproject is not None:
+            (tmp_path / "pyproject.toml").write_text(pyproject)
+        assert gemlo._version() == expected
 
 
 class TestPlugins:

@@ -1,15 +1,12 @@
 """The console dock plugin: its contract, its wiring, and a script run in the application."""
 import pytest
 from qtpy.QtCore import Qt
-from qtpy.QtWidgets import QFileDialog, QVBoxLayout, QWidget
+from qtpy.QtWidgets import QVBoxLayout, QWidget
 
-import gemlo.config.base
 from gemlo.plugins import scriptdock
 from gemlo.plugins.base import LumoPluginWidget
 from gemlo.plugins.scriptdock import ScriptDock
 from gemlo.widgets.terminal import Terminal
-
-PREFIX = "from gemlo.utils.functions import myprint \n"
 
 
 class FakeMain(QWidget):
@@ -32,12 +29,7 @@ def main(qtbot, tmp_path):
     return window
 
 
-def button_row(console):
-    return console.layout().itemAt(0).layout()
-
-
-def test_contract(main, monkeypatch):
-    monkeypatch.setattr(gemlo.config.base._translation, "gettext", lambda text: "T:" + text)
+def test_contract(main, translated, button_row):
     plugin = ScriptDock(main)
     assert scriptdock.__doc__ == "Scriptdock plugin"
     assert ScriptDock.__doc__ == "Scriptdock DockWidget."
@@ -66,15 +58,13 @@ def test_contract(main, monkeypatch):
         == [True, True, True]
 
 
-def test_without_options_button_the_row_holds_five_buttons(main, monkeypatch):
+def test_without_options_button_the_row_holds_five_buttons(main, monkeypatch, button_row):
     monkeypatch.setattr(LumoPluginWidget, "initialize_plugin", lambda self: None)
     assert button_row(ScriptDock(main).terminal).count() == 5
 
 
-def test_registration_wires_the_console_to_the_main_window(main, tmp_path, monkeypatch):
-    starts = []
-    monkeypatch.setattr(QFileDialog, "getOpenFileName",
-                        lambda parent, title, start: starts.append(start) or ("", ""))
+def test_registration_wires_the_console_to_the_main_window(main, tmp_path, file_dialogs,
+                                                           script_prefix):
     plugin = ScriptDock(main)
     plugin.register_plugin()
     assert main.docked == [(plugin, False)]  # docked before the console is wired
@@ -86,12 +76,12 @@ def test_registration_wires_the_console_to_the_main_window(main, tmp_path, monke
     script.write_text("y = 2\n")
     console.lineRunFile.setText(str(script))
     console.run_file()
-    assert main.scripts == [PREFIX + "x = 1", "y = 2\n"]
+    assert main.scripts == [script_prefix + "x = 1", "y = 2\n"]
 
     main.workdir = "/elsewhere"
     plugin.refresh_plugin("/elsewhere", False)
     console.open_file()
-    assert starts == [str(tmp_path)]
+    assert [call[3] for call in file_dialogs.calls] == [str(tmp_path)]
 
 
 def test_ctrl_r_runs_the_console_against_the_open_project(main_window, qtbot, gemlo_log):

@@ -3,14 +3,13 @@ import math
 import subprocess
 import sys
 import types
-from pathlib import Path
 from collections.abc import Mapping
 
 import numpy as np
 import pytest
-
+import surveycalc_reference as ref
 from gemlo.utils import surveycalc as sc
-from gemlo.utils.convert_grid import Survey, ln2xy
+from gemlo.utils.convert_grid import ln2xy
 
 SGMT_KEYS = [f"P{i}_{k}" for i in (1, 2, 3) for k in ("ILNO", "XLNO", "CRSX", "CRSY")]
 VIDX_KEYS = [f"{a}_{k}" for a in ("IL", "XL", "DP") for k in ("FRST", "LAST", "NCRT", "AMNT")]
@@ -24,9 +23,7 @@ PARM_KEYS = ["TRDX", "TRDY", "PNDX", "PNDY", "NTRACE", "NPANEL", "NSAMPLE", "TRA
 PARM = {"TRACE_START": 1000, "PANEL_START": 2000, "SAMPLE_START": 0.0, "SAMPLE_INC": 0.5,
         "NSAMPLE": 11, "TRDX": 25, "TRDY": 0, "NTRACE": 101, "PNDX": 0, "PNDY": 25,
         "NPANEL": 51}
-VIDX = {"IL_FRST": 1000, "IL_LAST": 1200, "IL_NCRT": 2, "IL_AMNT": 101, "XL_FRST": 2000,
-        "XL_LAST": 2400, "XL_NCRT": 4, "XL_AMNT": 101, "DP_FRST": 0, "DP_LAST": 2000,
-        "DP_NCRT": 4, "DP_AMNT": 501}
+VIDX = ref.ROTATED_VIDX
 
 
 class Recorder(Mapping):
@@ -44,15 +41,6 @@ class Recorder(Mapping):
 
     def __len__(self):
         return len(self._data)
-
-
-@pytest.fixture
-def grid():
-    """A rotated grid (3-4-5 triangle, so the geometry is exact in binary) of the real host."""
-    sgmt = {"P1_ILNO": 1000, "P1_XLNO": 2000, "P1_CRSX": 512000.0, "P1_CRSY": 6780000.0,
-            "P2_ILNO": 1000, "P2_XLNO": 2400, "P2_CRSX": 508000.0, "P2_CRSY": 6783000.0,
-            "P3_ILNO": 1200, "P3_XLNO": 2000, "P3_CRSX": 515000.0, "P3_CRSY": 6784000.0}
-    return Survey.from_sgmt(sgmt), sgmt
 
 
 @pytest.fixture
@@ -179,8 +167,8 @@ def test_parm_lengths_are_python_square_roots(monkeypatch, dx, dy):
     assert type(parm["PANEL_INC"]) is float and type(parm["PNDX"]) is type(dx)
 
 
-def test_parm_options_and_number_types(grid):
-    survey, _ = grid
+def test_parm_options_and_number_types(rotated_grid):
+    survey, _ = rotated_grid
     parm = sc.get_parm_from_vidx(VIDX, survey)
     assert list(parm) == PARM_KEYS
     assert list(parm.values())[-7:] == [4, "amplitude", "POSITIVE", "METERS", "METERS", "MSECS",
@@ -205,8 +193,8 @@ def test_corners_keep_number_types(kind):
                                             3250, 0]
 
 
-def test_round_trip_on_a_rotated_grid(grid):
-    survey, sgmt = grid
+def test_round_trip_on_a_rotated_grid(rotated_grid):
+    survey, sgmt = rotated_grid
     parm = sc.get_parm_from_vidx(VIDX, survey)
     assert sc.get_vidx_from_parm(parm, sgmt) == VIDX
 
@@ -248,21 +236,21 @@ def convert(name, data, grid):
 
 
 @pytest.mark.parametrize("name", READS)
-def test_keys_are_read_in_step_order_and_inputs_are_left_alone(grid, name):
+def test_keys_are_read_in_step_order_and_inputs_are_left_alone(rotated_grid, name):
     data, _, reads = READS[name]
     recorder = Recorder(data)
-    convert(name, recorder, grid)
+    convert(name, recorder, rotated_grid)
     assert recorder.reads == list(reads)
     before = dict(data)
-    convert(name, types.MappingProxyType(data), grid)
+    convert(name, types.MappingProxyType(data), rotated_grid)
     assert data == before
 
 
 @pytest.mark.parametrize("name, key", [(n, k) for n, (_, _, keys) in READS.items() for k in keys])
-def test_a_missing_key_is_named(grid, name, key):
+def test_a_missing_key_is_named(rotated_grid, name, key):
     data = {k: v for k, v in READS[name][0].items() if k != key}
     with pytest.raises(KeyError) as excinfo:
-        convert(name, data, grid)
+        convert(name, data, rotated_grid)
     assert excinfo.value.args == (key,)
 
 
@@ -310,12 +298,6 @@ def test_load_fails_without_a_host_conversion():
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")  # numpy's divisions by zero, on both sides
 def test_matches_python_on_random_mixed_number_types(monkeypatch):
     """The compiled arithmetic keeps Python's values and types, whatever numbers come in."""
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-    try:
-        import surveycalc_reference as ref
-    finally:
-        sys.path.pop(0)
-
     rng = np.random.default_rng(7)
     kinds = [int, float, np.float32, np.float64, np.int64, np.int32]
 

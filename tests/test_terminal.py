@@ -10,14 +10,11 @@ from pathlib import Path
 import pytest
 from qtpy.QtCore import QSize, Qt
 from qtpy.QtGui import QKeySequence
-from qtpy.QtWidgets import QFileDialog, QLabel, QMessageBox, QSpacerItem, QToolButton
+from qtpy.QtWidgets import QLabel, QMessageBox, QSpacerItem, QToolButton
 
-import gemlo.config.base
 from gemlo.utils import icon_manager as ima
 from gemlo.widgets import terminal
 from gemlo.widgets.terminal import Terminal
-
-PREFIX = "from gemlo.utils.functions import myprint \n"
 
 
 @pytest.fixture(autouse=True)
@@ -31,11 +28,6 @@ def boxes(monkeypatch):
 
 
 @pytest.fixture
-def translated(monkeypatch):
-    monkeypatch.setattr(gemlo.config.base._translation, "gettext", lambda text: "T:" + text)
-
-
-@pytest.fixture
 def console(qtbot):
     widget = Terminal()
     qtbot.addWidget(widget)
@@ -44,23 +36,7 @@ def console(qtbot):
     return widget
 
 
-@pytest.fixture
-def dialogs(monkeypatch):
-    """File dialogs that record their arguments and answer `dialogs.answer`."""
-    class Dialogs:
-        answer = ("", "")
-        calls = []
-    for name in ("getOpenFileName", "getSaveFileName"):
-        monkeypatch.setattr(QFileDialog, name, lambda *args, name=name: (
-            Dialogs.calls.append((name, *args)), Dialogs.answer)[1])
-    return Dialogs
-
-
-def button_row(widget):
-    return widget.layout().itemAt(0).layout()
-
-
-def test_construction(qtbot, translated):
+def test_construction(qtbot, translated, button_row):
     options = QToolButton()
     widget = Terminal(None, options_button=options)
     qtbot.addWidget(widget)
@@ -70,10 +46,11 @@ def test_construction(qtbot, translated):
 
     row = button_row(widget)
     buttons = [row.itemAt(i).widget() for i in range(5)]
-    expected = [("fileopen", "T:Open file", "Ctrl+O"), ("filesave", "T:Save to new file", "Ctrl+S"),
+    expected = [("fileopen", "T:Open file", "Ctrl+O"),
+                ("filesave", "T:Save to new file", "Ctrl+S"),
                 ("run_file", "T:Run code in file", ""), ("run", "T:Run code in view", "Ctrl+R"),
                 ("help", "T:Help", "")]
-    for button, (icon, tip, keys) in zip(buttons, expected):
+    for button, (icon, tip, keys) in zip(buttons, expected, strict=True):
         assert button.icon().cacheKey() == ima.icon(icon).cacheKey()
         assert button.toolTip().startswith(tip)
         assert button.shortcut() == QKeySequence(keys)
@@ -87,10 +64,10 @@ def test_construction(qtbot, translated):
 
 
 @pytest.mark.parametrize("text", ["", "x = 1", "# a \n# b"])
-def test_run_in_view_adds_the_import_line(console, text):
+def test_run_in_view_adds_the_import_line(console, script_prefix, text):
     console.code_view.setPlainText(text)
     console.emit_script()
-    assert console.emitted == [PREFIX + text]
+    assert console.emitted == [script_prefix + text]
 
 
 def test_run_file_sends_the_file_unchanged(console, tmp_path):
@@ -130,7 +107,7 @@ def test_run_file_never_waits_on_a_pipe(console, tmp_path, boxes):
     assert console.emitted == [] and [kind for kind, *_ in boxes] == ["warning"]
 
 
-def test_open_file(console, dialogs, tmp_path, monkeypatch, boxes):
+def test_open_file(console, file_dialogs, tmp_path, monkeypatch, boxes):
     monkeypatch.chdir(tmp_path)
     script = tmp_path / "s.py"
     script.write_text("a = 1\n")
@@ -138,32 +115,33 @@ def test_open_file(console, dialogs, tmp_path, monkeypatch, boxes):
     highlighted = []
     console.pyhigh.highlightBlock = highlighted.append
 
-    dialogs.answer = (str(script), "")
+    file_dialogs.answer = (str(script), "")
     console.open_file()
-    assert dialogs.calls == [("getOpenFileName", console, "Open File", str(tmp_path))]
+    assert file_dialogs.calls == [("getOpenFileName", console, "Open File", str(tmp_path))]
     assert console.lineOpenFile.text() == str(script)
     assert console.code_view.toPlainText() == "a = 1\n"
     assert console.lineRunFile.text() == "run.py"
     assert highlighted[-1] == "a = 1\n"
 
     for answer in [("", ""), (str(tmp_path / "gone.py"), "")]:  # cancelled, unreadable
-        dialogs.answer = answer
+        file_dialogs.answer = answer
         console.open_file()
         assert console.code_view.toPlainText() == "a = 1\n"
     assert console.lineOpenFile.text() == str(tmp_path / "gone.py")
     assert [kind for kind, *_ in boxes] == ["warning"]
 
 
-def test_save_file_replaces_the_target_with_the_text(console, dialogs, tmp_path, monkeypatch):
+def test_save_file_replaces_the_target_with_the_text(console, file_dialogs, tmp_path,
+                                                     monkeypatch):
     target = tmp_path / "s.py"
     target.write_text("old content that is longer than the new one\n" * 10)
     before = target.stat().st_ino
     console.code_view.setPlainText("b = 'é'\nc = 3")
     console.set_work_dir("/first")
     console.set_work_dir("/second")
-    dialogs.answer = str(target)  # a bare path is accepted as well as a pair
+    file_dialogs.answer = str(target)  # a bare path is accepted as well as a pair
     console.save_file()
-    assert dialogs.calls == [("getSaveFileName", console, "Save File", "/second")]
+    assert file_dialogs.calls == [("getSaveFileName", console, "Save File", "/second")]
     assert target.stat().st_ino != before  # replaced by a new file, not rewritten in place
     assert target.read_bytes() == "b = 'é'\nc = 3".encode(locale.getpreferredencoding(False))
     monkeypatch.setattr(locale, "getpreferredencoding", lambda do_setlocale=True: "latin-1")
@@ -187,15 +165,15 @@ def file_size_limit():
 
 
 @pytest.mark.parametrize("where", ["folder", "under_a_file", "unencodable", "cut_short"])
-def test_failed_save_leaves_everything_as_it_was(console, dialogs, tmp_path, monkeypatch, boxes,
-                                                 gemlo_log, request, where):
+def test_failed_save_leaves_everything_as_it_was(console, file_dialogs, tmp_path, monkeypatch,
+                                                 boxes, gemlo_log, request, where):
     keep = tmp_path / "keep.py"
     keep.write_text("precious\n")
     target = {"folder": tmp_path, "under_a_file": keep / "x.py"}.get(where, keep)
     monkeypatch.setattr(locale, "getpreferredencoding", lambda do_setlocale=True: "ascii")
     text = {"unencodable": "é", "cut_short": "x" * 10**6}.get(where, "new")
     console.code_view.setPlainText(text)
-    dialogs.answer = (str(target), "")
+    file_dialogs.answer = (str(target), "")
     if where == "cut_short":
         request.getfixturevalue("file_size_limit")
     console.save_file()
@@ -205,7 +183,7 @@ def test_failed_save_leaves_everything_as_it_was(console, dialogs, tmp_path, mon
     assert str(target) in boxes[0][3] and [r.levelname for r in gemlo_log] == ["WARNING"]
 
 
-def test_shortcuts(console, dialogs, qtbot):
+def test_shortcuts(console, file_dialogs, qtbot, script_prefix):
     console.show()
     qtbot.waitExposed(console)
     console.activateWindow()
@@ -213,14 +191,14 @@ def test_shortcuts(console, dialogs, qtbot):
     console.code_view.setFocus()
     # A shortcut animates the button's click, which lands a moment later.
     qtbot.keyClick(console.code_view, Qt.Key_O, Qt.ControlModifier)
-    qtbot.waitUntil(lambda: len(dialogs.calls) == 1)
+    qtbot.waitUntil(lambda: len(file_dialogs.calls) == 1)
     qtbot.keyClick(console.code_view, Qt.Key_S, Qt.ControlModifier)
-    qtbot.waitUntil(lambda: len(dialogs.calls) == 2)
+    qtbot.waitUntil(lambda: len(file_dialogs.calls) == 2)
     qtbot.keyClick(console.code_view, Qt.Key_R, Qt.ControlModifier)
     qtbot.waitUntil(lambda: len(console.emitted) == 1)
     qtbot.wait(300)
-    assert [name for name, *_ in dialogs.calls] == ["getOpenFileName", "getSaveFileName"]
-    assert console.emitted == [PREFIX + console.code_view.toPlainText()]
+    assert [name for name, *_ in file_dialogs.calls] == ["getOpenFileName", "getSaveFileName"]
+    assert console.emitted == [script_prefix + console.code_view.toPlainText()]
 
 
 def test_help(console, boxes, translated):

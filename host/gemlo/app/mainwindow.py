@@ -13,6 +13,7 @@ from qtpy.QtGui import QFontDatabase
 from qtpy.QtWidgets import (QDockWidget, QFileDialog, QMainWindow, QMessageBox, QPlainTextEdit,
                             QPushButton, QTabWidget, QWidget)
 
+import gemlo
 from gemlo.app import sample
 from gemlo.app.project import EXTENSION, ProjectDatabase
 from gemlo.config.base import _
@@ -87,6 +88,9 @@ class MainWindow(QMainWindow):
             self.view_menu.addAction(dock.toggleViewAction())
         self.data_menu = self._data_menu()
 
+        help_menu = self.menuBar().addMenu(_("&Help"))
+        help_menu.addAction(_("About gemlo..."), self.show_about)
+
         toolbar = self.addToolBar(_("Main"))
         toolbar.setObjectName("main_toolbar")
         toolbar.addAction(new_action)
@@ -119,6 +123,11 @@ class MainWindow(QMainWindow):
             QMessageBox.information(self, _("Style"), _("Select a data object first."))
         else:
             self.treebase.buds.open_style_editor(dob)
+
+    def show_about(self):
+        QMessageBox.about(self, _("About gemlo"),
+                          _("gemlo {}\n\nCompiled extension modules of a geoscience desktop "
+                            "application, in a small stand-in host.").format(gemlo.__version__))
 
     def _dock(self, title, name, widget, area):
         dock = QDockWidget(title, self)

@@ -2,61 +2,73 @@
 //
 // Callers see the number types of what they pass in (an int stays an int, a
 // numpy scalar from the grid conversions stays one), so every formula keeps
-// Python's arithmetic. Python ints and floats are worked on in C++ by
-// Python's own rules, to the bit; any other number goes through the Python
-// number protocol.
+// Python's arithmetic (bridge/num.hpp). The functions are fast-call functions
+// (bridge/fastcall.hpp): pybind11's generic dispatcher costs more per call
+// than these conversions themselves.
 #include <pybind11/pybind11.h>
 
 #include <array>
-#include <cmath>
 #include <cstddef>
-#include <exception>
-#include <new>
 #include <string>
-#include <vector>
 
+#include "bridge/capi.hpp"
+#include "bridge/fastcall.hpp"
+#include "bridge/num.hpp"
 #include "bridge/pyclass.hpp"
 
 namespace py = pybind11;
 namespace bridge = gemlo::bridge;
+namespace fastcall = gemlo::bridge::fastcall;
+using bridge::Num;
+using bridge::steal;
 
 namespace {
 
-// Dictionary keys and names, interned once at load. The keys of each result
+// Dictionary keys and names, interned once at load: KEY(name) is looked up
+// by its own text, NAMED(name, text) by another. The keys of each result
 // (parm, vidx, vxyz, sgmt) follow each other in the order of its dictionary.
+// clang-format off
+#define SURVEYCALC_KEYS(KEY, NAMED) \
+    KEY(TRDX) KEY(TRDY) KEY(PNDX) KEY(PNDY) KEY(NTRACE) KEY(NPANEL) KEY(NSAMPLE) \
+    KEY(TRACE_START) KEY(PANEL_START) KEY(SAMPLE_START) \
+    KEY(TRACE_INC) KEY(PANEL_INC) KEY(SAMPLE_INC) \
+    KEY(DATA_PRECISION) KEY(DATA_VEL_TYPE) KEY(DEPTH_OUTPUT) \
+    KEY(TRACE_UNIT) KEY(PANEL_UNIT) KEY(SAMPLE_UNIT) KEY(DATA_UNIT) \
+    KEY(IL_FRST) KEY(IL_LAST) KEY(IL_NCRT) KEY(IL_AMNT) \
+    KEY(XL_FRST) KEY(XL_LAST) KEY(XL_NCRT) KEY(XL_AMNT) \
+    KEY(DP_FRST) KEY(DP_LAST) KEY(DP_NCRT) KEY(DP_AMNT) \
+    KEY(AXIS_ORX) KEY(AXIS_ORY) KEY(AXIS_ORZ) KEY(AXIS_DPX) KEY(AXIS_DPY) KEY(AXIS_DPZ) \
+    KEY(AXIS_XLX) KEY(AXIS_XLY) KEY(AXIS_XLZ) KEY(AXIS_ILX) KEY(AXIS_ILY) KEY(AXIS_ILZ) \
+    KEY(P1_ILNO) KEY(P1_XLNO) KEY(P1_CRSX) KEY(P1_CRSY) \
+    KEY(P2_ILNO) KEY(P2_XLNO) KEY(P2_CRSX) KEY(P2_CRSY) \
+    KEY(P3_ILNO) KEY(P3_XLNO) KEY(P3_CRSX) KEY(P3_CRSY) \
+    /* The keyword options of get_parm_from_vidx, in the order of the keys */ \
+    /* DATA_PRECISION .. DATA_UNIT they are stored under. */ \
+    NAMED(OPT_PRECISION, dataPrecision) NAMED(OPT_VEL_TYPE, dataVelType) \
+    NAMED(OPT_DEPTH, depthOutput) NAMED(OPT_TRACE_UNIT, traceUnit) \
+    NAMED(OPT_PANEL_UNIT, panelUnit) NAMED(OPT_SAMPLE_UNIT, sampleUnit) \
+    NAMED(OPT_DATA_UNIT, dataUnit) \
+    NAMED(ILINE, iline) NAMED(XLINE, xline) NAMED(STEP, step) NAMED(SHAPE, shape) \
+    NAMED(SURVEY, survey) NAMED(LN2XY, ln2xy) NAMED(XY2LN, xy2ln) NAMED(GET_STEP, get_step)
+
+#define SURVEYCALC_ENUM_KEY(name) name,
+#define SURVEYCALC_ENUM_NAMED(name, text) name,
 enum K : std::size_t {
-    TRDX, TRDY, PNDX, PNDY, NTRACE, NPANEL, NSAMPLE,
-    TRACE_START, PANEL_START, SAMPLE_START, TRACE_INC, PANEL_INC, SAMPLE_INC,
-    DATA_PRECISION, DATA_VEL_TYPE, DEPTH_OUTPUT, TRACE_UNIT, PANEL_UNIT, SAMPLE_UNIT, DATA_UNIT,
-    IL_FRST, IL_LAST, IL_NCRT, IL_AMNT, XL_FRST, XL_LAST, XL_NCRT, XL_AMNT,
-    DP_FRST, DP_LAST, DP_NCRT, DP_AMNT,
-    AXIS_ORX, AXIS_ORY, AXIS_ORZ, AXIS_DPX, AXIS_DPY, AXIS_DPZ,
-    AXIS_XLX, AXIS_XLY, AXIS_XLZ, AXIS_ILX, AXIS_ILY, AXIS_ILZ,
-    P1_ILNO, P1_XLNO, P1_CRSX, P1_CRSY, P2_ILNO, P2_XLNO, P2_CRSX, P2_CRSY,
-    P3_ILNO, P3_XLNO, P3_CRSX, P3_CRSY,
-    // The keyword options of get_parm_from_vidx, in the order of the keys
-    // DATA_PRECISION .. DATA_UNIT they are stored under.
-    OPT_PRECISION, OPT_VEL_TYPE, OPT_DEPTH, OPT_TRACE_UNIT, OPT_PANEL_UNIT, OPT_SAMPLE_UNIT,
-    OPT_DATA_UNIT,
-    ILINE, XLINE, STEP, SHAPE, SURVEY, LN2XY, XY2LN, GET_STEP,
+    SURVEYCALC_KEYS(SURVEYCALC_ENUM_KEY, SURVEYCALC_ENUM_NAMED)
     KEY_COUNT
 };
+#undef SURVEYCALC_ENUM_KEY
+#undef SURVEYCALC_ENUM_NAMED
 
+#define SURVEYCALC_TEXT_KEY(name) #name,
+#define SURVEYCALC_TEXT_NAMED(name, text) #text,
 constexpr const char *key_names[KEY_COUNT] = {
-    "TRDX", "TRDY", "PNDX", "PNDY", "NTRACE", "NPANEL", "NSAMPLE",
-    "TRACE_START", "PANEL_START", "SAMPLE_START", "TRACE_INC", "PANEL_INC", "SAMPLE_INC",
-    "DATA_PRECISION", "DATA_VEL_TYPE", "DEPTH_OUTPUT", "TRACE_UNIT", "PANEL_UNIT", "SAMPLE_UNIT",
-    "DATA_UNIT",
-    "IL_FRST", "IL_LAST", "IL_NCRT", "IL_AMNT", "XL_FRST", "XL_LAST", "XL_NCRT", "XL_AMNT",
-    "DP_FRST", "DP_LAST", "DP_NCRT", "DP_AMNT",
-    "AXIS_ORX", "AXIS_ORY", "AXIS_ORZ", "AXIS_DPX", "AXIS_DPY", "AXIS_DPZ",
-    "AXIS_XLX", "AXIS_XLY", "AXIS_XLZ", "AXIS_ILX", "AXIS_ILY", "AXIS_ILZ",
-    "P1_ILNO", "P1_XLNO", "P1_CRSX", "P1_CRSY", "P2_ILNO", "P2_XLNO", "P2_CRSX", "P2_CRSY",
-    "P3_ILNO", "P3_XLNO", "P3_CRSX", "P3_CRSY",
-    "dataPrecision", "dataVelType", "depthOutput", "traceUnit", "panelUnit", "sampleUnit",
-    "dataUnit",
-    "iline", "xline", "step", "shape", "survey", "ln2xy", "xy2ln", "get_step",
+    SURVEYCALC_KEYS(SURVEYCALC_TEXT_KEY, SURVEYCALC_TEXT_NAMED)
 };
+#undef SURVEYCALC_TEXT_KEY
+#undef SURVEYCALC_TEXT_NAMED
+#undef SURVEYCALC_KEYS
+// clang-format on
 
 constexpr std::size_t option_count = OPT_DATA_UNIT - OPT_PRECISION + 1;
 
@@ -68,74 +80,21 @@ struct Shape {
 };
 
 struct State {
+    static constexpr const char *capsule_name = "gemlo.utils.surveycalc.State";
+
     // The module's own namespace: the grid conversions are looked up in it at
     // call time, as a Python module's globals would be, so a replaced
     // attribute takes effect.
     py::dict globals;
     py::object array;    // numpy.array
     py::object ndarray;  // numpy.ndarray
-    py::object sqrt;     // math.sqrt
-    py::object round;    // builtins.round
+    bridge::NumFallbacks num;
     std::array<std::array<py::tuple, 2>, 3> row_index;  // (row, column) of the three corners
-    py::object zero, two;
     py::tuple survey_kwname;  // ("survey",), for calling ln2xy(..., survey=...)
     std::array<py::object, KEY_COUNT> key;
     std::array<py::object, option_count> option_default;
     std::array<py::object, 4> sgmt_default;  // p1ilno, p1xlno, ilstep, xlstep
     Shape parm_shape, vidx_shape, vxyz_shape, sgmt_shape;
-};
-
-py::object steal(PyObject *p) {
-    if (!p) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(p);
-}
-
-// A number on its way through a formula. Exact Python ints within 64 bits
-// and exact Python floats are held as C++ values and combined the way
-// Python combines them, so the result equals Python's to the bit; anything
-// else (numpy scalars, bools, big ints, other types) stays a Python object.
-// A value read from an input keeps its object, so it passes through as is.
-class Num {
-public:
-    explicit Num(py::object o) : obj_(std::move(o)) {
-        PyObject *p = obj_.ptr();
-        if (PyFloat_CheckExact(p)) {
-            kind_ = Float;
-            f_ = PyFloat_AS_DOUBLE(p);
-        } else if (PyLong_CheckExact(p)) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
-            if (!overflow) {
-                kind_ = Int;
-                i_ = v;
-            }
-        }
-    }
-    static Num of_int(long long v) { return Num(Int, v, 0.0); }
-    static Num of_float(double v) { return Num(Float, 0, v); }
-
-    bool is_int() const { return kind_ == Int; }
-    bool is_float() const { return kind_ == Float; }
-    bool is_plain() const { return kind_ != Obj; }
-    long long i() const { return i_; }
-    // An int converts as Python converts it in mixed arithmetic: rounded to
-    // nearest, ties to even (PyLong_AsDouble and the C conversion agree).
-    double f() const { return kind_ == Int ? static_cast<double>(i_) : f_; }
-
-    const py::object &object() const {
-        if (!obj_) {
-            obj_ = steal(kind_ == Int ? PyLong_FromLongLong(i_) : PyFloat_FromDouble(f_));
-        }
-        return obj_;
-    }
-
-private:
-    enum Kind : unsigned char { Int, Float, Obj };
-    Num(Kind k, long long i, double f) : kind_(k), i_(i), f_(f) {}
-    Kind kind_ = Obj;
-    long long i_ = 0;
-    double f_ = 0.0;
-    mutable py::object obj_;
 };
 
 // mapping[key], for any mapping with item access. A plain dict takes the
@@ -153,109 +112,9 @@ py::object item(py::handle mapping, const py::object &key) {
 
 Num num(const State &s, py::handle mapping, K key) { return Num(item(mapping, s.key[key])); }
 
-Num add(const Num &a, const Num &b) {
-    long long r;
-    if (a.is_int() && b.is_int()) {
-        if (!__builtin_add_overflow(a.i(), b.i(), &r)) return Num::of_int(r);
-    } else if (a.is_plain() && b.is_plain()) {
-        return Num::of_float(a.f() + b.f());
-    }
-    return Num(steal(PyNumber_Add(a.object().ptr(), b.object().ptr())));
-}
-
-Num sub(const Num &a, const Num &b) {
-    long long r;
-    if (a.is_int() && b.is_int()) {
-        if (!__builtin_sub_overflow(a.i(), b.i(), &r)) return Num::of_int(r);
-    } else if (a.is_plain() && b.is_plain()) {
-        return Num::of_float(a.f() - b.f());
-    }
-    return Num(steal(PyNumber_Subtract(a.object().ptr(), b.object().ptr())));
-}
-
-Num mul(const Num &a, const Num &b) {
-    long long r;
-    if (a.is_int() && b.is_int()) {
-        if (!__builtin_mul_overflow(a.i(), b.i(), &r)) return Num::of_int(r);
-    } else if (a.is_plain() && b.is_plain()) {
-        return Num::of_float(a.f() * b.f());
-    }
-    return Num(steal(PyNumber_Multiply(a.object().ptr(), b.object().ptr())));
-}
-
-// a / b. Python divides two ints exactly when both are exact as doubles,
-// as here; a zero divisor is left to Python, for its own ZeroDivisionError.
-Num div(const Num &a, const Num &b) {
-    constexpr long long exact = 1LL << 53;
-    auto exact_int = [](long long v) { return v >= -exact && v <= exact; };
-    if (a.is_plain() && b.is_plain() && b.f() != 0.0 &&
-        (!a.is_int() || !b.is_int() || (exact_int(a.i()) && exact_int(b.i())))) {
-        return Num::of_float(a.f() / b.f());
-    }
-    return Num(steal(PyNumber_TrueDivide(a.object().ptr(), b.object().ptr())));
-}
-
-// A float made an int the way Python's int() and round() end: in range it
-// is exact; out of range, or inf or nan, PyLong_FromDouble decides (a big
-// int, or Python's OverflowError or ValueError).
-Num from_whole_double(double whole) {
-    if (whole > -9.2e18 && whole < 9.2e18) return Num::of_int(static_cast<long long>(whole));
-    return Num(steal(PyLong_FromDouble(whole)));
-}
-
-// int(x): truncation toward zero.
-Num truncate(const Num &x) {
-    if (x.is_int()) return x;
-    if (x.is_float()) return from_whole_double(std::trunc(x.f()));
-    return Num(steal(PyNumber_Long(x.object().ptr())));
-}
-
-// round(x): nearest integer, a half to the even one.
-Num round_even(const State &s, const Num &x) {
-    if (x.is_int()) return x;
-    if (x.is_float()) {
-        // The steps of float.__round__ without ndigits.
-        double v = x.f();
-        double r = std::round(v);
-        if (std::fabs(v - r) == 0.5) r = 2.0 * std::round(v / 2.0);
-        return from_whole_double(r);
-    }
-    return Num(s.round(x.object()));
-}
-
 // first + increment * (count - 1), in the values' own types.
 Num last(const Num &first, const Num &increment, const Num &count) {
     return add(first, mul(increment, sub(count, Num::of_int(1))));
-}
-
-// `x != 0`, as Python compares: 0 and 0.0 are zero, anything else is not.
-bool nonzero(const State &s, const Num &x) {
-    if (x.is_plain()) return x.f() != 0.0;
-    py::object ne = steal(PyObject_RichCompare(x.object().ptr(), s.zero.ptr(), Py_NE));
-    int truth = PyObject_IsTrue(ne.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth;
-}
-
-// x ** 2. A Python float or small int squares the same by multiplication;
-// a float whose square overflows goes to Python for its OverflowError, and
-// any other number keeps its own power (a numpy float32's power may round
-// differently from its product).
-Num square(const State &s, const Num &x) {
-    constexpr long long small = 1LL << 31;
-    if (x.is_int() && x.i() >= -small && x.i() <= small) return Num::of_int(x.i() * x.i());
-    if (x.is_float() && (std::isfinite(x.f() * x.f()) || !std::isfinite(x.f()))) {
-        return Num::of_float(x.f() * x.f());
-    }
-    return Num(steal(PyNumber_Power(x.object().ptr(), s.two.ptr(), Py_None)));
-}
-
-// math.sqrt(a ** 2 + b ** 2), a float.
-Num length(const State &s, const Num &a, const Num &b) {
-    Num sum = add(square(s, a), square(s, b));
-    constexpr long long exact = 1LL << 53;
-    if (sum.is_float() || (sum.is_int() && sum.i() <= exact)) return Num::of_float(std::sqrt(sum.f()));
-    return Num(s.sqrt(sum.object()));
 }
 
 // Exactly a numpy array: a subclass may index and iterate differently.
@@ -368,9 +227,9 @@ py::object call_ln2xy(const State &s, py::handle lines, py::handle survey) {
     return steal(PyObject_Vectorcall(f.ptr(), args, 1, s.survey_kwname.ptr()));
 }
 
-// Fills a copy of the template: copying a dict of that size clones its key
-// table, which costs less than inserting the keys one by one and growing
-// the table on the way.
+// Fills a copy of the template from its first key on: copying a dict of that
+// size clones its key table, which costs less than inserting the keys one by
+// one and growing the table on the way.
 template <std::size_t N>
 py::dict make_dict(const State &s, const Shape &shape, const std::array<py::handle, N> &values) {
     py::dict out = py::reinterpret_steal<py::dict>(PyDict_Copy(shape.keys.ptr()));
@@ -386,7 +245,7 @@ py::dict make_dict(const State &s, const Shape &shape, const std::array<py::hand
 // Line numbers counted in whole assumed steps along an axis of the given
 // extent: int(length / step), so a zero step fails as Python's division does.
 Num steps(const State &s, const Num &lenx, const Num &leny, const Num &step) {
-    return truncate(div(length(s, lenx, leny), step));
+    return truncate(div(length(s.num, lenx, leny), step));
 }
 
 py::dict sgmt_from_parm(const State &s, py::handle parm, const Num &p1ilno, const Num &p1xlno,
@@ -460,30 +319,32 @@ py::dict parm_from_vidx(const State &s, py::handle vidx, py::handle survey, py::
     py::object trace_start = xy[py::int_(0)], panel_start = xy[py::int_(1)];
 
     py::object sample_start = item(vidx, s.key[DP_FRST]);
-    Num trace_inc = length(s, trdx, trdy), panel_inc = length(s, pndx, pndy);
+    Num trace_inc = length(s.num, trdx, trdy), panel_inc = length(s.num, pndx, pndy);
     py::object sample_inc = item(vidx, s.key[DP_NCRT]);
 
-    std::array<py::handle, option_count> options;
-    for (std::size_t i = 0; i < option_count; ++i) {
-        PyObject *given = PyDict_GetItemWithError(kwargs.ptr(), s.key[OPT_PRECISION + i].ptr());
-        if (!given && PyErr_Occurred()) throw py::error_already_set();
-        options[i] = given ? py::handle(given) : py::handle(s.option_default[i]);
-    }
-
-    return make_dict<20>(
+    py::dict parm = make_dict<13>(
         s, s.parm_shape,
         {trdx.object(), trdy.object(), pndx.object(), pndy.object(), ntrace, npanel, nsample,
          trace_start, panel_start, sample_start, trace_inc.object(), panel_inc.object(),
-         sample_inc, options[0], options[1], options[2], options[3], options[4], options[5],
-         options[6]});
+         sample_inc});
+    // The options as given, or their defaults, under DATA_PRECISION .. DATA_UNIT.
+    for (std::size_t i = 0; i < option_count; ++i) {
+        PyObject *given = PyDict_GetItemWithError(kwargs.ptr(), s.key[OPT_PRECISION + i].ptr());
+        if (!given && PyErr_Occurred()) throw py::error_already_set();
+        PyObject *value = given ? given : s.option_default[i].ptr();
+        if (PyDict_SetItem(parm.ptr(), s.key[DATA_PRECISION + i].ptr(), value) < 0) {
+            throw py::error_already_set();
+        }
+    }
+    return parm;
 }
 
 // round(along / d) from the first non-zero component of a step; only the
 // displacement key of the component taken is read.
 Num increment(const State &s, py::handle parm, const Num &dx, const Num &dy, K along_x,
               K along_y, const char *both_zero) {
-    if (nonzero(s, dx)) return round_even(s, div(num(s, parm, along_x), dx));
-    if (nonzero(s, dy)) return round_even(s, div(num(s, parm, along_y), dy));
+    if (nonzero(s.num, dx)) return round_even(s.num, div(num(s, parm, along_x), dx));
+    if (nonzero(s.num, dy)) return round_even(s.num, div(num(s, parm, along_y), dy));
     throw py::value_error(both_zero);
 }
 
@@ -548,102 +409,14 @@ py::dict vxyz_from_parm(const State &s, py::handle parm) {
                           ilx.object(), ily.object(), z});
 }
 
-// Entry points. pybind11's generic dispatcher costs more per call than
-// these conversions themselves, so the functions are vectorcall functions
-// that bind their arguments as a Python function with the same parameters
-// would, messages included.
-
-// Binds args/kwnames to `names`; the first `required` have no default.
-// Unset parameters stay nullptr. Keywords that match no name go to `extra`
-// when the function takes **kwargs, and are an error otherwise.
-template <std::size_t N>
-void bind_args(const char *function, const std::array<const char *, N> &names,
-               std::size_t required, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               std::array<PyObject *, N> &bound, py::dict *extra = nullptr) {
-    for (std::size_t i = 0; i < N && i < static_cast<std::size_t>(nargs); ++i) bound[i] = args[i];
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t j = 0;
-        while (j < N && PyUnicode_CompareWithASCIIString(name, names[j]) != 0) ++j;
-        if (j == N) {
-            if (!extra) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             function, name);
-                throw py::error_already_set();
-            }
-            (*extra)[name] = py::handle(args[nargs + k]);
-        } else if (bound[j]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
-                         names[j]);
-            throw py::error_already_set();
-        } else {
-            bound[j] = args[nargs + k];
-        }
-    }
-    if (static_cast<std::size_t>(nargs) > N) {
-        std::string takes = required == N ? std::to_string(N)
-                                          : "from " + std::to_string(required) + " to " +
-                                                std::to_string(N);
-        PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd %s given",
-                     function, takes.c_str(), N == 1 && required == N ? "" : "s", nargs,
-                     nargs == 1 ? "was" : "were");
-        throw py::error_already_set();
-    }
-    std::vector<std::string> missing;
-    for (std::size_t i = 0; i < required; ++i) {
-        if (!bound[i]) missing.push_back(std::string("'") + names[i] + "'");
-    }
-    if (!missing.empty()) {
-        std::string list = missing.back();
-        if (missing.size() == 2) list = missing[0] + " and " + list;
-        if (missing.size() > 2) {
-            list = "and " + list;
-            for (std::size_t i = missing.size() - 1; i-- > 0;) list = missing[i] + ", " + list;
-        }
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
-                     function, missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
-        throw py::error_already_set();
-    }
-}
-
-using Body = py::object (*)(const State &, PyObject *const *, Py_ssize_t, PyObject *);
-
-constexpr const char *state_capsule = "gemlo.utils.surveycalc.State";
-
-// The functions are bound to the module, as module functions are (so they
-// pickle and print as such); the module keeps its State in a capsule under
-// this name, interned at load.
-PyObject *state_attr = nullptr;
-
-template <Body body>
-PyObject *entry(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    try {
-        PyObject *capsule = PyDict_GetItemWithError(PyModule_GetDict(module), state_attr);
-        if (!capsule) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "surveycalc: no state");
-            return nullptr;
-        }
-        auto *s = static_cast<const State *>(PyCapsule_GetPointer(capsule, state_capsule));
-        if (!s) return nullptr;
-        return body(*s, args, nargs, kwnames).release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
-}
+// Entry points: each binds its arguments as a Python function with the same
+// parameters would, messages included.
 
 py::object get_sgmt_from_parm(const State &s, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    std::array<PyObject *, 5> a{};
-    bind_args("get_sgmt_from_parm", {"dict_parm", "p1ilno", "p1xlno", "ilstep", "xlstep"}, 1,
-              args, nargs, kwnames, a);
+    auto a = fastcall::bind_args<5>("get_sgmt_from_parm",
+                                    {"dict_parm", "p1ilno", "p1xlno", "ilstep", "xlstep"}, 1,
+                                    args, nargs, kwnames);
     auto param = [&](std::size_t i) {
         return Num(py::reinterpret_borrow<py::object>(a[i] ? a[i] : s.sgmt_default[i - 1].ptr()));
     };
@@ -652,83 +425,69 @@ py::object get_sgmt_from_parm(const State &s, PyObject *const *args, Py_ssize_t 
 
 py::object get_vxyz_from_vidx(const State &s, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    std::array<PyObject *, 2> a{};
-    bind_args("get_vxyz_from_vidx", {"dict_vidx", "survey"}, 2, args, nargs, kwnames, a);
+    auto a = fastcall::bind_args<2>("get_vxyz_from_vidx", {"dict_vidx", "survey"}, 2, args,
+                                    nargs, kwnames);
     return vxyz_from_vidx(s, a[0], a[1]);
 }
 
 py::object get_parm_from_vidx(const State &s, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    std::array<PyObject *, 2> a{};
     py::dict kwargs;
-    bind_args("get_parm_from_vidx", {"dict_vidx", "survey"}, 2, args, nargs, kwnames, a, &kwargs);
+    auto a = fastcall::bind_args<2>("get_parm_from_vidx", {"dict_vidx", "survey"}, 2, args,
+                                    nargs, kwnames, &kwargs);
     return parm_from_vidx(s, a[0], a[1], kwargs);
 }
 
 py::object get_vidx_from_parm(const State &s, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    std::array<PyObject *, 2> a{};
-    bind_args("get_vidx_from_parm", {"dict_parm", "dict_sgmt"}, 2, args, nargs, kwnames, a);
+    auto a = fastcall::bind_args<2>("get_vidx_from_parm", {"dict_parm", "dict_sgmt"}, 2, args,
+                                    nargs, kwnames);
     return vidx_from_parm(s, a[0], a[1]);
 }
 
 py::object get_vxyz_from_parm(const State &s, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    std::array<PyObject *, 1> a{};
-    bind_args("get_vxyz_from_parm", {"dict_parm"}, 1, args, nargs, kwnames, a);
+    auto a = fastcall::bind_args<1>("get_vxyz_from_parm", {"dict_parm"}, 1, args, nargs, kwnames);
     return vxyz_from_parm(s, a[0]);
 }
 
 py::object main_function(const State &, PyObject *const *args, Py_ssize_t nargs,
                          PyObject *kwnames) {
-    std::array<PyObject *, 0> a{};
-    bind_args("main", {}, 0, args, nargs, kwnames, a);
+    fastcall::bind_args<0>("main", {}, 0, args, nargs, kwnames);
     return py::none();
 }
 
-#define GEMLO_ENTRY(body) \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<body>))
-
-// The table outlives the functions made from it, as CPython requires.
 PyMethodDef methods[] = {
-    {"get_sgmt_from_parm", GEMLO_ENTRY(get_sgmt_from_parm), METH_FASTCALL | METH_KEYWORDS,
-     "Convert parm to sgmt. Default P1_ILNO and P1_XLNO are both zero.\n"
-     "Default inline and crossline step length is 12.5 meters.\n"
-     "The segment is derived from the grid and the coordinates held in the parameters."},
-    {"get_vxyz_from_vidx", GEMLO_ENTRY(get_vxyz_from_vidx), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"get_parm_from_vidx", GEMLO_ENTRY(get_parm_from_vidx), METH_FASTCALL | METH_KEYWORDS,
-     "dataPrecision=4\n"
-     "dataVelType='amplitude'\n"
-     "depthOutput='POSITIVE'\n"
-     "traceUnit='METERS'\n"
-     "panelUnit='METERS'\n"
-     "sampleUnit='MSECS'\n"
-     "dataUnit='METERSPERSEC'\n"
-     "Convert vidx to parm"},
-    {"get_vidx_from_parm", GEMLO_ENTRY(get_vidx_from_parm), METH_FASTCALL | METH_KEYWORDS,
-     "Convert parm to vidx (volume index)"},
-    {"get_vxyz_from_parm", GEMLO_ENTRY(get_vxyz_from_parm), METH_FASTCALL | METH_KEYWORDS,
-     "Convert parm to vxyz (volume corners xyz)"},
-    {"main", GEMLO_ENTRY(main_function), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    fastcall::function<get_sgmt_from_parm>(
+        "get_sgmt_from_parm",
+        "Convert parm to sgmt. Default P1_ILNO and P1_XLNO are both zero.\n"
+        "Default inline and crossline step length is 12.5 meters.\n"
+        "The segment is derived from the grid and the coordinates held in the parameters."),
+    fastcall::function<get_vxyz_from_vidx>("get_vxyz_from_vidx", nullptr),
+    fastcall::function<get_parm_from_vidx>("get_parm_from_vidx",
+                                           "dataPrecision=4\n"
+                                           "dataVelType='amplitude'\n"
+                                           "depthOutput='POSITIVE'\n"
+                                           "traceUnit='METERS'\n"
+                                           "panelUnit='METERS'\n"
+                                           "sampleUnit='MSECS'\n"
+                                           "dataUnit='METERSPERSEC'\n"
+                                           "Convert vidx to parm"),
+    fastcall::function<get_vidx_from_parm>("get_vidx_from_parm",
+                                           "Convert parm to vidx (volume index)"),
+    fastcall::function<get_vxyz_from_parm>("get_vxyz_from_parm",
+                                           "Convert parm to vxyz (volume corners xyz)"),
+    fastcall::function<main_function>("main", nullptr),
 };
-
-#undef GEMLO_ENTRY
-
-py::object intern(const char *text) { return steal(PyUnicode_InternFromString(text)); }
 
 }  // namespace
 
 PYBIND11_MODULE(surveycalc, m) {
     m.doc() = "\nConvert parameter dictionaries of cube.\n";
 
-    auto *state = new State;
-    py::capsule owner(state, state_capsule, [](void *p) { delete static_cast<State *>(p); });
-    state_attr = intern("_state").release().ptr();  // lives as long as the interpreter
-    m.attr(state_attr) = owner;
-    State &s = *state;
+    State &s = fastcall::attach_state<State>(m);
     s.globals = py::reinterpret_borrow<py::dict>(m.attr("__dict__"));
-    s.sqrt = bridge::bind(m, "math", "sqrt");
+    s.num.sqrt = bridge::bind(m, "math", "sqrt");
     py::module_ numpy = bridge::bind_module(m, "numpy", "np");
     s.array = numpy.attr("array");
     s.ndarray = numpy.attr("ndarray");
@@ -738,10 +497,8 @@ PYBIND11_MODULE(surveycalc, m) {
     bridge::bind(m, "gemlo.utils.convert_grid", "ln2xy");
     bridge::bind(m, "gemlo.utils.convert_grid", "xy2ln");
     bridge::bind(m, "gemlo.utils.convert_grid", "get_step");
-    s.round = py::module_::import("builtins").attr("round");
-    s.zero = py::int_(0);
-    s.two = py::int_(2);
-    for (std::size_t i = 0; i < KEY_COUNT; ++i) s.key[i] = intern(key_names[i]);
+    s.num.round = py::module_::import("builtins").attr("round");
+    for (std::size_t i = 0; i < KEY_COUNT; ++i) s.key[i] = bridge::intern(key_names[i]);
     s.survey_kwname = py::make_tuple(s.key[SURVEY]);
     auto shape = [&](K first, K last) {
         Shape out{py::dict(), first};
@@ -756,8 +513,5 @@ PYBIND11_MODULE(surveycalc, m) {
                         py::str("METERS"), py::str("MSECS"), py::str("METERSPERSEC")};
     s.sgmt_default = {py::int_(0), py::int_(0), py::float_(12.5), py::float_(12.5)};
 
-    py::object module_name = m.attr("__name__");
-    for (PyMethodDef &def : methods) {
-        m.attr(def.ml_name) = steal(PyCFunction_NewEx(&def, m.ptr(), module_name.ptr()));
-    }
+    fastcall::add_functions(m, methods);
 }

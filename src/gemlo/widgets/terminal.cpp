@@ -97,15 +97,45 @@ py::object read_text(const State &s, py::handle self, py::handle path, const cha
     }
 }
 
-void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
-    py::dict ns;
-    ns["sigRunScript"] = state->Signal(state->builtins.attr("str"));
-    py::object cls = bridge::define_class(
-        m, "Terminal", py::make_tuple(state->QWidget),
-        "Script console: an editor whose scripts are run by whoever listens to sigRunScript.",
-        ns);
-    state->Terminal = cls;
+// Replaces the file at `path` with the editor's text, or leaves it as it was
+// after saying why it cannot.
+void write_text(const State &s, py::handle self, py::handle path) {
+    auto cannot_write = [&](py::handle reason) {
+        warn(s, self, "Save file", "Terminal: cannot write {!r}: {}", "Cannot write {}:\n{}", path,
+             reason);
+    };
+    // Encoded as a text-mode file would write it; a text that does not fit
+    // the encoding is refused before the target is touched.
+    std::string bytes, native;
+    try {
+        py::object text = self.attr("code_view").attr("toPlainText")();
+        py::object linesep = s.os.attr("linesep");
+        if (!linesep.equal(py::str("\n"))) text = text.attr("replace")("\n", linesep);
+        bytes = py::bytes(text.attr("encode")(s.locale.attr("getpreferredencoding")(false)));
+        native = py::bytes(s.os.attr("fsencode")(path));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        cannot_write(reason_of(e));
+        return;
+    }
+    if (native.find('\0') != std::string::npos) {
+        cannot_write(py::str("embedded null byte"));
+        return;
+    }
+    std::string failure;
+    {
+        py::gil_scoped_release nogil;
+        try {
+            gemlo::core::write_file_atomically(native, bytes);
+        } catch (const std::filesystem::filesystem_error &e) {
+            failure = e.code().message();
+        }
+    }
+    if (!failure.empty()) cannot_write(py::str(failure));
+}
 
+// The console's widgets: file fields, editor and highlighter, in the module layout.
+void define_widgets(py::object cls, const std::shared_ptr<State> &state) {
     bridge::def(cls, "__init__", [state](py::object self, py::object parent,
                                        py::object options_button) {
         const State &s = *state;
@@ -150,6 +180,13 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
         code_view.attr("textChanged").attr("connect")(self.attr("highlightWhileTyping"));
     }, "Build the file fields, the editor and its highlighter.");
 
+    bridge::def(cls, "highlightWhileTyping", [](py::object self) {
+        self.attr("pyhigh").attr("highlightBlock")(self.attr("code_view").attr("toPlainText")());
+    }, "Re-colour the editor's text.");
+}
+
+// The row of buttons and the help they offer.
+void define_buttons(py::object cls, const std::shared_ptr<State> &state) {
     bridge::def(cls, "setup_buttons", [state](py::object self) {
         const State &s = *state;
         auto button = [&](const char *icon, const char *tip, py::object shortcut,
@@ -171,11 +208,10 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
     bridge::def(cls, "show_help", [state](py::object self) {
         state->QMessageBox.attr("information")(self, state->tr("How to use"), state->tr(kHelpText));
     }, "Show how to use the console.");
+}
 
-    bridge::def(cls, "highlightWhileTyping", [](py::object self) {
-        self.attr("pyhigh").attr("highlightBlock")(self.attr("code_view").attr("toPlainText")());
-    }, "Re-colour the editor's text.");
-
+// Running, opening and saving files, and where the file dialogs start.
+void define_file_actions(py::object cls, const std::shared_ptr<State> &state) {
     bridge::def(cls, "run_file", [state](py::object self) {
         const State &s = *state;
         py::object path = self.attr("lineRunFile").attr("text")();
@@ -205,42 +241,16 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
         const State &s = *state;
         py::object path = ask_path(s, self, "getSaveFileName", "Save File");
         if (!py::bool_(path)) return;
-
-        // Encoded as a text-mode file would write it; a text that does not fit
-        // the encoding is refused before the target is touched.
-        std::string bytes, native;
-        try {
-            py::object text = self.attr("code_view").attr("toPlainText")();
-            py::object linesep = s.os.attr("linesep");
-            if (!linesep.equal(py::str("\n"))) text = text.attr("replace")("\n", linesep);
-            bytes = py::bytes(text.attr("encode")(s.locale.attr("getpreferredencoding")(false)));
-            native = py::bytes(s.os.attr("fsencode")(path));
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-            warn(s, self, "Save file", "Terminal: cannot write {!r}: {}", "Cannot write {}:\n{}",
-                 path, reason_of(e));
-            return;
-        }
-        if (native.find('\0') != std::string::npos) {
-            warn(s, self, "Save file", "Terminal: cannot write {!r}: {}", "Cannot write {}:\n{}",
-                 path, py::str("embedded null byte"));
-            return;
-        }
-        std::string failure;
-        {
-            py::gil_scoped_release nogil;
-            try {
-                gemlo::core::write_file_atomically(native, bytes);
-            } catch (const std::filesystem::filesystem_error &e) {
-                failure = e.code().message();
-            }
-        }
-        if (!failure.empty()) {
-            warn(s, self, "Save file", "Terminal: cannot write {!r}: {}", "Cannot write {}:\n{}",
-                 path, py::str(failure));
-        }
+        write_text(s, self, path);
     }, "Write the editor's text to a file chosen by the user.");
 
+    bridge::def(cls, "set_work_dir", [](py::object self, py::object workdir) {
+        self.attr("workdir") = workdir;
+    }, py::arg("workdir"), "Make `workdir` the start directory of the file dialogs.");
+}
+
+// Running the editor's text.
+void define_run(py::object cls, const std::shared_ptr<State> &state) {
     bridge::def(cls, "emit_script", [](py::object self) {
         py::object text = py::str(kPrint2Logger) + self.attr("code_view").attr("toPlainText")();
         self.attr("sigRunScript").attr("emit")(text);
@@ -258,10 +268,21 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
     }, py::arg("text"),
        "Deprecated: run the editor's text here, with limited access to the application.\n\n"
        "An expression sees `self` (this console); statements run in the module's namespace.");
+}
 
-    bridge::def(cls, "set_work_dir", [](py::object self, py::object workdir) {
-        self.attr("workdir") = workdir;
-    }, py::arg("workdir"), "Make `workdir` the start directory of the file dialogs.");
+// The class, its signal, and its methods by concern.
+void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
+    py::dict ns;
+    ns["sigRunScript"] = state->Signal(state->builtins.attr("str"));
+    py::object cls = bridge::define_class(
+        m, "Terminal", py::make_tuple(state->QWidget),
+        "Script console: an editor whose scripts are run by whoever listens to sigRunScript.",
+        ns);
+    state->Terminal = cls;
+    define_widgets(cls, state);
+    define_buttons(cls, state);
+    define_file_actions(cls, state);
+    define_run(cls, state);
 }
 
 }  // namespace
