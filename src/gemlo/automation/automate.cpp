@@ -95,7 +95,7 @@ py::object launch(const State &s) {
 struct Outcome {
     bool answered = false;  // Yes was clicked
     bool gave_up = false;   // the time ran out first
-    py::object stray;       // a modal window without a Yes button, answered No at the end
+    std::string stray;      // a modal window without a Yes button, answered No at the end
     std::chrono::steady_clock::time_point deadline;
 };
 
@@ -127,7 +127,9 @@ void look_for_confirmation(const State &s, Outcome &out, py::handle qtbot) {
     // No, which closes nothing else, and report it.
     py::object modal = s.QApplication.attr("activeModalWidget")();
     if (!modal.is_none()) {
-        out.stray = modal;
+        // Described now: the answered window may be deleted at once.
+        out.stray = py::str("{} {!r}").format(py::type::of(modal).attr("__name__"),
+                                              modal.attr("windowTitle")());
         modal.attr("reject")();
     }
 }
@@ -167,14 +169,12 @@ void quit(const std::shared_ptr<State> &state, py::object qtbot, py::object wind
         return;
     }
     if (out->gave_up) {
-        std::string what = "no confirmation with a Yes button appeared";
-        if (out->stray) {
-            what = "a modal window without a Yes button (" +
-                   py::repr(out->stray).cast<std::string>() + ") was open instead; it was "
-                   "answered No";
-        }
-        std::string message = "quit: " + what + " within " + std::to_string(timeout_ms) +
+        std::string message = "quit: no confirmation with a Yes button appeared within " +
+                              std::to_string(timeout_ms) +
                               " ms of clicking the quit button; the main window was left open";
+        if (!out->stray.empty()) {
+            message += "; the modal window open instead (" + out->stray + ") was answered No";
+        }
         PyErr_SetString(PyExc_TimeoutError, message.c_str());
         throw py::error_already_set();
     }
