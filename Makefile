@@ -1,5 +1,6 @@
 # make run   start the application on a fresh sample project (headless: writes screenshots)
 # make test  run every test: pytest (offscreen Qt) and the GoogleTest suites
+# make stubs regenerate the type stubs (host/gemlo/**/*.pyi) from the built modules
 # Both install what is missing first: Debian packages (as root), then .venv.
 
 SHELL := /bin/bash
@@ -18,7 +19,7 @@ SYSTEM_PACKAGES := g++ make libgtest-dev xvfb xauth \
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src host -type f \
   -not -name '*.so' -not -name '*.pyc' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: run test system
+.PHONY: run test stubs system
 .DELETE_ON_ERROR:
 
 run: $(VENV)/.built
@@ -35,6 +36,9 @@ test: $(VENV)/.built
 	$(VENV)/bin/cmake -S . -B build/core -G Ninja -DGEMLO_MODULES=OFF -DGEMLO_CORE_TESTS=ON >/dev/null
 	$(VENV)/bin/cmake --build build/core
 	$(VENV)/bin/ctest --test-dir build/core --output-on-failure
+
+stubs: $(VENV)/.built
+	$(PY) tools/stubs.py
 
 # Debian packages: only those missing are installed, and only as root.
 system:

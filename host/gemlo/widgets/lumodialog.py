@@ -8,8 +8,6 @@ class LumoDialog(QWidget):
     `layout` shadows QWidget.layout() on purpose: pages add to it by attribute.
     """
 
-    NAME = None
-
     def __init__(self, parent=None):
         super().__init__(parent)
         self.layout = QVBoxLayout(self)
