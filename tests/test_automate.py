@@ -36,8 +36,9 @@ def test_launch_opens_a_new_time_stamped_project(launched, base):
     assert window.isVisible()
     path = window.database.path
     assert os.path.dirname(path) == str(base / "projects")
-    assert re.fullmatch(re.escape(automate.PROJECT_PREFIX) + r"\d{14}\.lmd", os.path.basename(path))
-    stamp = datetime.datetime.strptime(os.path.basename(path)[-18:-4], "%Y%m%d%H%M%S")
+    name = os.path.basename(path)
+    assert re.fullmatch(re.escape(automate.PROJECT_PREFIX) + r"\d{14}\.lmd", name)
+    stamp = datetime.datetime.strptime(name[-18:-4], "%Y%m%d%H%M%S")
     assert abs((datetime.datetime.now() - stamp).total_seconds()) < 60
     assert vars(window.options) == {"plugins_paths": str(base / "plugs"),
                                     "working_directory": None, "debug": False}
@@ -51,8 +52,8 @@ def test_launch_within_the_same_second_keeps_the_first_project(qtbot, base):
     folder.mkdir()
     now = datetime.datetime.now()
     # Every name the launch can pick in the next seconds is taken.
-    taken = [folder / f"{automate.PROJECT_PREFIX}{(now + datetime.timedelta(seconds=s)):%Y%m%d%H%M%S}.lmd"
-             for s in range(-1, 5)]
+    taken = [folder / "{}{:%Y%m%d%H%M%S}.lmd".format(
+        automate.PROJECT_PREFIX, now + datetime.timedelta(seconds=s)) for s in range(-1, 5)]
     for path in taken:
         path.write_text("first")
     before = set(QApplication.topLevelWidgets())

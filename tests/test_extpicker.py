@@ -15,8 +15,8 @@ def tree_of(page):
     shown = {}
     for i in range(tree.topLevelItemCount()):
         group = tree.topLevelItem(i)
-        shown[group.text(0)] = [(group.child(j).text(0), group.child(j).checkState(0) == Qt.Checked)
-                                for j in range(group.childCount())]
+        items = [group.child(j) for j in range(group.childCount())]
+        shown[group.text(0)] = [(i.text(0), i.checkState(0) == Qt.Checked) for i in items]
     return shown
 
 

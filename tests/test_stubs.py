@@ -8,7 +8,7 @@ import gemlo
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
-import stubs
+import stubs  # noqa: E402
 
 
 def stub_files(top):
