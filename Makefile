@@ -1,6 +1,7 @@
 # make run   start the application on a fresh sample project (headless: writes screenshots)
 # make test  run every test: pytest (offscreen Qt) and the GoogleTest suites, after lint
 # make lint  check the Python of host/, tests/ and bench/ with ruff (lint and format)
+# make stubs regenerate the type stubs (host/gemlo/**/*.pyi) from the built modules
 # Each installs what is missing first: Debian packages (as root), then .venv.
 
 SHELL := /bin/bash
@@ -19,7 +20,7 @@ SYSTEM_PACKAGES := g++ make libgtest-dev xvfb xauth \
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src host -type f \
   -not -name '*.so' -not -name '*.pyc' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: run test lint system
+.PHONY: run test lint stubs system
 .DELETE_ON_ERROR:
 
 run: $(VENV)/.built
@@ -40,6 +41,9 @@ test: lint $(VENV)/.built
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
+
+stubs: $(VENV)/.built
+	$(PY) tools/stubs.py
 
 # Debian packages: only those missing are installed, and only as root.
 system:

@@ -10,8 +10,9 @@ from pathlib import Path
 import numpy as np
 from qtpy.QtCore import Qt, QTimer, Slot
 from qtpy.QtGui import QFontDatabase
-from qtpy.QtWidgets import (QDockWidget, QFileDialog, QMainWindow, QMessageBox, QPlainTextEdit,
-                            QPushButton, QTabWidget, QWidget)
+from qtpy.QtWidgets import (QDialog, QDialogButtonBox, QDockWidget, QFileDialog, QMainWindow,
+                            QMessageBox, QPlainTextEdit, QPushButton, QTabWidget, QVBoxLayout,
+                            QWidget)
 
 import gemlo
 from gemlo.app import sample
@@ -22,6 +23,7 @@ from gemlo.utils import icon_manager as ima
 from gemlo.utils.functions import myprint
 from gemlo.utils.logger import logger
 from gemlo.widgets.outputlog import OutputHandler
+from gemlo.widgets.projects.config import EXTMODULES_DEFAULTS_DICT
 from gemlo.widgets.surveymap import SurveyMap
 
 # (module, class) of the plugins the application always tries to load.
@@ -40,6 +42,8 @@ class MainWindow(QMainWindow):
         self.sgmt = None
         self.workdir = options.working_directory or os.getcwd()
         self.plugins = []
+        self.extmodules = dict(EXTMODULES_DEFAULTS_DICT)  # the project's, once one is open
+        self.settings_dialog = None
         self.dockwidgets = []
         # Widgets, made by setup()
         self.btn_quit = self.deck = self.survey_map = self.output = None
@@ -81,6 +85,8 @@ class MainWindow(QMainWindow):
                                           self._ask_open_project)
         file_menu.addAction(_("Add sample data"), self.add_sample_data)
         file_menu.addAction(_("Import SEG-Y..."), self._ask_import_segy)
+
+        file_menu.addAction(_("Project settings..."), self.open_project_settings)
         file_menu.addSeparator()
         file_menu.addAction(_("Quit"), self.ask_quit)
         self.view_menu = self.menuBar().addMenu(_("&View"))
@@ -188,6 +194,8 @@ class MainWindow(QMainWindow):
         self.workdir = self.options.working_directory or os.path.dirname(database.path)
         self.treebase.clear_objects()
         self.set_survey(*database.load_survey())
+        # Modules the project does not name yet keep their defaults.
+        self.extmodules = {**EXTMODULES_DEFAULTS_DICT, **database.load_extmodules()}
         for name in database.object_names():
             self.treebase.add_object(database.load_object(name), save=False)
         self.setWindowTitle(f"{database.name} - gemlo")
@@ -206,6 +214,41 @@ class MainWindow(QMainWindow):
         self.set_survey(survey, sgmt)
         self.treebase.add_object(sample.sample_cube())
         logger.info("Added the sample survey and cube")
+
+    def open_project_settings(self):
+        """Show the project settings, whose pages apply to the open project; returns the dialog."""
+        from gemlo.widgets.projects.extpicker import ExtPicker
+        if self.settings_dialog is not None:
+            self.settings_dialog.close()
+        dialog = QDialog(self)
+        dialog.setWindowTitle(_("Project settings"))
+        dialog.setAttribute(Qt.WA_DeleteOnClose)
+        pages = QTabWidget(dialog)
+        picker = ExtPicker(pages)
+        # The page reads texts and writes truth values into what it is given: a copy.
+        picker.add_items({k: str(v is True or v == "True") for k, v in self.extmodules.items()})
+        picker.treeWidget.expandAll()
+        picker.sigExtModules.connect(self.set_extmodules)
+        pages.addTab(picker, picker.NAME)
+        buttons = QDialogButtonBox(QDialogButtonBox.Close, parent=dialog)
+        buttons.rejected.connect(dialog.reject)
+        layout = QVBoxLayout(dialog)
+        layout.addWidget(pages)
+        layout.addWidget(buttons)
+        dialog.picker = picker
+        dialog.finished.connect(
+            lambda _result=0, d=dialog: self.settings_dialog is d and setattr(
+                self, "settings_dialog", None))
+        self.settings_dialog = dialog
+        dialog.resize(360, 420)
+        dialog.show()
+        return dialog
+
+    def set_extmodules(self, selection):
+        """Make `selection` ("group/module" -> on) the project's choice of external modules."""
+        self.extmodules = {k: str(v is True or v == "True") for k, v in selection.items()}
+        if self.database is not None:
+            self.database.save_extmodules(self.extmodules)
 
     def _ask_new_project(self):
         path, _filter = QFileDialog.getSaveFileName(

@@ -305,6 +305,27 @@ class ProjectDatabase:
             self._conn.execute("DELETE FROM properties WHERE object = ? AND name = ?",
                                (object_name, prop_name))
 
+    # External modules chosen for the project. The table came later than the
+    # others: it is made when first needed, so older project files still open.
+
+    def load_extmodules(self):
+        """Return the stored selection, "group/module" -> "True" or "False" ({} if none)."""
+        found = self._conn.execute(
+            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'extmodules'").fetchone()
+        if found is None:
+            return {}
+        return dict(self._conn.execute("SELECT key, value FROM extmodules ORDER BY key"))
+
+    def save_extmodules(self, selection):
+        """Store the selection (values are truth values), replacing the stored one."""
+        with self._conn:
+            self._conn.execute("CREATE TABLE IF NOT EXISTS extmodules "
+                               "(key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+            self._conn.execute("DELETE FROM extmodules")
+            self._conn.executemany("INSERT INTO extmodules VALUES (?, ?)",
+                                   [(k, str(v is True or v == "True"))
+                                    for k, v in selection.items()])
+
     def __repr__(self):
         lines = [f"ProjectDatabase({self.path!r})"]
         try:

@@ -1,0 +1,2 @@
+from gemlo.utils.bgrunner import main
+main()

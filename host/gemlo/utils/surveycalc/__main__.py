@@ -1,0 +1,2 @@
+from gemlo.utils.surveycalc import main
+main()

@@ -1,0 +1,13 @@
+"""Defaults of the project settings."""
+
+# External modules a project may use, "group/module": "True" or "False".
+# Values are texts, as they come from the settings file.
+EXTMODULES_DEFAULTS_DICT = {
+    "Import/segy": "True",
+    "Import/las": "True",
+    "Import/zmap": "False",
+    "Viewers/vispy": "True",
+    "Viewers/volume": "True",
+    "Processing/attributes": "False",
+    "Processing/filters": "True",
+}

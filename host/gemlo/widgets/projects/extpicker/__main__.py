@@ -1,0 +1,2 @@
+from gemlo.widgets.projects.extpicker import main
+main()

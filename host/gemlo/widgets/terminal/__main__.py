@@ -1,0 +1,2 @@
+from gemlo.widgets.terminal import main
+main()
