@@ -40,6 +40,17 @@ CREATE TABLE properties (
 """
 
 
+# Added after the first files were written: made when missing, so old files open.
+_VIEWERS_TABLE = """
+CREATE TABLE IF NOT EXISTS viewers (
+    position INTEGER PRIMARY KEY,
+    name TEXT NOT NULL UNIQUE,
+    state TEXT NOT NULL,
+    shown TEXT NOT NULL
+)
+"""
+
+
 def _json_default(value):
     # numpy scalars and small arrays among a property's attributes
     if isinstance(value, (np.generic, np.ndarray)):
@@ -71,6 +82,8 @@ class ProjectDatabase:
         self.path = str(path)
         self._conn = connection
         self._conn.execute("PRAGMA foreign_keys = ON")
+        with self._conn:
+            self._conn.execute(_VIEWERS_TABLE)
 
     @classmethod
     def create(cls, path):
@@ -205,6 +218,21 @@ class ProjectDatabase:
         with self._conn:
             self._conn.execute("DELETE FROM properties WHERE object = ? AND name = ?",
                                (object_name, prop_name))
+
+    # Viewers
+
+    def save_viewers(self, viewers):
+        """Store the plot viewers, replacing those stored: (name, state dict, shown names)."""
+        rows = [(position, name, _dumps(state), _dumps(list(shown)))
+                for position, (name, state, shown) in enumerate(viewers)]
+        with self._conn:
+            self._conn.execute("DELETE FROM viewers")
+            self._conn.executemany("INSERT INTO viewers VALUES (?, ?, ?, ?)", rows)
+
+    def load_viewers(self):
+        """Return the stored plot viewers as (name, state dict, shown names), in order."""
+        return [(name, json.loads(state), json.loads(shown)) for name, state, shown in
+                self._conn.execute("SELECT name, state, shown FROM viewers ORDER BY position")]
 
     def __repr__(self):
         lines = [f"ProjectDatabase({self.path!r})"]

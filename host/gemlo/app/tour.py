@@ -42,6 +42,24 @@ def console(window):
     consoles[0].emit_script()
 
 
+@step("plot")
+def plot_viewer(window):
+    # A well log in a new plot viewer, the way the data tree's "Show in plot viewer" does it.
+    window.deck.new_vs_plot()
+    window.show_in_plot("well_A")
+
+
+@step("image")
+def image_viewer(window):
+    window.deck.new_vs_image()
+
+
+@step("volume")
+def volume_viewer(window):
+    from gemlo.widgets.vispy_volume import VispyVolume
+    window.deck.setCurrentWidget(window.viewers(VispyVolume)[0])
+
+
 def run(window, folder):
     """Walk every step, saving a screenshot after each into `folder`; yields the paths."""
     folder = Path(folder).absolute()

@@ -27,6 +27,8 @@ class TreeBase(QTreeWidget):
         self.object_data = {}
         self.itemRightClicked = None
         self.context_menu = None
+        # (label, function of the object's name) added to every object's context menu
+        self.object_actions = []
         self.setHeaderLabels([_("Name"), _("Info")])
         self.setContextMenuPolicy(Qt.CustomContextMenu)
         self.customContextMenuRequested.connect(self._show_context_menu)
@@ -200,6 +202,8 @@ class TreeBase(QTreeWidget):
             menu.addAction(_("New property..."), lambda: self._ask_name(
                 lambda _old, new: self.create_property(name, new), "", _("New property")))
             menu.addAction(_("Remove..."), lambda: self.remove_object(name))
+            for label, action in self.object_actions:
+                menu.addAction(label, lambda action=action: action(name))
         else:
             obj, prop = names
             menu.addAction(_("Rename..."), lambda: self._ask_name(
