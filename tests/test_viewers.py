@@ -4,7 +4,8 @@ import sqlite3
 import numpy as np
 import pytest
 from qtpy.QtGui import QImage
-from qtpy.QtWidgets import QFileDialog, QTabBar
+from qtpy.QtCore import QTimer
+from qtpy.QtWidgets import QApplication, QFileDialog, QTabBar
 
 from gemlo.app import tour
 from gemlo.app.project import ProjectDatabase
@@ -112,12 +113,19 @@ def test_a_project_file_without_the_viewers_table_opens(main_window, tmp_path):
 # Drawing: these need an OpenGL context, so they run on an X display.
 
 @pytest.mark.render
-def test_export_writes_the_drawn_line(gl, main_window, tmp_path, monkeypatch, qtbot):
+def test_export_writes_the_drawn_line(gl, main_window, tmp_path, qtbot):
     pane = main_window.show_in_plot("well_A")
     target = tmp_path / "plot.png"
-    # The file dialog is the one thing a test cannot click through.
-    monkeypatch.setattr(QFileDialog, "getSaveFileName", lambda *a, **k: (str(target)[:-4], ""))
+
+    def answer():
+        dialog = QApplication.activeModalWidget()
+        if not isinstance(dialog, QFileDialog):
+            QTimer.singleShot(20, answer)
+            return
+        dialog.selectFile(str(target)[:-4])     # the extension is added
+        dialog.accept()
     tour.settle(300)
+    QTimer.singleShot(0, answer)
     pane.base.export_canvas()
     rgba = pixels(QImage(str(target)))
     assert rgba.shape[:2] == (pane.base.canvas.size[1], pane.base.canvas.size[0])
