@@ -1,13 +1,12 @@
 """The plot pane: its canvas's protocol with data objects, its state and its toolbar."""
 import numpy as np
 import pytest
-from qtpy.QtCore import QSize, Qt, QTimer
-from qtpy.QtWidgets import QApplication, QHBoxLayout, QMessageBox, QToolButton
-from vispy.scene.cameras import PanZoomCamera
-
 from gemlo.app.sample import sample_cube, sample_well
 from gemlo.data.dataobject import DataObject
 from gemlo.widgets.chartpane import ChartPane, PlotBase
+from qtpy.QtCore import QSize, Qt, QTimer
+from qtpy.QtWidgets import QApplication, QHBoxLayout, QMessageBox, QToolButton
+from vispy.scene.cameras import PanZoomCamera
 
 
 class CountingWell(DataObject):
@@ -145,7 +144,7 @@ def test_shortcuts_hide_all_and_toggle_pick_mode(pane, well, qtbot):
     assert pane.base.dpState["well_A"]["object"]["self"] is False
     for expected in (True, False, True):
         qtbot.keyClick(pane, Qt.Key_P)
-        qtbot.waitUntil(lambda: pane.pick_btn.isChecked() is expected)
+        qtbot.waitUntil(lambda expected=expected: pane.pick_btn.isChecked() is expected)
         assert pane.base.pick_mode is expected
 
 

@@ -1,11 +1,10 @@
 """The viewer deck: numbering, the viewer classes, failures and closing tabs."""
 import pytest
-from qtpy.QtWidgets import QTabWidget
-
 from gemlo.widgets.chartpane import ChartPane
 from gemlo.widgets.panedeck import DIM_CODE, LIB_CODE, PaneDeck
 from gemlo.widgets.vispy_image import VispyImage
 from gemlo.widgets.vispy_volume import VispyVolume
+from qtpy.QtWidgets import QTabWidget
 
 
 @pytest.fixture

@@ -3,15 +3,14 @@ import sqlite3
 
 import numpy as np
 import pytest
-from qtpy.QtGui import QImage
-from qtpy.QtCore import QTimer
-from qtpy.QtWidgets import QApplication, QFileDialog, QTabBar
-
 from gemlo.app import tour
 from gemlo.app.project import ProjectDatabase
 from gemlo.widgets.chartpane import ChartPane
 from gemlo.widgets.vispy_image import VispyImage
 from gemlo.widgets.vispy_volume import MAX_SIDE, VispyVolume, downsample
+from qtpy.QtCore import QTimer
+from qtpy.QtGui import QImage
+from qtpy.QtWidgets import QApplication, QFileDialog, QTabBar
 
 
 def pixels(image):

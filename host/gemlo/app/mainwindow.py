@@ -245,7 +245,7 @@ class MainWindow(QMainWindow):
                  if d.prop_array_key == "array3d" and d.prop}
         item = self.treebase.currentItem()
         if item is not None and item.data(0, ROLE) is not None:
-            kind, name, *prop = item.data(0, ROLE)
+            _kind, name, *prop = item.data(0, ROLE)
             if name in cubes:
                 return cubes[name], prop[0] if prop else next(iter(cubes[name].prop))
         for dob in cubes.values():

@@ -56,7 +56,7 @@ class DataObject:
         (default: the first property against its index); meta["plot_y_down"] makes y
         grow downwards, as depth does.
         """
-        from vispy import scene   # only drawing needs vispy
+        from vispy import scene  # only drawing needs vispy
         line = scene.visuals.Line(pos=self.plot_points(), color=self.meta.get("color", "#1c7ed6"),
                                   width=2, name=self.name)
         self.visuals_in_plot[parent] = line

@@ -144,7 +144,7 @@ class VispyCanvas(QWidget):
         """Write what the canvas draws to the PNG file `path`."""
         if not self.render_image().save(str(path), "PNG"):
             raise OSError(f"could not write {path}")
-        logger.info("{}: exported to {}".format(self._name, path))
+        logger.info(f"{self._name}: exported to {path}")
 
     def export_canvas(self):
         """Ask for a file name and export the canvas to it as a PNG picture."""

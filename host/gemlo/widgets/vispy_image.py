@@ -60,4 +60,4 @@ class VispyImage(VispyCanvas):
         self.canvas00.xlabel.text = "crossline"
         self.canvas00.ylabel.text = meta.get("z_unit", "sample")
         self.shown = (dob.name, prop_name, index)
-        logger.info("{} shows {} {} at inline {}".format(self._name, dob.name, prop_name, il))
+        logger.info(f"{self._name} shows {dob.name} {prop_name} at inline {il}")
