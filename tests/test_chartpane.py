@@ -41,8 +41,6 @@ def test_new_canvas_is_an_empty_configured_cell(pane):
     assert PlotBase.NAME == "chart pane" and base._name == "2_vs_plot"
     assert base.canvas00.visuals == [] and base.canvas.visuals == []
     assert isinstance(base.camera, PanZoomCamera) and base.view is base.canvas00.view
-    assert base.view.scene.children == [] or all(
-        c.parent is base.view.scene for c in base.view.scene.children)
     state = base.state
     assert list(state) == ["aspect_method", "aspect_ratio", "bgcolor"]
     assert state["aspect_method"] == "Equal" and state["aspect_ratio"] == base.aspect_ratio == 1.0

@@ -65,8 +65,12 @@ def test_data_tree_shows_objects_in_the_current_plot_viewer(main_window, qtbot):
     remove("well_A")
     assert pane.base.canvas.visuals == [] and visual.parent is None
     show("well_A")
-    tree.remove_object_worker("well_A")
+    tree.rename_object("well_A", "well_B")
     assert pane.base.canvas.visuals == [] and not pane.base.dpState["well_A"]["object"]["self"]
+    show("well_B")
+    assert pane.base.canvas.visuals == [visual] and visual.name == "well_B"
+    tree.remove_object_worker("well_B")
+    assert pane.base.canvas.visuals == [] and not pane.base.dpState["well_B"]["object"]["self"]
 
 
 def test_plot_viewers_round_trip_through_the_project_file(main_window, tmp_path):

@@ -262,8 +262,14 @@ class MainWindow(QMainWindow):
         for viewer in self.viewers():
             if getattr(viewer, "shown", None) and viewer.shown[0] == name:
                 viewer.shown = None        # its arrays may have changed: draw again
-        if name not in self.treebase.object_data:
-            # Gone from the project: take its line out of every plot viewer.
+        dob = self.treebase.object_data.get(name)
+        if dob is not None:
+            # Picking reports a line by its visual's name: follow renames.
+            for visual in dob.visuals_in_plot.values():
+                visual.name = dob.name
+        else:
+            # Gone (or renamed): take its line out of every plot viewer, whose
+            # display state knows it by that name only.
             for pane in self.viewers(ChartPane):
                 base = pane.base
                 for visual in [v for v in base.canvas.visuals if v.name == name]:
