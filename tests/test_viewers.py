@@ -105,12 +105,13 @@ def test_a_project_file_without_the_viewers_table_opens(main_window, tmp_path):
     main_window.database.close()
     main_window.database = None
     with sqlite3.connect(path) as conn:
-        conn.execute("DROP TABLE viewers")
+        conn.execute("DROP TABLE IF EXISTS viewers")
     conn.close()
     main_window.open_project(path)
-    assert main_window.viewers(ChartPane) == [] and main_window.database.load_viewers() == []
+    assert main_window.viewers(ChartPane) == [] and "well_A" in main_window.treebase.object_data
+    main_window.deck.new_vs_plot()
     main_window.save_project()
-    assert ProjectDatabase.open(path).load_viewers() == []
+    assert [v[0] for v in ProjectDatabase.open(path).load_viewers()] == ["2_vs_plot"]
 
 
 # Drawing: these need an OpenGL context, so they run on an X display.

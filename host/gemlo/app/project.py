@@ -40,7 +40,8 @@ CREATE TABLE properties (
 """
 
 
-# Added after the first files were written: made when missing, so old files open.
+# Added after the first files were written: made on the first save, so that older
+# (and read-only) files still open.
 _VIEWERS_TABLE = """
 CREATE TABLE IF NOT EXISTS viewers (
     position INTEGER PRIMARY KEY,
@@ -82,8 +83,6 @@ class ProjectDatabase:
         self.path = str(path)
         self._conn = connection
         self._conn.execute("PRAGMA foreign_keys = ON")
-        with self._conn:
-            self._conn.execute(_VIEWERS_TABLE)
 
     @classmethod
     def create(cls, path):
@@ -226,11 +225,15 @@ class ProjectDatabase:
         rows = [(position, name, _dumps(state), _dumps(list(shown)))
                 for position, (name, state, shown) in enumerate(viewers)]
         with self._conn:
+            self._conn.execute(_VIEWERS_TABLE)
             self._conn.execute("DELETE FROM viewers")
             self._conn.executemany("INSERT INTO viewers VALUES (?, ?, ?, ?)", rows)
 
     def load_viewers(self):
         """Return the stored plot viewers as (name, state dict, shown names), in order."""
+        if self._conn.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' "
+                              "AND name = 'viewers'").fetchone() is None:
+            return []
         return [(name, json.loads(state), json.loads(shown)) for name, state, shown in
                 self._conn.execute("SELECT name, state, shown FROM viewers ORDER BY position")]
 
