@@ -296,6 +296,11 @@ class MainWindow(QMainWindow):
         dob = self.treebase.object_data[name]
         pane = self.current_plot_viewer(create=True)
         pane.base.add_item_agent(dob)
+        cell = pane.base.canvas00
+        if dob.viewable_in_plot and not cell.xlabel.text:
+            # The first line shown names the axes.
+            cell.xlabel.text, cell.ylabel.text = dob.plot_labels()
+            cell.ylabel.width_max = 30    # vispy leaves it one pixel: it would cover the ticks
         self.deck.setCurrentWidget(pane)
         return pane
 

@@ -62,6 +62,15 @@ class DataObject:
         self.visuals_in_plot[parent] = line
         return line
 
+    def plot_labels(self):
+        """Return the (x, y) axis titles of this object's line, units included."""
+        def title(prop_name):
+            unit = self.prop[prop_name].get("unit")
+            return f"{prop_name} ({unit})" if unit else prop_name
+        x_name = self.meta.get("plot_x") or next(iter(self.prop))
+        y_name = self.meta.get("plot_y")
+        return title(x_name), title(y_name) if y_name else "index"
+
     def plot_points(self):
         """Return the (n, 2) float32 points of this object as a line in a plot."""
         if self.prop_array_key != "array1d" or not self.prop:

@@ -59,5 +59,6 @@ class VispyImage(VispyCanvas):
         self.canvas00.title.text = f"{dob.name}: {prop_name}, inline {il}"
         self.canvas00.xlabel.text = "crossline"
         self.canvas00.ylabel.text = meta.get("z_unit", "sample")
+        self.canvas00.ylabel.width_max = 30    # vispy leaves it one pixel
         self.shown = (dob.name, prop_name, index)
         logger.info(f"{self._name} shows {dob.name} {prop_name} at inline {il}")
