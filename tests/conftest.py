@@ -9,6 +9,23 @@ os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 import pytest  # noqa: E402
 
 
+@pytest.hookimpl(trylast=True)
+def pytest_configure(config):
+    # pytest-xvfb has set DISPLAY by now if it could; without one, xcb would abort the
+    # process, so fall back to offscreen and let the rendering tests skip.
+    if os.environ.get("QT_QPA_PLATFORM") == "xcb" and not os.environ.get("DISPLAY"):
+        os.environ["QT_QPA_PLATFORM"] = "offscreen"
+
+
+@pytest.fixture
+def gl(qapp):
+    """Skip unless widgets can draw with OpenGL (the xcb platform on an X display)."""
+    if qapp.platformName() != "xcb":
+        pytest.skip(f"OpenGL widgets need an X display; the {qapp.platformName()} platform "
+                    "has none (run: QT_QPA_PLATFORM=xcb pytest -m render, pytest-xvfb "
+                    "provides the display)")
+
+
 @pytest.fixture
 def sample_survey():
     """(Survey, segment dictionary) of the sample grid."""

@@ -329,11 +329,11 @@ class TestDataTree:
 
     def test_rename_object(self, tree, main_window):
         tree.rename_object("cube", "seismic")
-        assert list(tree.object_data) == ["seismic"]
+        assert list(tree.object_data) == ["well_A", "seismic"]
         assert tree.object_data["seismic"].name == "seismic"
         assert tree.topLevelItem(0).text(0) == "seismic"
         db = reopened(main_window)
-        assert db.object_names() == ["seismic"]
+        assert db.object_names() == ["seismic", "well_A"]
         assert list(db.load_object("seismic").prop) == list(tree.object_data["seismic"].prop)
         db.close()
         with pytest.raises(KeyError):
@@ -348,7 +348,7 @@ class TestDataTree:
             tree.rename_property("cube", "amplitude", "velocity")
         with pytest.raises(KeyError):
             tree.rename_property("cube", "nothing", "new")
-        assert list(tree.object_data) == ["cube", "other"]
+        assert list(tree.object_data) == ["cube", "well_A", "other"]
         assert self.item_names(tree, "cube")[:2] == ["amplitude", "velocity"]
 
     def test_copy_object_is_independent_and_saved(self, tree, main_window):
@@ -357,7 +357,7 @@ class TestDataTree:
         copy.array("amplitude")[:] = 0
         assert tree.object_data["cube"].array("amplitude").any()
         db = reopened(main_window)
-        assert db.object_names() == ["cube", "cube_copy", "cube_copy2"]
+        assert db.object_names() == ["cube", "well_A", "cube_copy", "cube_copy2"]
         db.close()
 
     def test_remove_object(self, tree, main_window, monkeypatch):
@@ -365,10 +365,11 @@ class TestDataTree:
         tree.remove_object("cube")
         assert "cube" in tree.object_data
         tree.remove_object_worker("cube")
-        assert tree.object_data == {} and tree.topLevelItemCount() == 0
+        assert list(tree.object_data) == ["well_A"] and tree.topLevelItemCount() == 1
         db = reopened(main_window)
-        assert db.object_names() == []
-        assert db._conn.execute("SELECT COUNT(*) FROM properties").fetchone()[0] == 0
+        assert db.object_names() == ["well_A"]
+        assert db._conn.execute("SELECT COUNT(*) FROM properties WHERE object = 'cube'"
+                                ).fetchone()[0] == 0
         db.close()
 
     def test_property_slots(self, tree, main_window):
@@ -403,8 +404,8 @@ class TestDataTree:
 
 def test_data_object_records_its_plot_visuals():
     dob = DataObject("horizon", {"depth": {"array2d": np.ones((3, 4))}}, "array2d")
-    record = dob.make_visuals_in_plot(parent="pane 1")
-    assert dob.visuals_in_plot == {"pane 1": record} and record["properties"] == ["depth"]
-    assert dob.shape == (3, 4) and dob.style_pages == [] and dob.viewable_in_plot
+    assert dob.shape == (3, 4) and dob.style_pages == [] and not dob.viewable_in_plot
+    with pytest.raises(ValueError, match="not a line"):
+        dob.make_visuals_in_plot(parent="pane 1")
     with pytest.raises(ValueError):
         DataObject("x", prop_array_key="array4d")

@@ -99,6 +99,6 @@ def test_ctrl_r_runs_the_console_against_the_open_project(main_window, qtbot, ge
     qtbot.waitUntil(lambda: getattr(main_window, "runs", 0) == 1)
     qtbot.wait(300)  # a second run would have landed by now
     assert main_window.runs == 1
-    assert main_window.seen == (main_window.database, ["cube"])
-    assert "objects: 1" in [r.getMessage() for r in gemlo_log]
-    assert "objects: 1" in main_window.output.toPlainText()
+    assert main_window.seen == (main_window.database, ["cube", "well_A"])
+    assert "objects: 2" in [r.getMessage() for r in gemlo_log]
+    assert "objects: 2" in main_window.output.toPlainText()

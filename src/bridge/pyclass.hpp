@@ -146,4 +146,14 @@ void def_property(py::object cls, const char *name, F &&getter, const char *doc 
     py::setattr(cls, name, property(fget, py::none(), py::none(), doc ? py::object(py::str(doc)) : py::object(py::none())));
 }
 
+// Attaches a read-write property: `getter(self)` and `setter(self, value)`.
+template <typename G, typename S>
+void def_property(py::object cls, const char *name, G &&getter, S &&setter,
+                  const char *doc = nullptr) {
+    py::object property = py::module_::import("builtins").attr("property");
+    py::cpp_function fget(std::forward<G>(getter), py::name(name));
+    py::cpp_function fset(std::forward<S>(setter), py::name(name));
+    py::setattr(cls, name, property(fget, fset, py::none(), doc ? py::object(py::str(doc)) : py::object(py::none())));
+}
+
 }  // namespace gemlo::bridge

@@ -3,6 +3,7 @@ import importlib
 import linecache
 import logging
 import os
+import sqlite3
 import sys
 import traceback
 from pathlib import Path
@@ -11,18 +12,20 @@ import numpy as np
 from qtpy.QtCore import Qt, QTimer, Slot
 from qtpy.QtGui import QFontDatabase
 from qtpy.QtWidgets import (QDialog, QDialogButtonBox, QDockWidget, QFileDialog, QMainWindow,
-                            QMessageBox, QPlainTextEdit, QPushButton, QTabWidget, QVBoxLayout,
-                            QWidget)
+                            QMessageBox, QPlainTextEdit, QPushButton, QTabBar, QTabWidget,
+                            QVBoxLayout, QWidget)
 
 import gemlo
 from gemlo.app import sample
 from gemlo.app.project import EXTENSION, ProjectDatabase
 from gemlo.config.base import _
-from gemlo.data.treebase import TreeBase
+from gemlo.data.treebase import ROLE, TreeBase
 from gemlo.utils import icon_manager as ima
 from gemlo.utils.functions import myprint
 from gemlo.utils.logger import logger
+from gemlo.widgets.chartpane import ChartPane
 from gemlo.widgets.outputlog import OutputHandler
+from gemlo.widgets.panedeck import PaneDeck
 from gemlo.widgets.projects.config import EXTMODULES_DEFAULTS_DICT
 from gemlo.widgets.surveymap import SurveyMap
 
@@ -61,12 +64,13 @@ class MainWindow(QMainWindow):
     def setup(self):
         self.setWindowTitle("gemlo")
         self.resize(1200, 800)
-        self.deck = QTabWidget(self)
+        self.deck = PaneDeck(self)
         self.survey_map = SurveyMap(self.deck)
-        self.deck.addTab(self.survey_map, _("Map"))
+        self._add_map_tab()
         self.setCentralWidget(self.deck)
 
         self.treebase = TreeBase(self)
+        self._connect_viewers()
         self.data_dock = self._dock(_("Data"), "data", self.treebase, Qt.LeftDockWidgetArea)
         self.output = QPlainTextEdit(self)
         self.output.setReadOnly(True)
@@ -83,6 +87,9 @@ class MainWindow(QMainWindow):
         new_action = file_menu.addAction(_("New project..."), self._ask_new_project)
         open_action = file_menu.addAction(ima.icon("fileopen"), _("Open project..."),
                                           self._ask_open_project)
+        save_action = file_menu.addAction(ima.icon("filesave"), _("Save project"),
+                                          self._save_project_reporting)
+        save_action.setShortcut("Ctrl+S")
         file_menu.addAction(_("Add sample data"), self.add_sample_data)
         file_menu.addAction(_("Import SEG-Y..."), self._ask_import_segy)
 
@@ -101,6 +108,8 @@ class MainWindow(QMainWindow):
         toolbar.setObjectName("main_toolbar")
         toolbar.addAction(new_action)
         toolbar.addAction(open_action)
+        toolbar.addAction(save_action)
+        self._add_viewer_actions(toolbar)
         self.btn_quit = QPushButton(_("Quit"), self)
         self.btn_quit.clicked.connect(self.ask_quit)
         toolbar.addWidget(self.btn_quit)
@@ -198,6 +207,7 @@ class MainWindow(QMainWindow):
         self.extmodules = {**EXTMODULES_DEFAULTS_DICT, **database.load_extmodules()}
         for name in database.object_names():
             self.treebase.add_object(database.load_object(name), save=False)
+        self.restore_viewers()
         self.setWindowTitle(f"{database.name} - gemlo")
 
     def set_survey(self, survey, sgmt):
@@ -212,8 +222,9 @@ class MainWindow(QMainWindow):
         survey, sgmt = sample.sample_survey()
         self.database.save_survey(survey, sgmt)
         self.set_survey(survey, sgmt)
-        self.treebase.add_object(sample.sample_cube())
-        logger.info("Added the sample survey and cube")
+        cube = self.treebase.add_object(sample.sample_cube())
+        self.treebase.add_object(sample.sample_well(cube))
+        logger.info("Added the sample survey, cube and well log")
 
     def open_project_settings(self):
         """Show the project settings, whose pages apply to the open project; returns the dialog."""
@@ -290,6 +301,156 @@ class MainWindow(QMainWindow):
             function(*args)
         except (OSError, ValueError) as error:
             QMessageBox.warning(self, _("Project"), str(error))
+
+    # Viewers
+
+    def _add_map_tab(self):
+        # The map is part of the window, not a viewer: it has no close button.
+        index = self.deck.insertTab(0, self.survey_map, _("Map"))
+        self.deck.tabBar().setTabButton(index, QTabBar.RightSide, None)
+        self.deck.tabBar().setTabButton(index, QTabBar.LeftSide, None)
+        self.deck.setCurrentIndex(index)
+
+    def _add_viewer_actions(self, toolbar):
+        menu = self.menuBar().addMenu(_("Vie&wers"))
+        for text, slot, icon in ((_("New plot viewer"), self.deck.new_vs_plot, "plot"),
+                                 (_("New image viewer"), self.deck.new_vs_image, "image"),
+                                 (_("New volume viewer"), self.deck.new_vs_volume, "volume")):
+            action = menu.addAction(ima.icon(icon), text, slot)
+            toolbar.addAction(action)
+        menu.addSeparator()
+        menu.addAction(_("Show in plot viewer"), lambda: self._selected_do(self.show_in_plot))
+        menu.addAction(_("Remove from plot viewer"),
+                       lambda: self._selected_do(self.remove_from_plot))
+        self.treebase.object_actions += [(_("Show in plot viewer"), self.show_in_plot),
+                                         (_("Remove from plot viewer"), self.remove_from_plot)]
+
+    def _connect_viewers(self):
+        self.treebase.sigObjectChanged.connect(self._object_changed)
+        self.treebase.currentItemChanged.connect(lambda *_args: self.refresh_viewers())
+
+    def viewers(self, kind=None):
+        """The viewers in the deck, in tab order; only those of class `kind` if given."""
+        pages = (self.deck.widget(i) for i in range(self.deck.count()))
+        return [p for p in pages if p is not self.survey_map and (kind is None
+                                                                   or isinstance(p, kind))]
+
+    def current_cube(self):
+        """(data object, property name) that the image and volume viewers show, or None.
+
+        The object selected in the data tree if it is a cube (its selected property,
+        else its first), otherwise the first cube of the project.
+        """
+        if self.treebase is None:
+            return None
+        cubes = {n: d for n, d in self.treebase.object_data.items()
+                 if d.prop_array_key == "array3d" and d.prop}
+        item = self.treebase.currentItem()
+        if item is not None and item.data(0, ROLE) is not None:
+            _kind, name, *prop = item.data(0, ROLE)
+            if name in cubes:
+                return cubes[name], prop[0] if prop else next(iter(cubes[name].prop))
+        for dob in cubes.values():
+            return dob, next(iter(dob.prop))
+        return None
+
+    def refresh_viewers(self):
+        """Let the image and volume viewers follow the current cube."""
+        for viewer in self.viewers():
+            if hasattr(viewer, "refresh"):
+                viewer.refresh()
+
+    def _object_changed(self, name):
+        for viewer in self.viewers():
+            if getattr(viewer, "shown", None) and viewer.shown[0] == name:
+                viewer.shown = None        # its arrays may have changed: draw again
+        dob = self.treebase.object_data.get(name)
+        if dob is not None:
+            # Picking reports a line by its visual's name: follow renames.
+            for visual in dob.visuals_in_plot.values():
+                visual.name = dob.name
+        else:
+            # Gone (or renamed): take its line out of every plot viewer, whose
+            # display state knows it by that name only.
+            for pane in self.viewers(ChartPane):
+                base = pane.base
+                for visual in [v for v in base.canvas.visuals if v.name == name]:
+                    base.remove_item(visual)
+                if name in base.dpState:
+                    base.save_display_state(name, "object", "self", False)
+        self.refresh_viewers()
+
+    def current_plot_viewer(self, create=False):
+        """The plot viewer on show, else the last one opened; a new one if `create`."""
+        current = self.deck.currentWidget()
+        if isinstance(current, ChartPane):
+            return current
+        panes = self.viewers(ChartPane)
+        if panes:
+            return panes[-1]
+        if create:
+            self.deck.new_vs_plot()
+            return self.deck.currentWidget()
+        return None
+
+    def show_in_plot(self, name):
+        """Show the data object `name` in the current plot viewer (opened if none)."""
+        dob = self.treebase.object_data[name]
+        pane = self.current_plot_viewer(create=True)
+        pane.base.add_item_agent(dob)
+        cell = pane.base.canvas00
+        if dob.viewable_in_plot and not cell.xlabel.text:
+            # The first line shown names the axes.
+            cell.xlabel.text, cell.ylabel.text = dob.plot_labels()
+            cell.ylabel.width_max = 30    # vispy leaves it one pixel: it would cover the ticks
+        self.deck.setCurrentWidget(pane)
+        return pane
+
+    def remove_from_plot(self, name):
+        """Take the data object `name` out of the current plot viewer."""
+        pane = self.current_plot_viewer()
+        if pane is not None:
+            pane.base.remove_item_agent(self.treebase.object_data[name])
+
+    def _selected_do(self, action):
+        item = self.treebase.currentItem()
+        if item is None or item.data(0, ROLE) is None:
+            QMessageBox.information(self, _("Viewers"), _("Select a data object first."))
+            return
+        action(item.data(0, ROLE)[1])
+
+    def save_project(self):
+        """Write what is not stored as it changes: the plot viewers and their state."""
+        if self.database is None:
+            raise RuntimeError("No project is open: create or open one first")
+        self.database.save_viewers([
+            (pane.base._name, pane.base.state,
+             [n for n, flags in pane.base.dpState.items() if flags.get("object", {}).get("self")])
+            for pane in self.viewers(ChartPane)])
+        logger.info("Saved project %s", self.database.path)
+
+    def _save_project_reporting(self):
+        try:
+            self.save_project()
+        except (OSError, RuntimeError, TypeError, sqlite3.Error) as error:
+            QMessageBox.warning(self, _("Project"), str(error))
+
+    def restore_viewers(self):
+        """Replace the plot viewers by those saved in the project, with their state."""
+        for pane in self.viewers(ChartPane):
+            self.deck.close_tab(self.deck.indexOf(pane))
+        for name, state, shown in self.database.load_viewers():
+            pane = ChartPane(parent=self.deck, name=name)
+            pane.base.state = state
+            self.deck.addTab(pane, name)
+            for object_name in shown:
+                if object_name in self.treebase.object_data:
+                    pane.base.add_item_agent(self.treebase.object_data[object_name])
+            # New viewers must not take a restored viewer's number.
+            number = name.split("_", 1)[0]
+            if number.isdigit():
+                self.deck.counter = max(self.deck.counter, int(number))
+        self.refresh_viewers()
 
     # Scripts
 

@@ -88,6 +88,18 @@ def _open_mapped(path):
         return npy_format.open_memmap(path, "r")
 
 
+# Added after the first files were written: made on the first save, so that older
+# (and read-only) files still open.
+_VIEWERS_TABLE = """
+CREATE TABLE IF NOT EXISTS viewers (
+    position INTEGER PRIMARY KEY,
+    name TEXT NOT NULL UNIQUE,
+    state TEXT NOT NULL,
+    shown TEXT NOT NULL
+)
+"""
+
+
 def _json_default(value):
     # numpy scalars and small arrays among a property's attributes
     if isinstance(value, (np.generic, np.ndarray)):
@@ -325,6 +337,25 @@ class ProjectDatabase:
             self._conn.executemany("INSERT INTO extmodules VALUES (?, ?)",
                                    [(k, str(v is True or v == "True"))
                                     for k, v in selection.items()])
+
+    # Viewers
+
+    def save_viewers(self, viewers):
+        """Store the plot viewers, replacing those stored: (name, state dict, shown names)."""
+        rows = [(position, name, _dumps(state), _dumps(list(shown)))
+                for position, (name, state, shown) in enumerate(viewers)]
+        with self._conn:
+            self._conn.execute(_VIEWERS_TABLE)
+            self._conn.execute("DELETE FROM viewers")
+            self._conn.executemany("INSERT INTO viewers VALUES (?, ?, ?, ?)", rows)
+
+    def load_viewers(self):
+        """Return the stored plot viewers as (name, state dict, shown names), in order."""
+        if self._conn.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' "
+                              "AND name = 'viewers'").fetchone() is None:
+            return []
+        return [(name, json.loads(state), json.loads(shown)) for name, state, shown in
+                self._conn.execute("SELECT name, state, shown FROM viewers ORDER BY position")]
 
     def __repr__(self):
         lines = [f"ProjectDatabase({self.path!r})"]

@@ -99,4 +99,28 @@ def sample_cube(name="cube"):
         "impedance": {"array3d": impedance.astype(np.float32), "unit": "m/s*g/cm3"},
     }
     meta = {"il0": IL0, "xl0": XL0, "z0": 0.0, "dz": DZ, "z_unit": "ms"}
-    return DataObject(name, prop, "array3d", meta)
+    return DataObject(name, prop, "array3d", meta, viewable_in_plot=False)
+
+
+def sample_well(cube, name="well_A", il=1034, xl=2046):
+    """Return a well log through the cube: velocity and density against depth.
+
+    The well is vertical at (inline `il`, crossline `xl`); depth comes from
+    integrating the cube's velocity over two-way time; the logs carry the
+    small-scale scatter that real logs have and a seismic cube does not.
+    """
+    rng = np.random.default_rng(SEED + 1)
+    i, j = il - cube.meta["il0"], xl - cube.meta["xl0"]
+    velocity = np.asarray(cube.array("velocity")[i, j], dtype=np.float64)
+    velocity = velocity * (1 + 0.015 * rng.standard_normal(velocity.size))
+    dt = cube.meta["dz"] / 1000 / 2                                     # one-way, s
+    depth = np.concatenate([[0.0], np.cumsum(velocity[:-1] * dt)])
+    density = 0.31 * velocity ** 0.25
+    prop = {
+        "velocity": {"array1d": velocity.astype(np.float32), "unit": "m/s"},
+        "density": {"array1d": density.astype(np.float32), "unit": "g/cm3"},
+        "depth": {"array1d": depth.astype(np.float32), "unit": "m"},
+    }
+    meta = {"il": il, "xl": xl, "plot_x": "velocity", "plot_y": "depth", "plot_y_down": True,
+            "color": "#c92a2a"}
+    return DataObject(name, prop, "array1d", meta)

@@ -45,6 +45,24 @@ def console(window):
     consoles[0].emit_script()
 
 
+@step("plot")
+def plot_viewer(window):
+    # A well log in a new plot viewer, the way the data tree's "Show in plot viewer" does it.
+    window.deck.new_vs_plot()
+    window.show_in_plot("well_A")
+
+
+@step("image")
+def image_viewer(window):
+    window.deck.new_vs_image()
+
+
+@step("volume")
+def volume_viewer(window):
+    from gemlo.widgets.vispy_volume import VispyVolume
+    window.deck.setCurrentWidget(window.viewers(VispyVolume)[0])
+
+
 @step("calculator")
 def calculator(window):
     # The property calculator over the main window, after a run on the sample cube.

@@ -21,7 +21,7 @@ class DataObject:
     """
 
     def __init__(self, name, prop=None, prop_array_key="array3d", meta=None,
-                 viewable_in_plot=True):
+                 viewable_in_plot=None):
         if prop_array_key not in ARRAY_KEYS:
             raise ValueError(f"prop_array_key must be one of {ARRAY_KEYS}, got {prop_array_key!r}")
         self.name = str(name)
@@ -30,7 +30,9 @@ class DataObject:
         self.meta = dict(meta or {})
         # Factories of the pages of the style dialog.
         self.style_pages = list(STYLE_PAGES.get(prop_array_key, ()))
-        self.viewable_in_plot = viewable_in_plot
+        # A plot pane draws lines: by default only objects of 1-D properties go there.
+        self.viewable_in_plot = (prop_array_key == "array1d" if viewable_in_plot is None
+                                 else bool(viewable_in_plot))
         # Pane name -> what the object shows in that plot pane.
         self.visuals_in_plot = {}
 
@@ -53,10 +55,37 @@ class DataObject:
         return other
 
     def make_visuals_in_plot(self, parent=None):
-        """Record what this object shows in the plot pane named `parent`."""
-        record = {"object": self.name, "pane": parent, "properties": list(self.prop)}
-        self.visuals_in_plot[parent] = record
-        return record
+        """Make the line this object draws in the plot pane named `parent`; returns it.
+
+        The line runs through (x, y) = (property meta["plot_x"], property meta["plot_y"])
+        (default: the first property against its index); meta["plot_y_down"] makes y
+        grow downwards, as depth does.
+        """
+        from vispy import scene  # only drawing needs vispy
+        line = scene.visuals.Line(pos=self.plot_points(), color=self.meta.get("color", "#1c7ed6"),
+                                  width=2, name=self.name)
+        self.visuals_in_plot[parent] = line
+        return line
+
+    def plot_labels(self):
+        """Return the (x, y) axis titles of this object's line, units included."""
+        def title(prop_name):
+            unit = self.prop[prop_name].get("unit")
+            return f"{prop_name} ({unit})" if unit else prop_name
+        x_name = self.meta.get("plot_x") or next(iter(self.prop))
+        y_name = self.meta.get("plot_y")
+        return title(x_name), title(y_name) if y_name else "index"
+
+    def plot_points(self):
+        """Return the (n, 2) float32 points of this object as a line in a plot."""
+        if self.prop_array_key != "array1d" or not self.prop:
+            raise ValueError(f"{self.name!r} is not a line: it needs 1-D properties")
+        x = np.asarray(self.array(self.meta.get("plot_x") or next(iter(self.prop))), np.float32)
+        y_name = self.meta.get("plot_y")
+        y = np.asarray(self.array(y_name), np.float32) if y_name else np.arange(len(x), np.float32)
+        if self.meta.get("plot_y_down"):
+            y = -y
+        return np.column_stack([x, y])
 
     def __repr__(self):
         props = ", ".join(self.prop)

@@ -27,6 +27,8 @@ class TreeBase(QTreeWidget):
         self.object_data = {}
         self.itemRightClicked = None
         self.context_menu = None
+        # (label, function of the object's name) added to every object's context menu
+        self.object_actions = []
         self.setHeaderLabels([_("Name"), _("Info")])
         self.setContextMenuPolicy(Qt.CustomContextMenu)
         self.customContextMenuRequested.connect(self._show_context_menu)
@@ -230,6 +232,8 @@ class TreeBase(QTreeWidget):
             menu.addAction(_("Copy"), lambda: self.copy_object(name))
             menu.addAction(_("Copy as..."), buds.copy_object_rc)
             menu.addAction(_("Remove..."), lambda: self.remove_object(name))
+            for label, action in self.object_actions:
+                menu.addAction(label, lambda action=action: action(name))
         else:
             menu.addAction(_("Colour bar..."), buds.open_colorbar_editor_rc)
             menu.addAction(_("Calculator..."), buds.open_property_operator)

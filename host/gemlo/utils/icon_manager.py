@@ -78,6 +78,25 @@ def _photo(p):
     p.drawEllipse(QPointF(8, 9), 3, 3)
 
 
+def _plot(p):
+    p.setPen(QPen(QColor("#c92a2a"), 1.6))
+    p.drawPolyline(QPolygonF([QPointF(1, 13), QPointF(5, 6), QPointF(9, 10), QPointF(15, 2)]))
+
+
+def _image(p):
+    for i, color in enumerate(("#3d6fb6", "#f1f3f5", "#c92a2a", "#f1f3f5", "#3d6fb6")):
+        p.setBrush(QColor(color))
+        p.drawRect(QRectF(1 + 2.8 * i, 2, 2.8, 12))
+
+
+def _volume(p):
+    p.setBrush(QColor("#74c0fc"))
+    p.drawPolygon(QPolygonF([QPointF(1, 5), QPointF(5, 1), QPointF(15, 1), QPointF(15, 11),
+                             QPointF(11, 15), QPointF(1, 15)]))
+    p.drawRect(QRectF(1, 5, 10, 10))
+    p.drawLine(QPointF(11, 5), QPointF(15, 1))
+
+
 def _unknown(p):
     p.setBrush(QColor("#adb5bd"))
     p.drawRect(QRectF(2, 2, 12, 12))
@@ -94,6 +113,9 @@ _DRAW = {
     "pick_mode": _pick_mode,
     "bkgd_color": _bkgd_color,
     "photo": _photo,
+    "plot": _plot,
+    "image": _image,
+    "volume": _volume,
 }
 
 

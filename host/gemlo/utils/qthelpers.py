@@ -1,4 +1,5 @@
 """Small factories for the widgets every module builds."""
+from qtpy.QtCore import Qt
 from qtpy.QtGui import QKeySequence
 from qtpy.QtWidgets import QToolButton, QVBoxLayout
 
@@ -39,6 +40,8 @@ def create_module_layout(button_row, main_widget):
     layout = QVBoxLayout()
     layout.setContentsMargins(2, 2, 2, 2)
     layout.setSpacing(2)
+    # Buttons keep to the left unless the row has a stretch of its own.
+    button_row.setAlignment(Qt.AlignLeft)
     layout.addLayout(button_row)
     layout.addWidget(main_widget)
     return layout

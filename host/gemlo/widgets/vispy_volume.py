@@ -1,0 +1,61 @@
+"""The 3-D volume viewer: the current cube property in a turntable view."""
+import math
+
+import numpy as np
+
+from gemlo.utils.logger import logger
+from gemlo.widgets.vispy_canvas import VispyCanvas, current_cube
+
+# Texture side limit: a large cube is read with a stride, never whole.
+MAX_SIDE = 160
+
+
+def downsample(array, max_side=MAX_SIDE):
+    """Return a float32 copy of `array` read with the smallest stride that fits max_side."""
+    steps = tuple(max(1, math.ceil(n / max_side)) for n in array.shape)
+    return np.ascontiguousarray(array[tuple(slice(None, None, s) for s in steps)],
+                                dtype=np.float32)
+
+
+class VispyVolume(VispyCanvas):
+    """Shows the main window's current cube property as a volume."""
+
+    def __init__(self, parent=None, name=None):
+        super().__init__(parent=parent, name=name)
+        self.volume = None
+        self.shown = None      # (object name, property name) drawn now
+        self.refresh()
+
+    def refresh(self):
+        """Draw the current cube property, or leave the scene empty when there is none."""
+        found = current_cube(self)
+        if found is None or self.shown == (found[0].name, found[1]):
+            return
+        self.show_volume(*found)
+
+    def show_volume(self, dob, prop_name):
+        # vispy reads axes as (z, y, x) and the turntable keeps z up: time goes first,
+        # reversed so that it grows downwards.
+        data = downsample(dob.array(prop_name))
+        data = np.ascontiguousarray(np.transpose(data, (2, 1, 0))[::-1])
+        finite = data[np.isfinite(data)]
+        data = np.nan_to_num(data)
+        if finite.size and finite.min() < 0 < finite.max():
+            # Signed data: draw the strength, so both polarities glow.
+            data = np.abs(data)
+            clim = (0.0, float(np.percentile(data, 99.5)) or 1.0)
+        elif finite.size:
+            clim = (float(finite.min()), float(finite.max()))
+            if clim[0] == clim[1]:
+                clim = (clim[0], clim[0] + 1.0)
+        else:
+            clim = (0.0, 1.0)
+        if self.volume is not None:
+            self.volume.parent = None
+        self.volume = self.canvas00.volume(data, clim=clim, method="mip", cmap="viridis")
+        camera = self.canvas00.camera
+        camera.elevation, camera.azimuth, camera.fov = 25.0, 135.0, 45.0
+        camera.set_range()
+        self.shown = (dob.name, prop_name)
+        logger.info("{} shows {} {} as a volume of {} voxels".format(
+            self._name, dob.name, prop_name, "x".join(map(str, data.shape))))
