@@ -193,7 +193,7 @@ def test_window_imports_onto_its_survey_or_into_a_new_project(main_window, qtbot
     with pytest.raises(SegyError, match="does not match the project's survey"):
         main_window.import_segy(tmp_path / "elsewhere.sgy")
     assert folder_files(tmp_path) == before
-    assert list(main_window.treebase.object_data) == ["cube", "on_grid"]
+    assert list(main_window.treebase.object_data) == ["cube", "well_A", "on_grid"]
 
     main_window.create_new_project(tmp_path / "new.lmd")
     dob = wait_done(qtbot, main_window.import_segy(tmp_path / "elsewhere.sgy"))
