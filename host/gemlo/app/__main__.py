@@ -29,7 +29,8 @@ def parse_args(argv=None):
     parser.add_argument("--no-sample", action="store_true",
                         help="start on an empty project, without the sample data")
     parser.add_argument("--screenshot", metavar="DIR",
-                        help="save screenshots into DIR once the window is shown, then quit")
+                        help="walk the tour (which adds the sample data), saving a screenshot "
+                             "of each step into DIR, then quit")
     parser.add_argument("--debug", action="store_true", help="log debug messages")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     segy = commands.add_parser(
@@ -90,7 +91,7 @@ def main(argv=None):
     except FileExistsError as error:
         print(error, file=sys.stderr)
         return 2
-    if not args.no_sample:
+    if not (args.no_sample or args.screenshot):
         window.add_sample_data()
 
     if args.screenshot:

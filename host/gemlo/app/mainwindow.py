@@ -398,13 +398,17 @@ class MainWindow(QMainWindow):
         dob = self.treebase.object_data[name]
         pane = self.current_plot_viewer(create=True)
         pane.base.add_item_agent(dob)
+        self._label_axes(pane, dob)
+        self.deck.setCurrentWidget(pane)
+        return pane
+
+    @staticmethod
+    def _label_axes(pane, dob):
         cell = pane.base.canvas00
         if dob.viewable_in_plot and not cell.xlabel.text:
             # The first line shown names the axes.
             cell.xlabel.text, cell.ylabel.text = dob.plot_labels()
             cell.ylabel.width_max = 30    # vispy leaves it one pixel: it would cover the ticks
-        self.deck.setCurrentWidget(pane)
-        return pane
 
     def remove_from_plot(self, name):
         """Take the data object `name` out of the current plot viewer."""
@@ -446,6 +450,7 @@ class MainWindow(QMainWindow):
             for object_name in shown:
                 if object_name in self.treebase.object_data:
                     pane.base.add_item_agent(self.treebase.object_data[object_name])
+                    self._label_axes(pane, self.treebase.object_data[object_name])
             # New viewers must not take a restored viewer's number.
             number = name.split("_", 1)[0]
             if number.isdigit():

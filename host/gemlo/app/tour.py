@@ -1,17 +1,30 @@
 """A walk through the application, one step per screen a user would look at.
 
-`make run` without a display takes a screenshot after each step; the
-end-to-end test walks the same steps. A step gets the main window (on a
-project holding the sample data) and leaves it showing what it is named for.
+`make run` without a display takes a screenshot after each step, and the
+end-to-end test walks the same steps, checking what each one did. A step gets
+the main window, does what a user would, and leaves the window showing it; it
+returns what the checks need (a dialog, a script). The walk starts on a new,
+empty project and ends on a second project holding an imported SEG-Y cube.
 """
 from pathlib import Path
 
-from qtpy.QtCore import QPoint, QRect
+from qtpy.QtCore import QPoint, QRect, Qt
 from qtpy.QtGui import QColor, QPainter
-from qtpy.QtWidgets import QApplication, QDialog
+from qtpy.QtWidgets import QApplication, QDialog, QDialogButtonBox
 
 STEPS = []
 TITLE_BAR = 22
+
+# What the console step runs: a new property made from the project's data, then
+# the project as the script sees it.
+CONSOLE_SCRIPT = """\
+cube = self.treebase.object_data["cube"]
+self.treebase.create_property("cube", "strength", np.abs(cube.array("amplitude")))
+myprint(self.database)
+"""
+CALCULATOR_SCRIPT = "# property names stand for their arrays\namplitude = amplitude * 1.1"
+# The module that the settings step switches off, as "group/module".
+MODULE_OFF = "Processing/filters"
 
 
 def step(name):
@@ -30,37 +43,62 @@ def settle(ms=300):
         QApplication.processEvents(QEventLoop.AllEvents, 50)
 
 
+def menu_action(window, text):
+    """The action of the window's menus whose text (without its & mnemonic) is `text`."""
+    for entry in window.menuBar().actions():
+        for action in entry.menu().actions():
+            if action.text().replace("&", "") == text:
+                return action
+    raise LookupError(f"no menu action {text!r}")
+
+
+def viewer(window, kind):
+    """The window's first viewer of class `kind`, made current."""
+    found = window.viewers(kind)[0]
+    window.deck.setCurrentWidget(found)
+    return found
+
+
+def console_of(window):
+    consoles = [p.terminal for p in window.plugins if hasattr(p, "terminal")]
+    if not consoles:
+        raise RuntimeError("the script console did not load")
+    return consoles[0]
+
+
 @step("mainwindow")
 def overview(window):
+    # The walk starts on a new, empty project.
+    menu_action(window, "Add sample data").trigger()
     window.raise_()
 
 
 @step("console")
 def console(window):
     # What a user sees after typing a script and pressing Ctrl+R.
-    consoles = [p.terminal for p in window.plugins if hasattr(p, "terminal")]
-    if not consoles:
-        raise RuntimeError("the script console did not load")
-    consoles[0].code_view.setPlainText("myprint(self.database)\nmyprint(self.treebase)")
-    consoles[0].emit_script()
+    terminal = console_of(window)
+    terminal.code_view.setPlainText(CONSOLE_SCRIPT)
+    terminal.emit_script()
+    return CONSOLE_SCRIPT
 
 
 @step("plot")
 def plot_viewer(window):
     # A well log in a new plot viewer, the way the data tree's "Show in plot viewer" does it.
     window.deck.new_vs_plot()
-    window.show_in_plot("well_A")
+    return window.show_in_plot("well_A")
 
 
 @step("image")
 def image_viewer(window):
     window.deck.new_vs_image()
+    return window.deck.currentWidget()
 
 
 @step("volume")
 def volume_viewer(window):
     from gemlo.widgets.vispy_volume import VispyVolume
-    window.deck.setCurrentWidget(window.viewers(VispyVolume)[0])
+    return viewer(window, VispyVolume)
 
 
 @step("calculator")
@@ -71,33 +109,77 @@ def calculator(window):
     tree.setCurrentItem(tree.object_item("cube"))
     tree.buds.open_property_operator()
     dialog = [d for d in tree.findChildren(PropertyOperatorDialog) if d.isVisible()][-1]
-    dialog.editor.setPlainText("# property names stand for their arrays\namplitude = amplitude * 1.1")
-    dialog.start()
+    dialog.editor.setPlainText(CALCULATOR_SCRIPT)
+    dialog.buttons.button(QDialogButtonBox.Ok).click()
+    return dialog
 
 
-@step("segy_import")
-def segy_import(window):
-    # A second, empty project beside the current one takes the survey of the file.
-    from gemlo.io.synthetic import tour_segy
-    source = tour_segy()
+@step("settings")
+def project_settings(window):
+    # One external module switched off on the project's settings page, and applied.
+    dialog = window.open_project_settings()
+    picker = dialog.picker
+    group, module = MODULE_OFF.split("/")
+    item = picker.treeWidget.findItems(group, Qt.MatchExactly)[0]
+    [child] = [item.child(i) for i in range(item.childCount()) if item.child(i).text(0) == module]
+    child.setCheckState(0, Qt.Unchecked)
+    picker.findChild(QDialogButtonBox).button(QDialogButtonBox.Apply).click()
+    return dialog
+
+
+@step("reopened")
+def reopen(window):
+    # Saved and opened again: the plot viewer comes back with the well log.
+    from gemlo.widgets.chartpane import ChartPane
+    window.save_project()
+    window.open_project(window.database.path)
+    return viewer(window, ChartPane)
+
+
+def second_project(window):
+    """A new project file beside the open one."""
     current = Path(window.database.path)
     project, n = current.with_name(f"{current.stem}-segy.lmd"), 2
     while project.exists():
         project, n = current.with_name(f"{current.stem}-segy-{n}.lmd"), n + 1
-    window.create_new_project(project)
+    return project
+
+
+@step("segy_image")
+def segy_import(window):
+    # A second, empty project takes the survey of the file; its cube in the image viewer.
+    from qtpy.QtCore import QDeadlineTimer
+
+    from gemlo.io.synthetic import tour_segy
+    from gemlo.widgets.vispy_image import VispyImage
+    source = tour_segy()
+    window.create_new_project(second_project(window))
     done = []
     window.import_segy(source).sigDone.connect(done.append)
-    from qtpy.QtCore import QDeadlineTimer
     deadline = QDeadlineTimer(300_000)
     while not done and not deadline.hasExpired():
         settle(50)
     if not done or done[0] is None:
         raise RuntimeError(f"the import of {source} did not complete")
     window.treebase.setCurrentItem(window.treebase.object_item(done[0].name))
+    viewer(window, VispyImage)
+    return done[0]
+
+
+@step("segy_volume")
+def segy_volume(window):
+    from gemlo.widgets.vispy_volume import VispyVolume
+    return viewer(window, VispyVolume)
 
 
 def open_dialogs():
     return [w for w in QApplication.topLevelWidgets() if isinstance(w, QDialog) and w.isVisible()]
+
+
+def close_dialogs():
+    """Close the open dialogs: each step starts on the bare window."""
+    for dialog in open_dialogs():
+        dialog.close()
 
 
 def grab(window):
@@ -129,6 +211,5 @@ def run(window, folder):
         path = folder / f"{name}.png"
         if not grab(window).save(str(path)):
             raise OSError(f"could not write {path}")
-        for dialog in open_dialogs():  # each step starts on the bare window
-            dialog.close()
+        close_dialogs()
         yield path
