@@ -168,3 +168,27 @@ def test_tour_screenshots_show_rendered_data(gl, main_window, step):
     # Not blank, not black: many colours, and mostly light background.
     assert len(np.unique(area.reshape(-1, 3), axis=0)) > 50
     assert area.mean() > 100
+
+
+@pytest.mark.render
+def test_volume_is_framed_whole(gl, main_window):
+    # A deep cube: its near corners, which the perspective draws larger, stay in the view.
+    from gemlo.data.dataobject import DataObject
+    volume = tour.volume_viewer(main_window)
+    tour.settle(300)
+    cube = DataObject("deep", {"amplitude": {"array3d": np.ones((150, 100, 150), np.float32)}})
+    main_window.treebase.add_object(cube)
+    main_window.treebase.setCurrentItem(main_window.treebase.object_item("deep"))
+    tour.settle(500)
+    native = volume.canvas.native
+    top_left = native.mapTo(main_window, native.rect().topLeft())
+    width, height = volume.canvas.size
+    rgba = pixels(main_window.grab().toImage()).astype(int)[
+        top_left.y():top_left.y() + height, top_left.x():top_left.x() + width, :3]
+    # The view's background fills a box inside the canvas; the volume must keep off its edge.
+    background = np.nonzero((rgba == rgba[height // 2, 8]).all(axis=2))
+    drawn = np.nonzero(np.ptp(rgba, axis=2) > 30)     # coloured, not grey
+    assert len(drawn[0]) > 0.1 * width * height
+    for axis in (0, 1):
+        assert background[axis].min() + 3 < drawn[axis].min()
+        assert drawn[axis].max() < background[axis].max() - 3

@@ -8,6 +8,8 @@ from gemlo.widgets.vispy_canvas import VispyCanvas, current_cube
 
 # Texture side limit: a large cube is read with a stride, never whole.
 MAX_SIDE = 160
+# Room around the volume for the perspective of the view.
+PERSPECTIVE_ROOM = 1.5
 
 
 def downsample(array, max_side=MAX_SIDE):
@@ -23,6 +25,8 @@ class VispyVolume(VispyCanvas):
     def __init__(self, parent=None, name=None):
         super().__init__(parent=parent, name=name)
         self.volume = None
+        self._fit_pending = False
+        self.canvas.events.draw.connect(self._fit, position="last")
         self.shown = None      # (object name, property name) drawn now
         self.refresh()
 
@@ -32,6 +36,17 @@ class VispyVolume(VispyCanvas):
         if found is None or self.shown == (found[0].name, found[1]):
             return
         self.show_volume(*found)
+
+    def _fit(self, _event=None):
+        if not self._fit_pending:
+            return
+        self._fit_pending = False
+        camera = self.canvas00.camera
+        camera.set_range()
+        # vispy frames the box as if seen without perspective: the near corners,
+        # drawn larger, would be cut off.
+        camera.scale_factor *= PERSPECTIVE_ROOM
+        self.canvas.update()
 
     def show_volume(self, dob, prop_name):
         # vispy reads axes as (z, y, x) and the turntable keeps z up: time goes first,
@@ -55,7 +70,9 @@ class VispyVolume(VispyCanvas):
         self.volume = self.canvas00.volume(data, clim=clim, method="mip", cmap="viridis")
         camera = self.canvas00.camera
         camera.elevation, camera.azimuth, camera.fov = 25.0, 135.0, 45.0
-        camera.set_range()
+        # Framed when next drawn: only then does the view know its size.
+        self._fit_pending = True
+        self.canvas.update()
         self.shown = (dob.name, prop_name)
         logger.info("{} shows {} {} as a volume of {} voxels".format(
             self._name, dob.name, prop_name, "x".join(map(str, data.shape))))
