@@ -1,5 +1,5 @@
 # make run   start the application on a fresh sample project (headless: writes screenshots)
-# make test  run every test: pytest (offscreen Qt) and the GoogleTest suites
+# make test  run every test: pytest (offscreen Qt) and the GoogleTest suites (also under ASan/UBSan)
 # Both install what is missing first: Debian packages (as root), then .venv.
 
 SHELL := /bin/bash
@@ -35,6 +35,10 @@ test: $(VENV)/.built
 	$(VENV)/bin/cmake -S . -B build/core -G Ninja -DGEMLO_MODULES=OFF -DGEMLO_CORE_TESTS=ON >/dev/null
 	$(VENV)/bin/cmake --build build/core
 	$(VENV)/bin/ctest --test-dir build/core --output-on-failure
+	$(VENV)/bin/cmake -S . -B build/core-asan -G Ninja -DGEMLO_MODULES=OFF -DGEMLO_CORE_TESTS=ON \
+	  -DGEMLO_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build build/core-asan
+	$(VENV)/bin/ctest --test-dir build/core-asan --output-on-failure
 
 # Debian packages: only those missing are installed, and only as root.
 system:
