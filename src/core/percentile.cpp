@@ -10,6 +10,7 @@
 #include "core/percentile.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -152,7 +153,8 @@ struct Codec {
         U u;
         std::memcpy(&u, p, sizeof u);
         if constexpr (Swap) u = byteswap(u);
-        if constexpr (Kind == NumberKind::Float) return (u & top) ? U(~u) : U(u | top);
+        // Negative floats flip all bits, positive ones the sign bit; no branch.
+        if constexpr (Kind == NumberKind::Float) return U(u ^ (U(U(0) - U(u >> (bits - 1))) | top));
         else if constexpr (Kind == NumberKind::Signed) return U(u ^ top);
         else return u;
     }
@@ -177,6 +179,53 @@ inline void each_key(const std::byte *p, std::size_t n, std::ptrdiff_t stride, F
     }
 }
 
+// Calls f(keys, count) for the keys of a run a block at a time, so that
+// the keys can be tested many at once.
+constexpr std::size_t kBlock = 1024;
+
+template <class C, class F>
+inline void each_block(const std::byte *p, std::size_t n, std::ptrdiff_t stride, F &&f) {
+    using Key = typename C::Key;
+    alignas(16) Key keys[kBlock];
+    for (std::size_t done = 0; done < n; done += kBlock) {
+        const std::size_t m = std::min(kBlock, n - done);
+        std::size_t i = 0;
+        each_key<C>(p + static_cast<std::ptrdiff_t>(done) * stride, m, stride,
+                    [&](Key k) { keys[i++] = k; });
+        f(static_cast<const Key *>(keys), m);
+    }
+}
+
+// Sixteen bytes of keys, tested all at once (GCC/Clang vector extension).
+// x <= span on unsigned keys is tested as a signed comparison, which SSE2
+// has: with both sides offset by the sign bit, (x - lo) <= span becomes
+// (x - (lo - bias)) <= (span ^ bias) in signed lanes.
+template <class Key>
+struct Lanes {
+    using Signed = std::make_signed_t<Key>;
+    typedef Key Vec __attribute__((vector_size(16)));
+    typedef Signed SVec __attribute__((vector_size(16)));
+    static constexpr std::size_t count = 16 / sizeof(Key);
+    static constexpr Key bias = Key(Key(1) << (sizeof(Key) * 8 - 1));
+
+    template <class V, class T>
+    static V splat(T k) {
+        V v;
+        for (std::size_t i = 0; i < count; ++i) v[i] = k;
+        return v;
+    }
+    // Bounds of the keys in [lo, lo + span].
+    static Vec lower(Key lo) { return splat<Vec>(Key(lo - bias)); }
+    static SVec upper(Key span) { return splat<SVec>(Signed(span ^ bias)); }
+    // Lanes of v outside the range: all bits set.
+    static SVec outside(Vec v, Vec lower, SVec upper) { return SVec(v - lower) > upper; }
+    static bool all(SVec m) {
+        std::uint64_t half[2];
+        std::memcpy(half, &m, sizeof half);
+        return (half[0] & half[1]) == ~std::uint64_t{0};
+    }
+};
+
 // ---------------------------------------------------------------- selection
 
 // The passes disagree on the counts only when the values changed between them.
@@ -192,28 +241,29 @@ template <class C>
 class Selector {
     using Key = typename C::Key;
     static constexpr int W = C::bits;
+    static constexpr Key kMax = std::numeric_limits<Key>::max();
 
+    // A wanted rank and the keys it may still have: all values with a key in
+    // [lo, hi] are `count`, and the wanted one is the `inner`-th of them.
     struct Target {
-        std::size_t rank;     // rank among all values
-        std::uint64_t inner;  // rank among the values of its group
-        Key prefix = 0;       // the key's top `known` bits
-        int known = 0;
-        std::uint64_t count = 0;  // values sharing that prefix
-        bool done = false;
-        Key key = 0;
+        std::size_t rank;
+        std::uint64_t inner;
+        Key lo = 0, hi = kMax;
+        std::uint64_t count = 0;
+        bool done() const { return lo == hi; }
     };
 
-    // Values sharing one prefix, looked at in one pass.
+    // The values with a key in [lo, hi], looked at in one pass: gathered
+    // when few, else counted in buckets of 2^shift keys.
     struct Group {
-        Key prefix;
-        int known;
+        Key lo, hi;
         std::uint64_t count;
-        bool collect;
-        int bits = 0;  // counted next bits when not collecting
+        bool collect = false;
+        int shift = 0;
         std::vector<Key> keys;
         std::atomic<std::size_t> filled{0};
         std::vector<std::uint64_t> hist;
-        Key lo = std::numeric_limits<Key>::max(), hi = 0;
+        Key min = kMax, max = 0;
     };
 
 public:
@@ -223,11 +273,11 @@ public:
     std::vector<Key> select(const std::vector<std::size_t> &ranks) {
         for (std::size_t r : ranks) targets_.push_back({r, r});
         first_pass();
-        while (std::any_of(targets_.begin(), targets_.end(), [](auto &t) { return !t.done; })) {
+        while (std::any_of(targets_.begin(), targets_.end(), [](auto &t) { return !t.done(); })) {
             refine_pass();
         }
         std::vector<Key> keys;
-        for (auto &t : targets_) keys.push_back(t.key);
+        for (auto &t : targets_) keys.push_back(t.lo);
         return keys;
     }
 
@@ -235,15 +285,13 @@ private:
     const Layout &layout_;
     unsigned threads_;
     std::vector<Target> targets_;
-    int top_bits_ = 0;
-    std::vector<std::uint64_t> top_marks_;  // pass-1 buckets some group lies in
 
+    // Counts the keys by their top bits.
     void first_pass() {
         // Few values need few buckets; the counts stay in L2 either way.
-        top_bits_ = std::clamp(int(std::bit_width(layout_.count)), 8, 16);
-        top_bits_ = std::min(top_bits_, W);
-        const int shift = W - top_bits_;
-        std::vector<std::uint64_t> total(std::size_t{1} << top_bits_);
+        const int top_bits = std::min(std::clamp(int(std::bit_width(layout_.count)), 8, 16), W);
+        const int shift = W - top_bits;
+        std::vector<std::uint64_t> total(std::size_t{1} << top_bits);
         std::mutex lock;
         in_parallel(threads_, layout_.count, [&](unsigned, std::size_t begin, std::size_t end) {
             std::vector<std::uint32_t> hist(total.size());
@@ -259,44 +307,42 @@ private:
                 std::fill(hist.begin(), hist.end(), 0u);
             }
         });
-        for (auto &t : targets_) place(t, total, Key(0), 0, top_bits_);
+        for (auto &t : targets_) place(t, total, Key(0), shift, Key(0), kMax);
     }
 
-    // Moves `t` into the bucket of `hist` (buckets of `bits` more bits
-    // below `prefix`) that holds its rank.
-    static void place(Target &t, const std::vector<std::uint64_t> &hist, Key prefix, int known,
-                      int bits) {
+    // Moves `t` into the bucket of `hist` that holds its rank; bucket b
+    // holds the keys from base + b * 2^shift on, and all lie in [min, max].
+    static void place(Target &t, const std::vector<std::uint64_t> &hist, Key base, int shift,
+                      Key min, Key max) {
         std::uint64_t below = 0;
         std::size_t b = 0;
         while (b < hist.size() && below + hist[b] <= t.inner) below += hist[b++];
         if (b == hist.size()) throw changed();
         t.inner -= below;
-        t.prefix = known == 0 ? Key(b) : Key((std::uint64_t(prefix) << bits) | b);
-        t.known = known + bits;
         t.count = hist[b];
-        if (t.known == W) {
-            t.done = true;
-            t.key = t.prefix;
-        }
+        Key first = Key(base + (Key(b) << shift));
+        Key width = Key((Key(1) << shift) - 1);
+        Key last = Key(first + std::min(width, Key(kMax - first)));
+        t.lo = std::max(first, min);
+        t.hi = std::min(last, max);
     }
 
     void refine_pass() {
-        // One group per distinct open prefix.
+        // One group per distinct open range.
         std::vector<std::unique_ptr<Group>> groups;
         for (auto &t : targets_) {
-            if (t.done) continue;
-            bool seen = std::any_of(groups.begin(), groups.end(), [&](auto &g) {
-                return g->prefix == t.prefix && g->known == t.known;
-            });
+            if (t.done()) continue;
+            bool seen = std::any_of(groups.begin(), groups.end(),
+                                    [&](auto &g) { return g->lo == t.lo && g->hi == t.hi; });
             if (!seen) {
                 auto g = std::make_unique<Group>();
-                g->prefix = t.prefix;
-                g->known = t.known;
+                g->lo = t.lo;
+                g->hi = t.hi;
                 g->count = t.count;
                 groups.push_back(std::move(g));
             }
         }
-        // The smallest groups are collected while they fit; the rest are counted.
+        // The smallest groups are gathered while they fit; the rest are counted.
         std::vector<Group *> by_size;
         for (auto &g : groups) by_size.push_back(g.get());
         std::sort(by_size.begin(), by_size.end(),
@@ -308,26 +354,40 @@ private:
                 budget -= g->count;
                 g->keys.resize(g->count);
             } else {
-                g->bits = std::min(kRefineBits, W - g->known);
-                g->hist.assign(std::size_t{1} << g->bits, 0);
+                int span_bits = std::bit_width(Key(g->hi - g->lo));
+                g->shift = std::max(0, span_bits - kRefineBits);
+                g->hist.assign((std::size_t(Key(g->hi - g->lo)) >> g->shift) + 1, 0);
             }
         }
-        top_marks_.assign(((std::size_t{1} << top_bits_) + 63) / 64, 0);
-        for (auto &g : groups) {
-            std::size_t bucket = g->prefix >> (g->known - top_bits_);
-            top_marks_[bucket / 64] |= std::uint64_t{1} << (bucket % 64);
-        }
-
         std::mutex lock;
-        const int top_shift = W - top_bits_;
+        // Group bounds for the vector test; an unused place holds an empty
+        // range that never matches.
+        using V = Lanes<Key>;
+        using Vec = typename V::Vec;
+        using SVec = typename V::SVec;
+        constexpr std::size_t kMaxGroups = 16;
+        const std::size_t slots = (groups.size() + 1) / 2 * 2;  // tested in pairs
+        std::array<Vec, kMaxGroups> lo_all;
+        std::array<SVec, kMaxGroups> span_all;
+        lo_all.fill(V::lower(0));
+        span_all.fill(V::template splat<SVec>(std::numeric_limits<typename V::Signed>::min()));
+        for (std::size_t g = 0; g < groups.size() && g < lo_all.size(); ++g) {
+            lo_all[g] = V::lower(groups[g]->lo);
+            span_all[g] = V::upper(Key(groups[g]->hi - groups[g]->lo));
+        }
         in_parallel(threads_, layout_.count, [&](unsigned, std::size_t begin, std::size_t end) {
             struct Local {
+                Key lo, span;
                 std::vector<Key> buffer;
                 std::vector<std::uint64_t> hist;
-                Key lo = std::numeric_limits<Key>::max(), hi = 0;
+                Key min = kMax, max = 0;
             };
             std::vector<Local> local(groups.size());
+            // Local copies: the compiler need not reload them after each store of a key.
+            const auto lo = lo_all, span = span_all;
             for (std::size_t i = 0; i < groups.size(); ++i) {
+                local[i].lo = groups[i]->lo;
+                local[i].span = Key(groups[i]->hi - groups[i]->lo);
                 if (groups[i]->collect) local[i].buffer.reserve(kFlush);
                 else local[i].hist.assign(groups[i]->hist.size(), 0);
             }
@@ -341,27 +401,43 @@ private:
                 buffer.clear();
             };
             auto visit = [&](Key k) {
-                std::size_t bucket = k >> top_shift;
-                if (!(top_marks_[bucket / 64] >> (bucket % 64) & 1)) return;
-                for (std::size_t i = 0; i < groups.size(); ++i) {
-                    Group &g = *groups[i];
-                    if (Key(k >> (W - g.known)) != g.prefix) continue;
+                for (std::size_t i = 0; i < local.size(); ++i) {
                     Local &mine = local[i];
-                    if (g.collect) {
+                    if (Key(k - mine.lo) > mine.span) continue;
+                    if (groups[i]->collect) {
                         mine.buffer.push_back(k);
                         if (mine.buffer.size() == kFlush) flush(i);
                     } else {
-                        int rest = W - g.known - g.bits;
-                        ++mine.hist[(k >> rest) & ((Key(1) << g.bits) - 1)];
-                        mine.lo = std::min(mine.lo, k);
-                        mine.hi = std::max(mine.hi, k);
+                        ++mine.hist[Key(k - mine.lo) >> groups[i]->shift];
+                        mine.min = std::min(mine.min, k);
+                        mine.max = std::max(mine.max, k);
                     }
                     return;
                 }
             };
             for_runs(layout_, begin, end,
                      [&](const std::byte *p, std::size_t n, std::ptrdiff_t stride) {
-                         each_key<C>(p, n, stride, visit);
+                         each_block<C>(p, n, stride, [&](const Key *keys, std::size_t m) {
+                             std::size_t i = 0;
+                             // Most keys lie in no group: test vectors of them at once.
+                             constexpr std::size_t step = 2 * V::count;
+                             for (; slots <= kMaxGroups && i + step <= m; i += step) {
+                                 Vec a, b;
+                                 std::memcpy(&a, keys + i, sizeof a);
+                                 std::memcpy(&b, keys + i + V::count, sizeof b);
+                                 SVec out = ~SVec{};
+                                 for (std::size_t g = 0; g < slots; g += 2) {
+                                     out &= V::outside(a, lo[g], span[g]) &
+                                            V::outside(b, lo[g], span[g]) &
+                                            V::outside(a, lo[g + 1], span[g + 1]) &
+                                            V::outside(b, lo[g + 1], span[g + 1]);
+                                 }
+                                 if (!V::all(out)) {
+                                     for (std::size_t j = 0; j < step; ++j) visit(keys[i + j]);
+                                 }
+                             }
+                             for (; i < m; ++i) visit(keys[i]);
+                         });
                      });
             for (std::size_t i = 0; i < groups.size(); ++i) {
                 if (groups[i]->collect) {
@@ -371,38 +447,32 @@ private:
                 std::lock_guard guard(lock);
                 Group &g = *groups[i];
                 for (std::size_t b = 0; b < g.hist.size(); ++b) g.hist[b] += local[i].hist[b];
-                g.lo = std::min(g.lo, local[i].lo);
-                g.hi = std::max(g.hi, local[i].hi);
+                g.min = std::min(g.min, local[i].min);
+                g.max = std::max(g.max, local[i].max);
             }
         });
 
         for (auto &g : groups) {
             std::vector<Target *> mine;
             for (auto &t : targets_) {
-                if (!t.done && t.prefix == g->prefix && t.known == g->known) mine.push_back(&t);
+                if (!t.done() && t.lo == g->lo && t.hi == g->hi) mine.push_back(&t);
             }
-            if (g->collect) {
-                if (g->filled != g->keys.size()) throw changed();
-                // Successive selections, each on what lies above the last.
-                std::sort(mine.begin(), mine.end(),
-                          [](Target *a, Target *b) { return a->inner < b->inner; });
-                auto from = g->keys.begin();
-                for (Target *t : mine) {
-                    auto nth = g->keys.begin() + std::ptrdiff_t(t->inner);
-                    if (nth >= from) {
-                        std::nth_element(from, nth, g->keys.end());
-                        from = nth + 1;
-                    }
-                    t->key = *nth;
-                    t->done = true;
+            if (!g->collect) {
+                for (Target *t : mine) place(*t, g->hist, g->lo, g->shift, g->min, g->max);
+                continue;
+            }
+            if (g->filled != g->keys.size()) throw changed();
+            // Successive selections, each among the keys above the last.
+            std::sort(mine.begin(), mine.end(),
+                      [](Target *a, Target *b) { return a->inner < b->inner; });
+            auto from = g->keys.begin();
+            for (Target *t : mine) {
+                auto nth = g->keys.begin() + std::ptrdiff_t(t->inner);
+                if (nth >= from) {
+                    std::nth_element(from, nth, g->keys.end());
+                    from = nth + 1;
                 }
-            } else if (g->lo == g->hi) {
-                for (Target *t : mine) {
-                    t->key = g->lo;
-                    t->done = true;
-                }
-            } else {
-                for (Target *t : mine) place(*t, g->hist, g->prefix, g->known, g->bits);
+                t->lo = t->hi = *nth;
             }
         }
     }
@@ -462,8 +532,10 @@ std::vector<double> run(const Layout &layout, std::span<const double> points, un
             point = {n - 1, n - 1, index + 1.0};
         } else {
             double below = std::floor(index);
-            point = {static_cast<std::size_t>(below), static_cast<std::size_t>(below) + 1,
-                     index - below};
+            auto lo = static_cast<std::size_t>(below);
+            // On a rank the upper neighbour is weighted by zero: numpy's
+            // a + (b - a) * 0 is a + 0 whatever b is, so b need not be found.
+            point = {lo, index == below ? lo : lo + 1, index - below};
         }
         at.push_back(point);
         ranks.push_back(point.lo);
@@ -526,10 +598,12 @@ std::vector<double> percentiles(const ArrayView &view, std::span<const double> p
     if (layout.count == 0) {
         throw std::invalid_argument(kNoValuesMessage);
     }
-    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-    // Threads pay off only on arrays well beyond the caches.
-    threads = static_cast<unsigned>(
-        std::min<std::size_t>(threads, std::max<std::size_t>(1, layout.count >> 18)));
+    if (threads == 0) {
+        // Threads pay off only on arrays well beyond the caches.
+        threads = static_cast<unsigned>(std::min<std::size_t>(
+            std::max(1u, std::thread::hardware_concurrency()), 1 + (layout.count >> 18)));
+    }
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, layout.count));
 
     switch (view.kind) {
     case NumberKind::Float:
