@@ -145,18 +145,32 @@ U byteswap(U u) {
 template <class U, NumberKind Kind, bool Swap>
 struct Codec {
     using Key = U;
+    static constexpr bool swap = Swap;
     static constexpr NumberKind kind = Kind;
     static constexpr int bits = sizeof(U) * 8;
     static constexpr U top = U(U(1) << (bits - 1));
 
-    static Key key(const std::byte *p) {
+    // The value's bits in this machine's byte order.
+    static U load(const std::byte *p) {
         U u;
         std::memcpy(&u, p, sizeof u);
         if constexpr (Swap) u = byteswap(u);
+        return u;
+    }
+
+    static Key key_of(U u) {
         // Negative floats flip all bits, positive ones the sign bit; no branch.
         if constexpr (Kind == NumberKind::Float) return U(u ^ (U(U(0) - U(u >> (bits - 1))) | top));
         else if constexpr (Kind == NumberKind::Signed) return U(u ^ top);
         else return u;
+    }
+
+    // The keys [lo, hi] are the bits [result, result + (hi - lo)], modulo
+    // 2^bits, when they are all of one sign: so ranges of keys can be tested
+    // on the bits as stored, without making keys.
+    static U bits_from(Key lo, Key hi) {
+        if constexpr (Kind == NumberKind::Float) return (lo & top) ? U(lo ^ top) : U(~hi);
+        else return bits_of(lo);
     }
 
     // The stored bits of the value whose key is `k`.
@@ -167,36 +181,41 @@ struct Codec {
     }
 };
 
-// Calls f(key) for every value of a run; the contiguous case gets its own
-// loop so that the compiler sees the constant stride.
+// Calls f(bits) for every value of a run, in this machine's byte order; the
+// contiguous case gets its own loop so that the compiler sees the stride.
 template <class C, class F>
-inline void each_key(const std::byte *p, std::size_t n, std::ptrdiff_t stride, F &&f) {
+inline void each_bits(const std::byte *p, std::size_t n, std::ptrdiff_t stride, F &&f) {
     constexpr std::ptrdiff_t size = sizeof(typename C::Key);
     if (stride == size) {
-        for (std::size_t i = 0; i < n; ++i) f(C::key(p + static_cast<std::ptrdiff_t>(i) * size));
+        for (std::size_t i = 0; i < n; ++i) f(C::load(p + static_cast<std::ptrdiff_t>(i) * size));
     } else {
-        for (std::size_t i = 0; i < n; ++i) f(C::key(p + static_cast<std::ptrdiff_t>(i) * stride));
+        for (std::size_t i = 0; i < n; ++i) f(C::load(p + static_cast<std::ptrdiff_t>(i) * stride));
     }
 }
 
-// Calls f(keys, count) for the keys of a run a block at a time, so that
-// the keys can be tested many at once.
+// Calls f(bits, count) for the values of a run as machine-order bits, a
+// block at a time: the data themselves when they are contiguous and in this
+// machine's byte order, else a copy of a block. `bits` may be unaligned.
 constexpr std::size_t kBlock = 1024;
 
 template <class C, class F>
 inline void each_block(const std::byte *p, std::size_t n, std::ptrdiff_t stride, F &&f) {
-    using Key = typename C::Key;
-    alignas(16) Key keys[kBlock];
+    using U = typename C::Key;
+    if (!C::swap && stride == static_cast<std::ptrdiff_t>(sizeof(U))) {
+        f(p, n);
+        return;
+    }
+    alignas(16) U bits[kBlock];
     for (std::size_t done = 0; done < n; done += kBlock) {
         const std::size_t m = std::min(kBlock, n - done);
         std::size_t i = 0;
-        each_key<C>(p + static_cast<std::ptrdiff_t>(done) * stride, m, stride,
-                    [&](Key k) { keys[i++] = k; });
-        f(static_cast<const Key *>(keys), m);
+        each_bits<C>(p + static_cast<std::ptrdiff_t>(done) * stride, m, stride,
+                     [&](U u) { bits[i++] = u; });
+        f(reinterpret_cast<const std::byte *>(bits), m);
     }
 }
 
-// Sixteen bytes of keys, tested all at once (GCC/Clang vector extension).
+// Sixteen bytes of values, tested all at once (GCC/Clang vector extension).
 // x <= span on unsigned keys is tested as a signed comparison, which SSE2
 // has: with both sides offset by the sign bit, (x - lo) <= span becomes
 // (x - (lo - bias)) <= (span ^ bias) in signed lanes.
@@ -300,14 +319,20 @@ private:
             for (std::size_t b = begin; b < end; b += block) {
                 for_runs(layout_, b, std::min(end, b + block),
                          [&](const std::byte *p, std::size_t n, std::ptrdiff_t stride) {
-                             each_key<C>(p, n, stride, [&](Key k) { ++hist[k >> shift]; });
+                             each_bits<C>(p, n, stride, [&](Key u) { ++hist[u >> shift]; });
                          });
                 std::lock_guard guard(lock);
                 for (std::size_t i = 0; i < hist.size(); ++i) total[i] += hist[i];
                 std::fill(hist.begin(), hist.end(), 0u);
             }
         });
-        for (auto &t : targets_) place(t, total, Key(0), shift, Key(0), kMax);
+        // Counted by the top bits as stored, which name the same buckets as
+        // the keys' top bits, in another order.
+        std::vector<std::uint64_t> by_key(total.size());
+        for (std::size_t b = 0; b < total.size(); ++b) {
+            by_key[C::key_of(Key(Key(b) << shift)) >> shift] = total[b];
+        }
+        for (auto &t : targets_) place(t, by_key, Key(0), shift, Key(0), kMax);
     }
 
     // Moves `t` into the bucket of `hist` that holds its rank; bucket b
@@ -372,7 +397,7 @@ private:
         lo_all.fill(V::lower(0));
         span_all.fill(V::template splat<SVec>(std::numeric_limits<typename V::Signed>::min()));
         for (std::size_t g = 0; g < groups.size() && g < lo_all.size(); ++g) {
-            lo_all[g] = V::lower(groups[g]->lo);
+            lo_all[g] = V::lower(C::bits_from(groups[g]->lo, groups[g]->hi));
             span_all[g] = V::upper(Key(groups[g]->hi - groups[g]->lo));
         }
         in_parallel(threads_, layout_.count, [&](unsigned, std::size_t begin, std::size_t end) {
@@ -417,14 +442,19 @@ private:
             };
             for_runs(layout_, begin, end,
                      [&](const std::byte *p, std::size_t n, std::ptrdiff_t stride) {
-                         each_block<C>(p, n, stride, [&](const Key *keys, std::size_t m) {
+                         each_block<C>(p, n, stride, [&](const std::byte *bits, std::size_t m) {
+                             auto at = [&](std::size_t i) {
+                                 Key u;
+                                 std::memcpy(&u, bits + i * sizeof(Key), sizeof u);
+                                 return C::key_of(u);
+                             };
                              std::size_t i = 0;
-                             // Most keys lie in no group: test vectors of them at once.
+                             // Most values lie in no group: test vectors of them at once.
                              constexpr std::size_t step = 2 * V::count;
                              for (; slots <= kMaxGroups && i + step <= m; i += step) {
                                  Vec a, b;
-                                 std::memcpy(&a, keys + i, sizeof a);
-                                 std::memcpy(&b, keys + i + V::count, sizeof b);
+                                 std::memcpy(&a, bits + i * sizeof(Key), sizeof a);
+                                 std::memcpy(&b, bits + (i + V::count) * sizeof(Key), sizeof b);
                                  SVec out = ~SVec{};
                                  for (std::size_t g = 0; g < slots; g += 2) {
                                      out &= V::outside(a, lo[g], span[g]) &
@@ -433,10 +463,10 @@ private:
                                             V::outside(b, lo[g + 1], span[g + 1]);
                                  }
                                  if (!V::all(out)) {
-                                     for (std::size_t j = 0; j < step; ++j) visit(keys[i + j]);
+                                     for (std::size_t j = 0; j < step; ++j) visit(at(i + j));
                                  }
                              }
-                             for (; i < m; ++i) visit(keys[i]);
+                             for (; i < m; ++i) visit(at(i));
                          });
                      });
             for (std::size_t i = 0; i < groups.size(); ++i) {
