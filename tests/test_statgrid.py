@@ -11,7 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 from qtpy.QtCore import Qt
-from qtpy.QtWidgets import QLabel, QPushButton, QTableWidget
+from qtpy.QtWidgets import QApplication, QLabel, QPushButton, QTableWidget
 
 import gemlo.config.base
 from gemlo.widgets import statgrid
@@ -266,3 +266,56 @@ def test_documentation():
         "Return a table widget of properties data value distribution.")
     assert statgrid.dict_prop_table.__doc__ == " table with label "
     assert statgrid.refresh.__doc__ is None
+
+
+# The application's statistics panel
+
+
+class Probe:
+    """Values that note the cursor shown while numpy reads them."""
+
+    def __init__(self, values):
+        self.values, self.cursors = np.asarray(values), []
+        self.dtype = self.values.dtype
+
+    def __array__(self, dtype=None, copy=None):
+        cursor = QApplication.overrideCursor()
+        self.cursors.append(cursor.shape() if cursor is not None else None)
+        return self.values
+
+
+def test_statistics_panel_follows_the_tree(main_window, tmp_path, monkeypatch):
+    from gemlo.data import DataObject
+    from gemlo.widgets import statpanel
+    tree, panel = main_window.treebase, main_window.stats_panel
+    cube = tree.object_data["cube"]
+    tree.setCurrentItem(tree.object_item("cube").child(0))  # a property item selects its object
+    assert panel.name == "cube"
+    rows = {row[0]: row[1:] for row in cells(panel.table)}
+    assert rows["amplitude"] == [str(np.percentile(cube.array("amplitude"), p)) for p in POINTS]
+
+    # Changed in place and announced: recomputed.
+    cube.array("amplitude")[...] = 3
+    tree.sigObjectChanged.emit("cube")
+    assert cells(panel.table)[0] == ["amplitude"] + ["3.0"] * 5
+
+    # Arrays on disk are read where they lie; a large object shows the busy cursor.
+    path = tmp_path / "big.f32"
+    np.arange(24, dtype=np.float32).tofile(path)
+    probe = Probe([1.0, 2.0])
+    on_disk = DataObject("disk", {"mapped": {"array1d": np.memmap(path, np.float32, "r")},
+                                  "probe": {"array1d": probe}}, "array1d")
+    monkeypatch.setattr(statpanel, "BUSY_VALUES", 10)
+    tree.add_object(on_disk, save=False)
+    tree.setCurrentItem(tree.object_item("disk"))
+    assert cells(panel.table) == [["mapped", "0.0", "2.3", "11.5", "20.7", "23.0"],
+                                  ["probe", "1.0", "1.1", "1.5", "1.9", "2.0"]]
+    assert Qt.WaitCursor in probe.cursors and QApplication.overrideCursor() is None
+
+    # A failing refresh restores the cursor too; removing the object empties the panel.
+    on_disk.prop["broken"] = {"unit": "m"}
+    with pytest.raises(ValueError, match="Unknown value"):
+        panel.refresh()
+    assert QApplication.overrideCursor() is None
+    tree.remove_object_worker("disk")
+    assert panel.name == "cube"

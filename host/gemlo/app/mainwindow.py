@@ -84,6 +84,8 @@ class MainWindow(QMainWindow):
         for dock in (self.data_dock, self.output_dock):
             self.view_menu.addAction(dock.toggleViewAction())
 
+        self._setup_statistics()
+
         toolbar = self.addToolBar(_("Main"))
         toolbar.setObjectName("main_toolbar")
         toolbar.addAction(new_action)
@@ -91,6 +93,19 @@ class MainWindow(QMainWindow):
         self.btn_quit = QPushButton(_("Quit"), self)
         self.btn_quit.clicked.connect(self.ask_quit)
         toolbar.addWidget(self.btn_quit)
+
+    def _setup_statistics(self):
+        """The Statistics dock: percentiles of the properties of the selected object."""
+        self.stats_panel = self.stats_dock = None
+        try:
+            from gemlo.widgets.statpanel import StatPanel
+        except ImportError as error:
+            logger.warning("Statistics panel not available: %s", error)
+            return
+        self.stats_panel = StatPanel(self.treebase, self)
+        self.stats_dock = self._dock(_("Statistics"), "statistics", self.stats_panel,
+                                     Qt.RightDockWidgetArea)
+        self.view_menu.addAction(self.stats_dock.toggleViewAction())
 
     def _dock(self, title, name, widget, area):
         dock = QDockWidget(title, self)

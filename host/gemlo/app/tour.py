@@ -6,6 +6,7 @@ project holding the sample data) and leaves it showing what it is named for.
 """
 from pathlib import Path
 
+from qtpy.QtCore import Qt
 from qtpy.QtWidgets import QApplication
 
 STEPS = []
@@ -40,6 +41,16 @@ def console(window):
         raise RuntimeError("the script console did not load")
     consoles[0].code_view.setPlainText("myprint(self.database)\nmyprint(self.treebase)")
     consoles[0].emit_script()
+
+
+@step("statistics")
+def statistics(window):
+    # The percentiles of the sample cube's properties, as a user selecting it sees them.
+    tree = window.treebase
+    tree.setCurrentItem(tree.object_item("cube"))
+    window.stats_dock.show()
+    window.stats_dock.raise_()
+    window.resizeDocks([window.stats_dock], [560], Qt.Horizontal)
 
 
 def run(window, folder):
