@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -107,30 +108,88 @@ void for_runs(const Layout &l, std::size_t begin, std::size_t end, F &&f) {
     }
 }
 
-// Runs work(thread, begin, end) over [0, n) split into `threads` parts.
-template <class Work>
-void in_parallel(unsigned threads, std::size_t n, Work &&work) {
-    if (threads <= 1) {
-        work(0u, std::size_t{0}, n);
-        return;
+// [0, n) in chunks that threads take in turn: a thread that starts late (an
+// idle virtual CPU can take milliseconds to wake) does less, and none waits.
+class Chunks {
+public:
+    Chunks(std::size_t n, unsigned threads)
+        : n_(n), size_(std::max<std::size_t>(n / (std::size_t{16} * threads) + 1, 1 << 16)) {}
+
+    bool next(std::size_t &begin, std::size_t &end) {
+        begin = next_.fetch_add(size_);
+        end = std::min(n_, begin + size_);
+        return begin < n_;
     }
-    std::vector<std::thread> pool;
-    std::vector<std::exception_ptr> errors(threads);
-    auto part = [&](unsigned t) {
+
+private:
+    std::size_t n_, size_;
+    std::atomic<std::size_t> next_{0};
+};
+
+// Threads that run the passes of one selection. The helpers stay between
+// passes, waiting briefly awake, so that their CPUs need not wake again.
+class Team {
+public:
+    explicit Team(unsigned threads) {
+        for (unsigned t = 1; t < threads; ++t) helpers_.emplace_back([this] { serve(); });
+    }
+    ~Team() {
+        stop_ = true;
+        generation_.fetch_add(1, std::memory_order_release);
+        for (auto &helper : helpers_) helper.join();
+    }
+    Team(const Team &) = delete;
+    Team &operator=(const Team &) = delete;
+
+    // Runs work(chunks) on every thread of the team, the calling one among them.
+    template <class Work>
+    void run(std::size_t n, Work &&work) {
+        Chunks chunks(n, static_cast<unsigned>(helpers_.size() + 1));
+        std::function<void()> job = [&] { work(chunks); };
+        job_ = &job;
+        error_ = nullptr;
+        pending_.store(helpers_.size(), std::memory_order_relaxed);
+        generation_.fetch_add(1, std::memory_order_release);
+        std::exception_ptr mine;
         try {
-            work(t, n / threads * t + std::min<std::size_t>(t, n % threads),
-                 n / threads * (t + 1) + std::min<std::size_t>(t + 1, n % threads));
+            job();
         } catch (...) {
-            errors[t] = std::current_exception();
+            mine = std::current_exception();
         }
-    };
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(part, t);
-    part(0);
-    for (auto &thread : pool) thread.join();
-    for (auto &error : errors) {
-        if (error) std::rethrow_exception(error);
+        // The helpers use `chunks` and `job`: wait for them whatever happened.
+        while (pending_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+        if (mine) std::rethrow_exception(mine);
+        if (error_) std::rethrow_exception(error_);
     }
-}
+
+private:
+    void serve() {
+        unsigned seen = 0;
+        for (;;) {
+            unsigned now;
+            while ((now = generation_.load(std::memory_order_acquire)) == seen) {
+                std::this_thread::yield();
+            }
+            seen = now;
+            if (stop_) return;
+            try {
+                (*job_)();
+            } catch (...) {
+                std::lock_guard guard(lock_);
+                error_ = std::current_exception();
+            }
+            pending_.fetch_sub(1, std::memory_order_acq_rel);
+        }
+    }
+
+    std::vector<std::thread> helpers_;
+    std::atomic<unsigned> generation_{0};
+    std::atomic<std::size_t> pending_{0};
+    std::atomic<bool> stop_{false};
+    std::function<void()> *job_ = nullptr;
+    std::mutex lock_;
+    std::exception_ptr error_;
+};
 
 // ---------------------------------------------------------------- keys
 
@@ -286,7 +345,7 @@ class Selector {
     };
 
 public:
-    Selector(const Layout &layout, unsigned threads) : layout_(layout), threads_(threads) {}
+    Selector(const Layout &layout, unsigned threads) : layout_(layout), team_(threads) {}
 
     // The keys at the given ranks of the sorted values.
     std::vector<Key> select(const std::vector<std::size_t> &ranks) {
@@ -302,7 +361,7 @@ public:
 
 private:
     const Layout &layout_;
-    unsigned threads_;
+    Team team_;
     std::vector<Target> targets_;
 
     // Counts the keys by their top bits.
@@ -312,19 +371,27 @@ private:
         const int shift = W - top_bits;
         std::vector<std::uint64_t> total(std::size_t{1} << top_bits);
         std::mutex lock;
-        in_parallel(threads_, layout_.count, [&](unsigned, std::size_t begin, std::size_t end) {
+        team_.run(layout_.count, [&](Chunks &chunks) {
             std::vector<std::uint32_t> hist(total.size());
-            // uint32 counts, added up before they could overflow
-            constexpr std::size_t block = std::size_t{1} << 31;
-            for (std::size_t b = begin; b < end; b += block) {
-                for_runs(layout_, b, std::min(end, b + block),
-                         [&](const std::byte *p, std::size_t n, std::ptrdiff_t stride) {
-                             each_bits<C>(p, n, stride, [&](Key u) { ++hist[u >> shift]; });
-                         });
+            auto flush = [&] {
                 std::lock_guard guard(lock);
                 for (std::size_t i = 0; i < hist.size(); ++i) total[i] += hist[i];
                 std::fill(hist.begin(), hist.end(), 0u);
+            };
+            // uint32 counts, added up before they could overflow
+            std::size_t counted = 0;
+            for (std::size_t begin, end; chunks.next(begin, end);) {
+                for_runs(layout_, begin, end,
+                         [&](const std::byte *p, std::size_t n, std::ptrdiff_t stride) {
+                             each_bits<C>(p, n, stride, [&](Key u) { ++hist[u >> shift]; });
+                         });
+                counted += end - begin;
+                if (counted >= std::size_t{1} << 31) {
+                    flush();
+                    counted = 0;
+                }
             }
+            flush();
         });
         // Counted by the top bits as stored, which name the same buckets as
         // the keys' top bits, in another order.
@@ -400,7 +467,7 @@ private:
             lo_all[g] = V::lower(C::bits_from(groups[g]->lo, groups[g]->hi));
             span_all[g] = V::upper(Key(groups[g]->hi - groups[g]->lo));
         }
-        in_parallel(threads_, layout_.count, [&](unsigned, std::size_t begin, std::size_t end) {
+        team_.run(layout_.count, [&](Chunks &chunks) {
             struct Local {
                 Key lo, span;
                 std::vector<Key> buffer;
@@ -440,7 +507,8 @@ private:
                     return;
                 }
             };
-            for_runs(layout_, begin, end,
+            for (std::size_t begin, end; chunks.next(begin, end);)
+                for_runs(layout_, begin, end,
                      [&](const std::byte *p, std::size_t n, std::ptrdiff_t stride) {
                          each_block<C>(p, n, stride, [&](const std::byte *bits, std::size_t m) {
                              auto at = [&](std::size_t i) {
@@ -455,15 +523,18 @@ private:
                                  Vec a, b;
                                  std::memcpy(&a, bits + i * sizeof(Key), sizeof a);
                                  std::memcpy(&b, bits + (i + V::count) * sizeof(Key), sizeof b);
-                                 SVec out = ~SVec{};
+                                 SVec out_a = ~SVec{}, out_b = ~SVec{};
                                  for (std::size_t g = 0; g < slots; g += 2) {
-                                     out &= V::outside(a, lo[g], span[g]) &
-                                            V::outside(b, lo[g], span[g]) &
-                                            V::outside(a, lo[g + 1], span[g + 1]) &
-                                            V::outside(b, lo[g + 1], span[g + 1]);
+                                     out_a &= V::outside(a, lo[g], span[g]) &
+                                              V::outside(a, lo[g + 1], span[g + 1]);
+                                     out_b &= V::outside(b, lo[g], span[g]) &
+                                              V::outside(b, lo[g + 1], span[g + 1]);
                                  }
-                                 if (!V::all(out)) {
-                                     for (std::size_t j = 0; j < step; ++j) visit(at(i + j));
+                                 if (!V::all(out_a & out_b)) {
+                                     for (std::size_t j = 0; j < V::count; ++j) {
+                                         if (!out_a[j]) visit(at(i + j));
+                                         if (!out_b[j]) visit(at(i + V::count + j));
+                                     }
                                  }
                              }
                              for (; i < m; ++i) visit(at(i));
