@@ -33,23 +33,23 @@ def rss_anon():
     raise RuntimeError("no RssAnon in /proc/self/status")
 
 
-def measure(function, repeat):
+def sample(top, done):
+    """Keep the largest RssAnon seen in top[0] until `done` is set."""
+    while not done.is_set():
+        top[0] = max(top[0], rss_anon())
+        time.sleep(0.0005)
+
+
+def measure(repeat, function, *args):
     """(best time in s, peak extra anonymous memory in bytes, result) of `repeat` calls."""
     best, peak, result = float("inf"), 0, None
     for _ in range(repeat):
         base = rss_anon()
-        top = [base]
-        done = threading.Event()
-
-        def sample():
-            while not done.is_set():
-                top[0] = max(top[0], rss_anon())
-                time.sleep(0.0005)
-
-        sampler = threading.Thread(target=sample)
+        top, done = [base], threading.Event()
+        sampler = threading.Thread(target=sample, args=(top, done))
         sampler.start()
         start = time.perf_counter()
-        result = function()
+        result = function(*args)
         best = min(best, time.perf_counter() - start)
         done.set()
         sampler.join()
@@ -100,12 +100,12 @@ def main():
             n = 10 ** power
             for label, a in arrays(n, folder):
                 size = a.size * a.itemsize
-                k_time, k_mem, got = measure(lambda: kernel(a), args.repeat)
-                n_time, n_mem, want = measure(lambda: numpy_five(a), 1 if power >= 8 else 2)
-                m_time, _, _ = measure(lambda: a.max(), args.repeat)
+                k_time, k_mem, got = measure(args.repeat, kernel, a)
+                n_time, n_mem, want = measure(1 if power >= 8 else 2, numpy_five, a)
+                m_time, _, _ = measure(args.repeat, a.max)
                 if got != want or [type(v) for v in got] != [type(v) for v in want]:
                     raise SystemExit(f"{label} {n}: {got} differs from numpy's {want}")
-                print(f"{label:<14}{'1e%d' % power:>8}{k_time:>10.4f}{n_time:>10.3f}"
+                print(f"{label:<14}{f'1e{power}':>8}{k_time:>10.4f}{n_time:>10.3f}"
                       f"{n_time / k_time:>9.1f}{m_time:>9.4f}{k_time / m_time:>7.1f}"
                       f"{k_mem / 2**20:>11.2f}{100 * k_mem / size:>7.2f}"
                       f"{n_mem / 2**20:>10.1f}{100 * n_mem / size:>6.0f}", flush=True)

@@ -1,19 +1,17 @@
 """The property distribution table, and its percentiles against numpy.percentile."""
 import math
-import tempfile
 import warnings
 from fractions import Fraction
-from pathlib import Path
 
+import gemlo.config.base
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 from qtpy.QtCore import Qt
 from qtpy.QtWidgets import QApplication, QLabel, QPushButton, QTableWidget
 
-import gemlo.config.base
 from gemlo.widgets import statgrid
 
 POINTS = (0, 10, 50, 90, 100)
@@ -286,6 +284,7 @@ class Probe:
 
 def test_statistics_panel_follows_the_tree(main_window, tmp_path, monkeypatch):
     from gemlo.data import DataObject
+
     from gemlo.widgets import statpanel
     tree, panel = main_window.treebase, main_window.stats_panel
     cube = tree.object_data["cube"]

@@ -3,7 +3,14 @@ from contextlib import contextmanager
 
 import numpy as np
 from qtpy.QtCore import QEvent, Qt, QTimer
-from qtpy.QtWidgets import QApplication, QLabel, QPushButton, QTableWidget, QVBoxLayout, QWidget
+from qtpy.QtWidgets import (
+    QApplication,
+    QLabel,
+    QPushButton,
+    QTableWidget,
+    QVBoxLayout,
+    QWidget,
+)
 
 from gemlo.config.base import _
 from gemlo.data.dataobject import ARRAY_KEYS
