@@ -150,7 +150,8 @@ def test_memory_mapped_arrays_are_read_in_place(tmp_path, dtype):
     np.array([3, 1.5, 2], dtype=object),
     [4, 1, 2.5],
     np.ma.masked_array([1.0, 5.0, 3.0]),
-], ids=["float16", "object", "list", "masked"])
+    np.array(["2020-01-01", "2021-01-01"], "M8[D]"),
+], ids=["float16", "object", "list", "masked", "dates"])
 def test_other_kinds_are_left_to_numpy(data):
     got = percentiles(data)
     for p, value in zip(POINTS, got):

@@ -63,7 +63,10 @@ std::optional<core::ArrayView> kernel_view(const py::buffer_info &info) {
 py::list percentiles_of(const State &s, py::handle data) {
     py::list out;
     py::handle type = py::type::handle_of(data);
-    if (type.is(s.ndarray) || type.is(s.memmap)) {
+    // Only numbers are asked for a buffer: numpy refuses one for dates.
+    if ((type.is(s.ndarray) || type.is(s.memmap)) &&
+        std::string("fiu").find(data.attr("dtype").attr("kind").cast<std::string>()) !=
+            std::string::npos) {
         py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
         if (auto view = kernel_view(info)) {
             std::vector<double> values;
