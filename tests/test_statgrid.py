@@ -73,9 +73,10 @@ def check(data, got=None):
         assert type(value) is result_type, p
         if isinstance(want, tuple):
             # A difference wider than the dtype: the exact formula, to a few units
-            # of the neighbours' last place, and never outside them.
+            # of the last place of the neighbours and of the weight, never outside them.
             exact, a, b = want
-            ulp = Fraction(float(np.finfo(result_type).eps)) * max(abs(a), abs(b))
+            ulp = Fraction(float(np.finfo(result_type).eps)) * (
+                Fraction(max(abs(a), abs(b))) + (Fraction(b) - Fraction(a)) * data.size)
             assert a <= value <= b and abs(Fraction(float(value)) - exact) <= 4 * ulp, p
         elif np.isnan(want):
             assert np.isnan(value), p

@@ -2,11 +2,13 @@
 //
 // Every value maps to an unsigned key whose order is the values' order
 // (floats: flip the sign bit of positives, all bits of negatives; signed
-// integers: flip the sign bit). Pass 1 counts the keys by their top bits;
-// each wanted rank then lies in one bucket. Later passes look only at the
-// keys of those few buckets: a bucket small enough is collected and the rank
-// picked from it, a larger one is counted again on its next bits. Memory is
-// bounded whatever the array's size, and the array is never copied.
+// integers: flip the sign bit). Pass 1 counts the values by their top bits
+// (as stored: they name the same buckets as the keys' top bits); each wanted
+// rank then lies in one bucket. Later passes look only at the values of
+// those few buckets, tested many at once on their stored bits: a bucket small
+// enough is gathered and the rank picked from it, a larger one is counted
+// again on its next bits. Memory is bounded whatever the array's size, the
+// array is never copied, and the passes share the array among the cores.
 #include "core/percentile.hpp"
 
 #include <algorithm>
@@ -452,8 +454,8 @@ private:
             }
         }
         std::mutex lock;
-        // Group bounds for the vector test; an unused place holds an empty
-        // range that never matches.
+        // Group bounds for the vector test; an unused place repeats the first
+        // group, whose hits visit() sorts out anyway.
         using V = Lanes<Key>;
         using Vec = typename V::Vec;
         using SVec = typename V::SVec;
@@ -461,11 +463,10 @@ private:
         const std::size_t slots = (groups.size() + 1) / 2 * 2;  // tested in pairs
         std::array<Vec, kMaxGroups> lo_all;
         std::array<SVec, kMaxGroups> span_all;
-        lo_all.fill(V::lower(0));
-        span_all.fill(V::template splat<SVec>(std::numeric_limits<typename V::Signed>::min()));
-        for (std::size_t g = 0; g < groups.size() && g < lo_all.size(); ++g) {
-            lo_all[g] = V::lower(C::bits_from(groups[g]->lo, groups[g]->hi));
-            span_all[g] = V::upper(Key(groups[g]->hi - groups[g]->lo));
+        for (std::size_t g = 0; g < kMaxGroups; ++g) {
+            const Group &group = *groups[g < groups.size() ? g : 0];
+            lo_all[g] = V::lower(C::bits_from(group.lo, group.hi));
+            span_all[g] = V::upper(Key(group.hi - group.lo));
         }
         team_.run(layout_.count, [&](Chunks &chunks) {
             struct Local {
