@@ -6,7 +6,7 @@ project holding the sample data) and leaves it showing what it is named for.
 """
 from pathlib import Path
 
-from qtpy.QtCore import QPoint, QRect
+from qtpy.QtCore import QPoint, QRect, Qt
 from qtpy.QtGui import QColor, QPainter
 from qtpy.QtWidgets import QApplication, QDialog
 
@@ -73,6 +73,16 @@ def calculator(window):
     dialog = [d for d in tree.findChildren(PropertyOperatorDialog) if d.isVisible()][-1]
     dialog.editor.setPlainText("# property names stand for their arrays\namplitude = amplitude * 1.1")
     dialog.start()
+
+
+@step("statistics")
+def statistics(window):
+    # The percentiles of the sample cube's properties, as a user selecting it sees them.
+    tree = window.treebase
+    tree.setCurrentItem(tree.object_item("cube"))
+    window.stats_dock.show()
+    window.stats_dock.raise_()
+    window.resizeDocks([window.stats_dock], [560], Qt.Horizontal)
 
 
 @step("segy_import")
