@@ -319,4 +319,18 @@ def test_statistics_panel_follows_the_tree(main_window, tmp_path, monkeypatch):
         panel.refresh()
     assert QApplication.overrideCursor() is None
     tree.remove_object_worker("disk")
-    assert panel.name == "cube"
+    assert panel.name in tree.object_data
+
+
+
+def test_cached_percentiles_are_not_stored_in_the_project(qtbot, tmp_path):
+    # JSON would bring float32 percentiles back as doubles that print differently.
+    from gemlo.app.project import ProjectDatabase
+    from gemlo.data import DataObject
+    dob = DataObject("c", {"a": {"array1d": np.full(5, 0.1, np.float32), "unit": "m"}}, "array1d")
+    statgrid.add_array_percentile(dob.prop["a"])
+    database = ProjectDatabase.create(tmp_path / "p.lmd")
+    database.save_object(dob)
+    reopened = ProjectDatabase.open(database.path).load_object("c").prop
+    assert reopened["a"]["unit"] == "m" and "arrayPercentiles" not in reopened["a"]
+    assert cells(statgrid.PropertyDistribtionTable(reopened))[0] == ["a"] + ["0.1"] * 5
