@@ -1,5 +1,6 @@
 # make run   start the application on a fresh sample project (headless: writes screenshots)
-# make test  run every test: pytest (offscreen Qt) and the GoogleTest suites, after lint
+# make test  run every test: pytest (offscreen Qt) and the GoogleTest suites (also under
+#            ASan/UBSan), after lint
 # make lint  check the Python of host/, tests/ and bench/ with ruff (lint and format)
 # make stubs regenerate the type stubs (host/gemlo/**/*.pyi) from the built modules
 # Each installs what is missing first: Debian packages (as root), then .venv.
@@ -44,6 +45,10 @@ test: lint $(VENV)/.built
 	$(VENV)/bin/cmake -S . -B build/core -G Ninja -DGEMLO_MODULES=OFF -DGEMLO_CORE_TESTS=ON >/dev/null
 	$(VENV)/bin/cmake --build build/core
 	$(VENV)/bin/ctest --test-dir build/core --output-on-failure
+	$(VENV)/bin/cmake -S . -B build/core-asan -G Ninja -DGEMLO_MODULES=OFF -DGEMLO_CORE_TESTS=ON \
+	  -DGEMLO_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build build/core-asan
+	$(VENV)/bin/ctest --test-dir build/core-asan --output-on-failure
 
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .

@@ -64,6 +64,13 @@ def test_the_tour_from_launch_to_quit(qtbot, tmp_path, monkeypatch):
     np.testing.assert_array_equal(cube.array("amplitude"), before * 1.1)
     assert volume.shown == ("cube", "amplitude")
 
+    table = take("statistics")
+    rows = {table.item(r, 0).text(): [table.item(r, c).text() for c in range(1, 6)]
+            for r in range(table.rowCount())}
+    assert sorted(rows) == sorted(cube.prop)
+    after = before * 1.1
+    assert rows["amplitude"] == [str(np.percentile(after, p)) for p in (0, 10, 50, 90, 100)]
+
     dialog = take("settings")
     assert dialog.isVisible() and window.extmodules[tour.MODULE_OFF] == "False"
     assert f"'{tour.MODULE_OFF}': False" in window.output.toPlainText()

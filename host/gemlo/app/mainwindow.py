@@ -104,6 +104,8 @@ class MainWindow(QMainWindow):
         help_menu = self.menuBar().addMenu(_("&Help"))
         help_menu.addAction(_("About gemlo..."), self.show_about)
 
+        self._setup_statistics()
+
         toolbar = self.addToolBar(_("Main"))
         toolbar.setObjectName("main_toolbar")
         toolbar.addAction(new_action)
@@ -143,6 +145,19 @@ class MainWindow(QMainWindow):
         QMessageBox.about(self, _("About gemlo"),
                           _("gemlo {}\n\nCompiled extension modules of a geoscience desktop "
                             "application, in a small stand-in host.").format(gemlo.__version__))
+
+    def _setup_statistics(self):
+        """The Statistics dock: percentiles of the properties of the selected object."""
+        self.stats_panel = self.stats_dock = None
+        try:
+            from gemlo.widgets.statpanel import StatPanel
+        except ImportError as error:
+            logger.warning("Statistics panel not available: %s", error)
+            return
+        self.stats_panel = StatPanel(self.treebase, self)
+        self.stats_dock = self._dock(_("Statistics"), "statistics", self.stats_panel,
+                                     Qt.RightDockWidgetArea)
+        self.view_menu.addAction(self.stats_dock.toggleViewAction())
 
     def _dock(self, title, name, widget, area):
         dock = QDockWidget(title, self)

@@ -13,6 +13,8 @@ from gemlo.data.dataobject import DataObject
 from gemlo.utils.convert_grid import Survey
 
 EXTENSION = ".lmd"
+# A property attribute derived from its values, never stored.
+CACHED = "arrayPercentiles"
 FORMAT = "gemlo-project"
 VERSION = 1
 
@@ -246,7 +248,9 @@ class ProjectDatabase:
         if dob.prop_array_key not in entry:
             raise ValueError(f"property {prop_name!r} of {dob.name!r} has no "
                              f"{dob.prop_array_key!r} array")
-        extra = {k: v for k, v in entry.items() if k != dob.prop_array_key}
+        # Percentiles are a cache of the values: JSON would turn float32 ones into
+        # doubles that print differently, so they are recomputed after reopening.
+        extra = {k: v for k, v in entry.items() if k not in (dob.prop_array_key, CACHED)}
         array = entry[dob.prop_array_key]
         mapped = _mapped_file(array)
         if mapped:

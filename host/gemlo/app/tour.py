@@ -10,10 +10,12 @@ from pathlib import Path
 
 from qtpy.QtCore import QPoint, QRect, Qt
 from qtpy.QtGui import QColor, QPainter
-from qtpy.QtWidgets import QApplication, QDialog, QDialogButtonBox
+from qtpy.QtWidgets import QApplication, QDialog, QDialogButtonBox, QPushButton
 
 STEPS = []
 TITLE_BAR = 22
+# Room for the viewers beside the Statistics dock.
+WINDOW_SIZE = (1400, 860)
 
 # What the console step runs: a new property made from the project's data, then
 # the project as the script sees it.
@@ -114,6 +116,18 @@ def calculator(window):
     return dialog
 
 
+@step("statistics")
+def statistics(window):
+    # The percentiles of the cube's properties after the calculator's run, refreshed.
+    tree = window.treebase
+    tree.setCurrentItem(tree.object_item("cube"))
+    window.stats_dock.show()
+    window.stats_dock.raise_()
+    window.resizeDocks([window.stats_dock], [560], Qt.Horizontal)
+    window.stats_panel.panel.findChild(QPushButton).click()
+    return window.stats_panel.table
+
+
 @step("settings")
 def project_settings(window):
     # One external module switched off on the project's settings page, and applied.
@@ -205,6 +219,7 @@ def run(window, folder):
     """Walk every step, saving a screenshot after each into `folder`; yields the paths."""
     folder = Path(folder).absolute()
     folder.mkdir(parents=True, exist_ok=True)
+    window.resize(*WINDOW_SIZE)
     for name, function in STEPS:
         function(window)
         settle()
