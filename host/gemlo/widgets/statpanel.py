@@ -76,6 +76,8 @@ class StatPanel(QWidget):
         """Show the table of the object `name`; None or an unknown name shows nothing."""
         dob = self.treebase.object_data.get(name) if name is not None else None
         if self.panel is not None:
+            # Deleted once back in the event loop; meanwhile it must not show beside the new one.
+            self.panel.hide()
             self.panel.deleteLater()
             self.panel = None
         self.name = self.dict_prop = None
