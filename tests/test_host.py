@@ -409,3 +409,17 @@ def test_data_object_records_its_plot_visuals():
         dob.make_visuals_in_plot(parent="pane 1")
     with pytest.raises(ValueError):
         DataObject("x", prop_array_key="array4d")
+
+
+def test_output_dock_follows_wrapped_log_lines_unless_scrolled_up(main_window, qtbot):
+    bar = main_window.output.verticalScrollBar()
+    main_window.output.setFixedWidth(200)
+    for n in range(40):
+        logger.info("a line long enough to wrap in a narrow view, number %d", n)
+        qtbot.wait(5)
+    assert bar.maximum() > 0 and bar.value() == bar.maximum()
+    middle = bar.maximum() // 2
+    bar.setValue(middle)
+    logger.info("one more line, which must not pull the reader back down")
+    qtbot.wait(20)
+    assert bar.value() == middle

@@ -21,6 +21,15 @@ class OutputHandler(logging.Handler):
                                             datefmt="%H:%M:%S"))
         self._bridge = _LogBridge()
         self._bridge.message.connect(view.appendPlainText)
+        self._follow(view.verticalScrollBar())
+
+    @staticmethod
+    def _follow(bar):
+        # The view lays wrapped lines out after appending them, so its own "stay at
+        # the end" falls short by those lines: keep to the end while the user is there.
+        following = [True]
+        bar.valueChanged.connect(lambda value: following.__setitem__(0, value >= bar.maximum()))
+        bar.rangeChanged.connect(lambda _low, high: following[0] and bar.setValue(high))
 
     def emit(self, record):
         try:
