@@ -5,6 +5,7 @@ has tests of its own, on small files.
 """
 import numpy as np
 from gemlo.widgets.chartpane import ChartPane
+from qtpy.QtWidgets import QTableWidget
 
 from gemlo.app import tour
 from gemlo.automation import automate
@@ -88,6 +89,10 @@ def test_the_tour_from_launch_to_quit(qtbot, tmp_path, monkeypatch):
     assert (plots, names, modules) == saved[1:]
     assert plots[0][3:] == ("velocity (m/s)", "depth (m)")
     assert modules[tour.MODULE_OFF] == "False" and modules["Import/segy"] == "True"
+    tree.setCurrentItem(tree.object_item("well_A"))
+    tour.settle(50)
+    shown = [t for t in window.stats_panel.findChildren(QTableWidget) if t.isVisible()]
+    assert shown == [window.stats_panel.table] and shown[0].rowCount() == 3
 
     assert walked == WALKED, "the test walks the tour of make run"
     automate.quit(qtbot, window)
