@@ -89,8 +89,6 @@ def test_the_tour_from_launch_to_quit(qtbot, tmp_path, monkeypatch):
     assert (plots, names, modules) == saved[1:]
     assert plots[0][3:] == ("velocity (m/s)", "depth (m)")
     assert modules[tour.MODULE_OFF] == "False" and modules["Import/segy"] == "True"
-    tree.setCurrentItem(tree.object_item("well_A"))
-    tour.settle(50)
     shown = [t for t in window.stats_panel.findChildren(QTableWidget) if t.isVisible()]
     assert shown == [window.stats_panel.table] and shown[0].rowCount() == 3
 

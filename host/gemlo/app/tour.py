@@ -143,10 +143,12 @@ def project_settings(window):
 
 @step("reopened")
 def reopen(window):
-    # Saved and opened again: the plot viewer comes back with the well log.
+    # Saved and opened again: the plot viewer comes back with the well log, whose
+    # statistics show once it is selected.
     from gemlo.widgets.chartpane import ChartPane
     window.save_project()
     window.open_project(window.database.path)
+    window.treebase.setCurrentItem(window.treebase.object_item("well_A"))
     return viewer(window, ChartPane)
 
 
