@@ -12,7 +12,7 @@ import numpy as np
 from qtpy.QtCore import Qt
 from qtpy.QtGui import QImage
 
-WIDTH = 800
+WIDTH = 900
 
 
 def quantized(image):
