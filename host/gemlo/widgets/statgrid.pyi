@@ -13,18 +13,18 @@ from __future__ import annotations
 from gemlo.config.base import _
 import numpy as np
 __all__: list[str] = ['PropertyDistribtionTable', 'QHBoxLayout', 'QLabel', 'QPushButton', 'QTableWidget', 'QTableWidgetItem', 'QVBoxLayout', 'QWidget', 'Qt', 'add_array_percentile', 'dict_prop_table', 'np', 'refresh']
-def PropertyDistribtionTable(*args, **kwargs):
+def PropertyDistribtionTable(dict_prop):
     """
     -i- dict_prop : dict, property name to property entry, for example cube.prop
     Return a table widget of properties data value distribution.
     """
-def add_array_percentile(*args, **kwargs):
+def add_array_percentile(prop):
     """
     -i- prop : dict, for example cube.prop[prop]
     """
-def dict_prop_table(*args, **kwargs):
+def dict_prop_table(dict_prop):
     """
      table with label 
     """
-def refresh(*args, **kwargs):
+def refresh(table, dict_prop):
     ...
