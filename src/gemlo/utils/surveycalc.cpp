@@ -457,14 +457,19 @@ py::object main_function(const State &, PyObject *const *args, Py_ssize_t nargs,
     return py::none();
 }
 
+// Each doc starts with the signature in CPython's own form: it becomes
+// __text_signature__ (for inspect and the stubs) and is cut from __doc__.
 PyMethodDef methods[] = {
     fastcall::function<get_sgmt_from_parm>(
         "get_sgmt_from_parm",
+        "get_sgmt_from_parm(dict_parm, p1ilno=0, p1xlno=0, ilstep=12.5, xlstep=12.5)\n--\n\n"
         "Convert parm to sgmt. Default P1_ILNO and P1_XLNO are both zero.\n"
         "Default inline and crossline step length is 12.5 meters.\n"
         "The segment is derived from the grid and the coordinates held in the parameters."),
-    fastcall::function<get_vxyz_from_vidx>("get_vxyz_from_vidx", nullptr),
+    fastcall::function<get_vxyz_from_vidx>("get_vxyz_from_vidx",
+                                           "get_vxyz_from_vidx(dict_vidx, survey)\n--\n\n"),
     fastcall::function<get_parm_from_vidx>("get_parm_from_vidx",
+                                           "get_parm_from_vidx(dict_vidx, survey, **kwargs)\n--\n\n"
                                            "dataPrecision=4\n"
                                            "dataVelType='amplitude'\n"
                                            "depthOutput='POSITIVE'\n"
@@ -474,10 +479,12 @@ PyMethodDef methods[] = {
                                            "dataUnit='METERSPERSEC'\n"
                                            "Convert vidx to parm"),
     fastcall::function<get_vidx_from_parm>("get_vidx_from_parm",
+                                           "get_vidx_from_parm(dict_parm, dict_sgmt)\n--\n\n"
                                            "Convert parm to vidx (volume index)"),
     fastcall::function<get_vxyz_from_parm>("get_vxyz_from_parm",
+                                           "get_vxyz_from_parm(dict_parm)\n--\n\n"
                                            "Convert parm to vxyz (volume corners xyz)"),
-    fastcall::function<main_function>("main", nullptr),
+    fastcall::function<main_function>("main", "main()\n--\n\n"),
 };
 
 }  // namespace

@@ -132,6 +132,10 @@ py::object distribution_table(const State &s, py::object dict_prop) {
 
 }  // namespace
 
+// CPython's own form for a builtin's signature: it becomes __text_signature__
+// (seen by inspect and the stub generator) and is cut from __doc__.
+#define SIGNATURE(call) call "\n--\n\n"
+
 PYBIND11_MODULE(statgrid, m) {
     py::options options;
     options.disable_function_signatures();
@@ -158,17 +162,17 @@ PYBIND11_MODULE(statgrid, m) {
 
     m.def("add_array_percentile",
           [state](py::object prop) { add_array_percentile(*state, prop); },
-          py::arg("prop"), "-i- prop : dict, for example cube.prop[prop]");
+          py::arg("prop"), SIGNATURE("add_array_percentile(prop)") "-i- prop : dict, for example cube.prop[prop]");
 
     m.def("PropertyDistribtionTable",
           [state](py::object dict_prop) { return distribution_table(*state, dict_prop); },
           py::arg("dict_prop"),
-          "-i- dict_prop : dict, property name to property entry, for example cube.prop\n"
+          SIGNATURE("PropertyDistribtionTable(dict_prop)") "-i- dict_prop : dict, property name to property entry, for example cube.prop\n"
           "Return a table widget of properties data value distribution.");
 
     m.def("refresh",
           [state](py::object table, py::object dict_prop) { fill(*state, table, dict_prop, true); },
-          py::arg("table"), py::arg("dict_prop"));
+          py::arg("table"), py::arg("dict_prop"), SIGNATURE("refresh(table, dict_prop)"));
 
     m.def("dict_prop_table", [state](py::object dict_prop) {
         const State &s = *state;
@@ -188,5 +192,5 @@ PYBIND11_MODULE(statgrid, m) {
         py::object widget = s.QWidget();
         widget.attr("setLayout")(column);
         return widget;
-    }, py::arg("dict_prop"), " table with label ");
+    }, py::arg("dict_prop"), SIGNATURE("dict_prop_table(dict_prop)") " table with label ");
 }
