@@ -4,11 +4,11 @@ The tour goes on into a second project with an imported SEG-Y cube; the import
 has tests of its own, on small files.
 """
 import numpy as np
-from gemlo.widgets.chartpane import ChartPane
 from qtpy.QtWidgets import QTableWidget
 
 from gemlo.app import tour
 from gemlo.automation import automate
+from gemlo.widgets.chartpane import ChartPane
 
 STEPS = dict(tour.STEPS)
 WALKED = [name for name, _function in tour.STEPS][:list(STEPS).index("segy_image")]
