@@ -11,6 +11,7 @@ of a.max(), extra memory under 1% of the array.
 
     PYTHONPATH=host python bench/bench_percentile.py [--sizes 6 7 8] [--repeat 3]
 """
+
 import argparse
 import tempfile
 import threading
@@ -87,17 +88,24 @@ def arrays(n, folder):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[6, 7, 8],
-                        help="powers of ten of the array sizes (default: 6 7 8)")
+    parser.add_argument(
+        "--sizes",
+        type=int,
+        nargs="+",
+        default=[6, 7, 8],
+        help="powers of ten of the array sizes (default: 6 7 8)",
+    )
     parser.add_argument("--repeat", type=int, default=3, help="best of this many runs")
     parser.add_argument("--dir", default=None, help="folder of the memory-mapped file")
     args = parser.parse_args()
 
-    print(f"{'array':<14}{'values':>8}{'kernel s':>10}{'numpy s':>10}{'x numpy':>9}"
-          f"{'max s':>9}{'/ max':>7}{'kernel MB':>11}{'%':>7}{'numpy MB':>10}{'%':>6}")
+    print(
+        f"{'array':<14}{'values':>8}{'kernel s':>10}{'numpy s':>10}{'x numpy':>9}"
+        f"{'max s':>9}{'/ max':>7}{'kernel MB':>11}{'%':>7}{'numpy MB':>10}{'%':>6}"
+    )
     with tempfile.TemporaryDirectory(dir=args.dir) as folder:
         for power in args.sizes:
-            n = 10 ** power
+            n = 10**power
             for label, a in arrays(n, folder):
                 size = a.size * a.itemsize
                 k_time, k_mem, got = measure(args.repeat, kernel, a)
@@ -105,10 +113,13 @@ def main():
                 m_time, _, _ = measure(args.repeat, a.max)
                 if got != want or [type(v) for v in got] != [type(v) for v in want]:
                     raise SystemExit(f"{label} {n}: {got} differs from numpy's {want}")
-                print(f"{label:<14}{f'1e{power}':>8}{k_time:>10.4f}{n_time:>10.3f}"
-                      f"{n_time / k_time:>9.1f}{m_time:>9.4f}{k_time / m_time:>7.1f}"
-                      f"{k_mem / 2**20:>11.2f}{100 * k_mem / size:>7.2f}"
-                      f"{n_mem / 2**20:>10.1f}{100 * n_mem / size:>6.0f}", flush=True)
+                print(
+                    f"{label:<14}{f'1e{power}':>8}{k_time:>10.4f}{n_time:>10.3f}"
+                    f"{n_time / k_time:>9.1f}{m_time:>9.4f}{k_time / m_time:>7.1f}"
+                    f"{k_mem / 2**20:>11.2f}{100 * k_mem / size:>7.2f}"
+                    f"{n_mem / 2**20:>10.1f}{100 * n_mem / size:>6.0f}",
+                    flush=True,
+                )
                 del a
 
 

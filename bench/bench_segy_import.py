@@ -10,6 +10,7 @@ the imported project is written beside it and removed afterwards (--keep keeps i
 
     PYTHONPATH=host python bench/bench_segy_import.py [--gb 2] [--chunk-mb 64]
 """
+
 import argparse
 import json
 import os
@@ -76,10 +77,14 @@ print(json.dumps(result))
 
 def child(mode, **args):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "host"),
-                                                      env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, "-c", CHILD, mode, json.dumps(args)], env=env,
-                          capture_output=True, text=True, check=False)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "host"), env.get("PYTHONPATH")]))
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, mode, json.dumps(args)],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
     if done.returncode:
         sys.exit(f"{mode} failed:\n{done.stderr}")
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -89,8 +94,9 @@ def synthetic(folder, gb, ns=1000):
     """The cached synthetic file of about `gb` GB: square-ish grid, `ns` samples per trace."""
     sys.path.insert(0, str(ROOT / "host"))
     from gemlo.io.synthetic import write_synthetic_segy
+
     traces = int(gb * 1e9 / (240 + 4 * ns))
-    n_il = int(traces ** 0.5 * 0.8)
+    n_il = int(traces**0.5 * 0.8)
     n_xl = traces // n_il
     path = Path(folder) / f"synthetic-{n_il}x{n_xl}x{ns}.sgy"
     if not path.exists():
@@ -130,27 +136,36 @@ def main():
     work = Path(tempfile.mkdtemp(prefix="import-", dir=opts.cache))
     project = work / "bench.lmd"
     try:
-        imported = child("import", segy=str(segy), project=str(project),
-                         chunk=opts.chunk_mb << 20)
+        imported = child("import", segy=str(segy), project=str(project), chunk=opts.chunk_mb << 20)
         cube = child("cube", segy=str(segy))
         stats = child("percentiles", project=str(project))
     finally:
         if not opts.keep:
             shutil.rmtree(work)
 
-    print(f"\n{segy.name}: {size / 1e9:.2f} GB, cube {tuple(cube['shape'])}, "
-          f"chunk {opts.chunk_mb} MiB")
+    print(
+        f"\n{segy.name}: {size / 1e9:.2f} GB, cube {tuple(cube['shape'])}, "
+        f"chunk {opts.chunk_mb} MiB"
+    )
     print(f"{'':28}{'seconds':>9}{'MB/s':>8}{'peak RSS':>14}{'peak RssAnon':>14}")
-    for label, r in (("import (chunked, .npy map)", imported),
-                     ("segyio.tools.cube (memory)", cube)):
-        print(f"{label:28}{r['seconds']:9.2f}{size / 1e6 / r['seconds']:8.0f}"
-              f"{mib(r['peak_rss']):>14}{mib(r['peak_anon']):>14}")
+    for label, r in (
+        ("import (chunked, .npy map)", imported),
+        ("segyio.tools.cube (memory)", cube),
+    ):
+        print(
+            f"{label:28}{r['seconds']:9.2f}{size / 1e6 / r['seconds']:8.0f}"
+            f"{mib(r['peak_rss']):>14}{mib(r['peak_anon']):>14}"
+        )
     print(f"throughput import / cube: {cube['seconds'] / imported['seconds']:.2f}")
-    print(f"import peak RSS above start: {mib(imported['peak_rss'] - imported['base']).strip()} "
-          f"(chunk {opts.chunk_mb} MiB); cube read: "
-          f"{mib(cube['peak_rss'] - cube['base']).strip()}")
-    print(f"five percentiles of the mapped cube: {stats['seconds']:.2f} s by {stats['by']}, "
-          f"peak RSS {mib(stats['peak_rss']).strip()}")
+    print(
+        f"import peak RSS above start: {mib(imported['peak_rss'] - imported['base']).strip()} "
+        f"(chunk {opts.chunk_mb} MiB); cube read: "
+        f"{mib(cube['peak_rss'] - cube['base']).strip()}"
+    )
+    print(
+        f"five percentiles of the mapped cube: {stats['seconds']:.2f} s by {stats['by']}, "
+        f"peak RSS {mib(stats['peak_rss']).strip()}"
+    )
     print("  " + ", ".join(f"{v:.4g}" for v in stats["values"]))
 
 

@@ -6,13 +6,14 @@ ratio (compiled / Python) at most 1.0.
 
     PYTHONPATH=host python bench/bench_surveycalc.py [--number N] [--repeat R]
 """
+
 import argparse
 import time
 import timeit
 
 import numpy as np
-import surveycalc_reference as reference
 
+import surveycalc_reference as reference
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import Survey
 
@@ -44,10 +45,12 @@ def per_call(compiled, python, args, number, repeat):
     """
     best_c = best_p = float("inf")
     for _ in range(repeat):
-        best_c = min(best_c, timeit.timeit(lambda: compiled(*args), number=number,
-                                           timer=time.process_time))
-        best_p = min(best_p, timeit.timeit(lambda: python(*args), number=number,
-                                           timer=time.process_time))
+        best_c = min(
+            best_c, timeit.timeit(lambda: compiled(*args), number=number, timer=time.process_time)
+        )
+        best_p = min(
+            best_p, timeit.timeit(lambda: python(*args), number=number, timer=time.process_time)
+        )
     return best_c / number, best_p / number
 
 

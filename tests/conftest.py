@@ -1,4 +1,5 @@
 """Fixtures shared by the host and module tests."""
+
 import argparse
 import logging
 import os
@@ -21,15 +22,18 @@ def pytest_configure(config):
 def gl(qapp):
     """Skip unless widgets can draw with OpenGL (the xcb platform on an X display)."""
     if qapp.platformName() != "xcb":
-        pytest.skip(f"OpenGL widgets need an X display; the {qapp.platformName()} platform "
-                    "has none (run: QT_QPA_PLATFORM=xcb pytest -m render, pytest-xvfb "
-                    "provides the display)")
+        pytest.skip(
+            f"OpenGL widgets need an X display; the {qapp.platformName()} platform "
+            "has none (run: QT_QPA_PLATFORM=xcb pytest -m render, pytest-xvfb "
+            "provides the display)"
+        )
 
 
 @pytest.fixture
 def sample_survey():
     """(Survey, segment dictionary) of the sample grid."""
     from gemlo.app.sample import sample_survey
+
     return sample_survey()
 
 
@@ -42,6 +46,7 @@ def main_options():
 def main_window(qtbot, tmp_path, main_options):
     """A shown main window with its internal plugins, on a new project holding the sample data."""
     from gemlo.app.mainwindow import MainWindow
+
     window = MainWindow(main_options)
     window.setup()
     qtbot.addWidget(window)
@@ -70,6 +75,7 @@ def gemlo_log():
     caplog does not see them: the "gemlo" logger does not propagate to the root.
     """
     from gemlo.utils.logger import logger
+
     handler = _Records()
     logger.addHandler(handler)
     yield handler.records
@@ -81,6 +87,7 @@ def rotated_grid():
     """(Survey, segment dictionary) of a rotated grid whose geometry is exact in binary."""
     from gemlo.utils.convert_grid import Survey
     from surveycalc_reference import ROTATED_SGMT
+
     return Survey.from_sgmt(ROTATED_SGMT), dict(ROTATED_SGMT)
 
 
@@ -88,6 +95,7 @@ def rotated_grid():
 def translated(monkeypatch):
     """Texts through the host's translation come out marked "T:"."""
     import gemlo.config.base
+
     monkeypatch.setattr(gemlo.config.base._translation, "gettext", lambda text: "T:" + text)
 
 
@@ -111,7 +119,11 @@ def file_dialogs(monkeypatch):
     class Dialogs:
         answer = ("", "")
         calls = []
+
     for name in ("getOpenFileName", "getSaveFileName"):
-        monkeypatch.setattr(QFileDialog, name, lambda *args, name=name: (
-            Dialogs.calls.append((name, *args)), Dialogs.answer)[1])
+        monkeypatch.setattr(
+            QFileDialog,
+            name,
+            lambda *args, name=name: (Dialogs.calls.append((name, *args)), Dialogs.answer)[1],
+        )
     return Dialogs

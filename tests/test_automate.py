@@ -16,8 +16,10 @@ def base(tmp_path, monkeypatch):
     monkeypatch.setenv("GEMLO_BASE_DIR", str(tmp_path))
     for name in ("GEMLO_ENV_FILE", "GEMLO_PLUGINS_PATH", "GEMLO_PROJECT_DIR"):
         monkeypatch.delenv(name, raising=False)
-    settings = {"GEMLO_PROJECT_DIR": str(tmp_path / "projects"),
-                "GEMLO_PLUGINS_PATH": str(tmp_path / "plugs")}
+    settings = {
+        "GEMLO_PROJECT_DIR": str(tmp_path / "projects"),
+        "GEMLO_PLUGINS_PATH": str(tmp_path / "plugs"),
+    }
     (tmp_path / ".env").write_text("".join(f"{k}={v}\n" for k, v in settings.items()))
     yield tmp_path
     for name in settings:  # what the environment file put there
@@ -40,8 +42,11 @@ def test_launch_opens_a_new_time_stamped_project(launched, base):
     assert re.fullmatch(re.escape(automate.PROJECT_PREFIX) + r"\d{14}\.lmd", name)
     stamp = datetime.datetime.strptime(name[-18:-4], "%Y%m%d%H%M%S")
     assert abs((datetime.datetime.now() - stamp).total_seconds()) < 60
-    assert vars(window.options) == {"plugins_paths": str(base / "plugs"),
-                                    "working_directory": None, "debug": False}
+    assert vars(window.options) == {
+        "plugins_paths": str(base / "plugs"),
+        "working_directory": None,
+        "debug": False,
+    }
     assert list(vars(window.options)) == ["plugins_paths", "working_directory", "debug"]
     assert window.plugins, "the internal plugins were loaded after show()"
     assert automate.MS_BETWEEN_CLICKS == 1000
@@ -52,8 +57,10 @@ def test_launch_within_the_same_second_keeps_the_first_project(qtbot, base):
     folder.mkdir()
     now = datetime.datetime.now()
     # Every name the launch can pick in the next seconds is taken.
-    taken = [folder / "{}{:%Y%m%d%H%M%S}.lmd".format(
-        automate.PROJECT_PREFIX, now + datetime.timedelta(seconds=s)) for s in range(-1, 5)]
+    taken = [
+        folder / f"{automate.PROJECT_PREFIX}{now + datetime.timedelta(seconds=s):%Y%m%d%H%M%S}.lmd"
+        for s in range(-1, 5)
+    ]
     for path in taken:
         path.write_text("first")
     before = set(QApplication.topLevelWidgets())
@@ -62,8 +69,9 @@ def test_launch_within_the_same_second_keeps_the_first_project(qtbot, base):
     assert error.value.filename in map(str, taken)
     assert error.value.filename in str(error.value) and "already exists" in str(error.value)
     assert all(path.read_text() == "first" for path in taken)
-    qtbot.waitUntil(lambda: not any(w.isVisible() for w in set(QApplication.topLevelWidgets())
-                                    - before))
+    qtbot.waitUntil(
+        lambda: not any(w.isVisible() for w in set(QApplication.topLevelWidgets()) - before)
+    )
 
 
 def test_quit_answers_yes_and_the_window_closes(launched, qtbot):

@@ -16,12 +16,15 @@ def run_and_wait(qtbot, runner):
     qtbot.waitUntil(lambda: runner not in bgrunner._running, timeout=5000)
 
 
-@pytest.mark.parametrize("args, expected", [
-    ((), ()),
-    ((1, "a"), (1, "a")),
-    ([3, 2, 1], (3, 2, 1)),
-    (iter("xyz"), ("x", "y", "z")),
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        ((), ()),
+        ((1, "a"), (1, "a")),
+        ([3, 2, 1], (3, 2, 1)),
+        (iter("xyz"), ("x", "y", "z")),
+    ],
+)
 def test_run_calls_func_once_on_its_own_thread(qtbot, args, expected):
     calls = []
     runner = BgRunner(lambda *a: calls.append((threading.get_ident(), a)) or "dropped", args)

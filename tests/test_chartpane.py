@@ -1,12 +1,14 @@
 """The plot pane: its canvas's protocol with data objects, its state and its toolbar."""
+
 import numpy as np
 import pytest
-from gemlo.app.sample import sample_cube, sample_well
-from gemlo.data.dataobject import DataObject
-from gemlo.widgets.chartpane import ChartPane, PlotBase
 from qtpy.QtCore import QSize, Qt, QTimer
 from qtpy.QtWidgets import QApplication, QHBoxLayout, QMessageBox, QToolButton
 from vispy.scene.cameras import PanZoomCamera
+
+from gemlo.app.sample import sample_cube, sample_well
+from gemlo.data.dataobject import DataObject
+from gemlo.widgets.chartpane import ChartPane, PlotBase
 
 
 class CountingWell(DataObject):
@@ -47,12 +49,19 @@ def test_new_canvas_is_an_empty_configured_cell(pane):
     assert np.array_equal(state["bgcolor"], base.bgcolor.rgba)
 
 
-@pytest.mark.parametrize("written, method, aspect, rgba", [
-    ({}, "Equal", 1.0, (1, 1, 1, 1)),
-    ({"aspect_ratio": 2.0, "other": "ignored"}, "Equal", 2.0, (1, 1, 1, 1)),
-    ({"aspect_method": "Free", "aspect_ratio": None, "bgcolor": (0, 0, 0.5, 1)},
-     "Free", None, (0, 0, 0.5, 1)),
-])
+@pytest.mark.parametrize(
+    "written, method, aspect, rgba",
+    [
+        ({}, "Equal", 1.0, (1, 1, 1, 1)),
+        ({"aspect_ratio": 2.0, "other": "ignored"}, "Equal", 2.0, (1, 1, 1, 1)),
+        (
+            {"aspect_method": "Free", "aspect_ratio": None, "bgcolor": (0, 0, 0.5, 1)},
+            "Free",
+            None,
+            (0, 0, 0.5, 1),
+        ),
+    ],
+)
 def test_state_restores_only_the_keys_given(pane, written, method, aspect, rgba):
     base = pane.base
     base.state = written
@@ -82,7 +91,9 @@ def test_visual_is_made_once_and_reused(pane, well, gemlo_log):
     base.add_item_agent(dob)
     assert dob.made == 1 and visual.parent is base.view.scene
     assert messages(gemlo_log) == [("INFO", "2_vs_plot is adding well_A")] * 2 + [
-        ("INFO", "2_vs_plot is removing well_A"), ("INFO", "2_vs_plot is adding well_A")]
+        ("INFO", "2_vs_plot is removing well_A"),
+        ("INFO", "2_vs_plot is adding well_A"),
+    ]
 
 
 def test_objects_not_shown_or_not_viewable_change_nothing(pane, gemlo_log, capsys):
@@ -121,8 +132,12 @@ def test_toolbar_buttons_tips_and_options_button(qtbot):
     items = button_row(pane)
     buttons = [i.widget() for i in items[:5]]
     assert [b.toolTip() for b in buttons] == [
-        "Hide all (Ctrl+L)", "Pick mode (P)", "Background color", "Export canvas to picture",
-        "Help"]
+        "Hide all (Ctrl+L)",
+        "Pick mode (P)",
+        "Background color",
+        "Export canvas to picture",
+        "Help",
+    ]
     assert all(b.iconSize() == QSize(16, 16) and not b.icon().isNull() for b in buttons)
     assert buttons[1] is pane.pick_btn and pane.pick_btn.isCheckable()
     assert [b.shortcut().toString() for b in buttons] == ["Ctrl+L", "P", "", "", ""]
@@ -154,6 +169,7 @@ def close_modal_later(found):
             return
         found.append((box.windowTitle(), box.text()))
         box.done(QMessageBox.Ok)
+
     QTimer.singleShot(0, close)
 
 
@@ -175,6 +191,7 @@ def test_background_color_dialog_sets_the_canvas_colour(pane):
         found.append(dialog)
         dialog.setCurrentColor(Qt.darkBlue)
         dialog.accept()
+
     QTimer.singleShot(0, choose)
     pane.base.set_background_color()
     assert found and np.allclose(pane.base.state["bgcolor"], (0, 0, 0.5, 1), atol=0.01)

@@ -3,6 +3,7 @@
 The tour goes on into a second project with an imported SEG-Y cube; the import
 has tests of its own, on small files.
 """
+
 import numpy as np
 from qtpy.QtWidgets import QTableWidget
 
@@ -11,17 +12,25 @@ from gemlo.automation import automate
 from gemlo.widgets.chartpane import ChartPane
 
 STEPS = dict(tour.STEPS)
-WALKED = [name for name, _function in tour.STEPS][:list(STEPS).index("segy_image")]
+WALKED = [name for name, _function in tour.STEPS][: list(STEPS).index("segy_image")]
 
 
 def snapshot(window):
     """What a reopened project must give back: objects, values, viewers, module choice."""
-    objects = {name: {p: np.array(dob.array(p)) for p in dob.prop}
-               for name, dob in window.treebase.object_data.items()}
-    plots = [(pane.base._name, {k: np.asarray(v).tolist() for k, v in pane.base.state.items()},
-              pane.base.dpState,
-              pane.base.canvas00.xlabel.text, pane.base.canvas00.ylabel.text)
-             for pane in window.viewers(ChartPane)]
+    objects = {
+        name: {p: np.array(dob.array(p)) for p in dob.prop}
+        for name, dob in window.treebase.object_data.items()
+    }
+    plots = [
+        (
+            pane.base._name,
+            {k: np.asarray(v).tolist() for k, v in pane.base.state.items()},
+            pane.base.dpState,
+            pane.base.canvas00.xlabel.text,
+            pane.base.canvas00.ylabel.text,
+        )
+        for pane in window.viewers(ChartPane)
+    ]
     names = sorted(window.deck.tabText(i) for i in range(window.deck.count()))
     return objects, plots, names, dict(window.extmodules)
 
@@ -34,7 +43,7 @@ def test_the_tour_from_launch_to_quit(qtbot, tmp_path, monkeypatch):
     walked = []
 
     def take(name):
-        tour.close_dialogs()    # those of the step before, as on screen
+        tour.close_dialogs()  # those of the step before, as on screen
         result = STEPS[name](window)
         tour.settle(50)
         walked.append(name)
@@ -66,8 +75,10 @@ def test_the_tour_from_launch_to_quit(qtbot, tmp_path, monkeypatch):
     assert volume.shown == ("cube", "amplitude")
 
     table = take("statistics")
-    rows = {table.item(r, 0).text(): [table.item(r, c).text() for c in range(1, 6)]
-            for r in range(table.rowCount())}
+    rows = {
+        table.item(r, 0).text(): [table.item(r, c).text() for c in range(1, 6)]
+        for r in range(table.rowCount())
+    }
     assert sorted(rows) == sorted(cube.prop)
     after = before * 1.1
     assert rows["amplitude"] == [str(np.percentile(after, p)) for p in (0, 10, 50, 90, 100)]

@@ -28,15 +28,29 @@ def page(qtbot):
 
 
 def test_tree_sorted_checked_only_for_the_text_true_and_values_become_booleans(page):
-    selection = {"b/z": "True", "a/y": True, "b/x": "true", "a/w": "False", "B/v": "True",
-                 "a/x": None}
+    selection = {
+        "b/z": "True",
+        "a/y": True,
+        "b/x": "true",
+        "a/w": "False",
+        "B/v": "True",
+        "a/x": None,
+    }
     page.add_items(selection)
     assert page.extmodules is selection
-    assert tree_of(page) == {"B": [("v", True)],
-                             "a": [("w", False), ("x", False), ("y", False)],
-                             "b": [("x", False), ("z", True)]}
-    assert selection == {"b/z": True, "a/y": False, "b/x": False, "a/w": False, "B/v": True,
-                         "a/x": False}
+    assert tree_of(page) == {
+        "B": [("v", True)],
+        "a": [("w", False), ("x", False), ("y", False)],
+        "b": [("x", False), ("z", True)],
+    }
+    assert selection == {
+        "b/z": True,
+        "a/y": False,
+        "b/x": False,
+        "a/w": False,
+        "B/v": True,
+        "a/x": False,
+    }
     assert page.treeWidget.isHeaderHidden() and page.treeWidget.columnCount() == 1
 
 
@@ -46,8 +60,10 @@ def test_default_selection_is_copied_and_never_changed(qtbot):
     qtbot.addWidget(page)
     assert config.EXTMODULES_DEFAULTS_DICT == before
     assert page.extmodules == {k: v == "True" for k, v in before.items()}
-    assert all(page.treeWidget.topLevelItem(i).isExpanded()
-               for i in range(page.treeWidget.topLevelItemCount()))
+    assert all(
+        page.treeWidget.topLevelItem(i).isExpanded()
+        for i in range(page.treeWidget.topLevelItemCount())
+    )
 
 
 @pytest.mark.parametrize("bad", ["c", "c/d/e"])
@@ -125,5 +141,6 @@ def test_project_file_without_the_table_opens_with_defaults(main_window):
     path = main_window.database.path
     main_window.open_project(path)
     assert main_window.extmodules == config.EXTMODULES_DEFAULTS_DICT
-    assert "extmodules" not in repr(main_window.database._conn.execute(
-        "SELECT name FROM sqlite_master").fetchall())
+    assert "extmodules" not in repr(
+        main_window.database._conn.execute("SELECT name FROM sqlite_master").fetchall()
+    )

@@ -1,4 +1,5 @@
 """The stand-in host: project file, scripts, quitting, plugins, sample data, data tree."""
+
 import argparse
 import sqlite3
 import sys
@@ -71,8 +72,9 @@ class TestProjectFile:
         assert main_window.treebase.topLevelItemCount() == 0
 
     def test_workdir_option_wins_over_project_folder(self, qtbot, tmp_path):
-        options = argparse.Namespace(plugins_paths="", working_directory=str(tmp_path / "wd"),
-                                     debug=False)
+        options = argparse.Namespace(
+            plugins_paths="", working_directory=str(tmp_path / "wd"), debug=False
+        )
         window = mainwindow.MainWindow(options)
         window.setup()
         qtbot.addWidget(window)
@@ -94,12 +96,12 @@ class TestProjectFile:
 
     def test_arrays_round_trip_whatever_their_layout(self, tmp_path):
         db = ProjectDatabase.create(tmp_path / "p.lmd")
-        fortran = np.arange(24, dtype=">i4").reshape(2, 3, 4).T   # non-contiguous, big-endian
+        fortran = np.arange(24, dtype=">i4").reshape(2, 3, 4).T  # non-contiguous, big-endian
         dob = DataObject("grid", {"a": {"array3d": fortran, "scale": np.float32(0.5)}})
         db.save_object(dob)
         entry = db.load_object("grid").prop["a"]
         np.testing.assert_array_equal(entry["array3d"], fortran)
-        entry["array3d"][0, 0, 0] = 99    # loaded arrays are writable
+        entry["array3d"][0, 0, 0] = 99  # loaded arrays are writable
         assert entry["scale"] == 0.5
         with pytest.raises(TypeError, match="Python objects"):
             db.save_object(DataObject("bad", {"a": {"array3d": np.array([None, 1])}}))
@@ -123,15 +125,19 @@ class TestScripts:
         assert main_window.run_script("counter += 1\nself.count = counter")
         assert main_window.marker == "set" and main_window.count == 2
 
-    @pytest.mark.parametrize("script, error", [
-        ("x = 1\ndef f():\n    return 1 / 0\nf()", "ZeroDivisionError"),
-        ("def broken(:\n    pass", "SyntaxError"),
-        ("raise SystemExit(3)", "SystemExit"),
-    ])
-    def test_errors_are_logged_with_traceback_and_not_raised(self, main_window, qtbot,
-                                                             gemlo_log, script, error):
+    @pytest.mark.parametrize(
+        "script, error",
+        [
+            ("x = 1\ndef f():\n    return 1 / 0\nf()", "ZeroDivisionError"),
+            ("def broken(:\n    pass", "SyntaxError"),
+            ("raise SystemExit(3)", "SystemExit"),
+        ],
+    )
+    def test_errors_are_logged_with_traceback_and_not_raised(
+        self, main_window, qtbot, gemlo_log, script, error
+    ):
         assert main_window.run_script(script) is False
-        record, = [r for r in gemlo_log if r.levelname == "ERROR"]
+        (record,) = [r for r in gemlo_log if r.levelname == "ERROR"]
         assert error in record.getMessage()
         assert "mainwindow.py" not in record.getMessage()
         qtbot.waitUntil(lambda: error in self.output(main_window))
@@ -187,6 +193,7 @@ class TestQuit:
                 asked.append((parent, title, text))
                 assert buttons & QMessageBox.Yes
                 return reply
+
             return question
 
         monkeypatch.setattr(QMessageBox, "question", answer(QMessageBox.No))
@@ -214,6 +221,7 @@ class TestQuit:
 class TestVersion:
     def test_about_box_shows_the_version_of_the_package(self, main_window, monkeypatch):
         import gemlo
+
         pyproject = tomllib.loads((Path(__file__).parents[1] / "pyproject.toml").read_text())
         assert gemlo.__version__ == pyproject["project"]["version"]
         shown = []
@@ -224,17 +232,22 @@ class TestVersion:
         assert parent is main_window and title == "About gemlo"
         assert text.startswith(f"gemlo {gemlo.__version__}\n")
 
-    @pytest.mark.parametrize("pyproject, expected", [
-        ('[project]\nname = "gemlo"\nversion = "9.8.7"\n', "9.8.7"),
-        (None, "0+unknown"),
-        ("[project", "0+unknown"),
-    ])
-    def test_version_from_a_source_tree_without_metadata(self, monkeypatch, tmp_path, pyproject,
-                                                         expected):
+    @pytest.mark.parametrize(
+        "pyproject, expected",
+        [
+            ('[project]\nname = "gemlo"\nversion = "9.8.7"\n', "9.8.7"),
+            (None, "0+unknown"),
+            ("[project", "0+unknown"),
+        ],
+    )
+    def test_version_from_a_source_tree_without_metadata(
+        self, monkeypatch, tmp_path, pyproject, expected
+    ):
         import gemlo
 
         def missing(name):
             raise metadata.PackageNotFoundError(name)
+
         monkeypatch.setattr(metadata, "version", missing)
         monkeypatch.setattr(gemlo, "__file__", str(tmp_path / "host" / "gemlo" / "__init__.py"))
         if pyproject is not None:
@@ -243,14 +256,19 @@ class TestVersion:
 
 
 class TestPlugins:
-    def test_missing_plugin_is_skipped_with_a_warning(self, main_window, monkeypatch,
-                                                      gemlo_log):
+    def test_missing_plugin_is_skipped_with_a_warning(self, main_window, monkeypatch, gemlo_log):
         module = types.ModuleType("gemlo_test_plugin")
         module.Probe = Probe
         monkeypatch.setitem(sys.modules, "gemlo_test_plugin", module)
-        monkeypatch.setattr(mainwindow, "INTERNAL_PLUGINS", [
-            ("gemlo_no_such_module", "Thing"), ("gemlo_test_plugin", "NoSuchClass"),
-            ("gemlo_test_plugin", "Probe")])
+        monkeypatch.setattr(
+            mainwindow,
+            "INTERNAL_PLUGINS",
+            [
+                ("gemlo_no_such_module", "Thing"),
+                ("gemlo_test_plugin", "NoSuchClass"),
+                ("gemlo_test_plugin", "Probe"),
+            ],
+        )
         before = len(main_window.plugins)
         main_window.post_visible_setup()
         warnings = [r.getMessage() for r in gemlo_log if r.levelname == "WARNING"]
@@ -266,7 +284,7 @@ class TestPlugins:
         assert main_window.dockWidgetArea(dock) == Qt.BottomDockWidgetArea
         assert dock.widget() is probe and dock in main_window.dockwidgets
         qtbot.waitUntil(dock.isVisible)
-        hide, = [a for a in probe.options_button.menu().actions() if a.text() == "Hide"]
+        (hide,) = [a for a in probe.options_button.menu().actions() if a.text() == "Hide"]
         assert probe.options_button.toolTip() == "Options"
         hide.trigger()
         assert not dock.isVisible()
@@ -368,8 +386,10 @@ class TestDataTree:
         assert list(tree.object_data) == ["well_A"] and tree.topLevelItemCount() == 1
         db = reopened(main_window)
         assert db.object_names() == ["well_A"]
-        assert db._conn.execute("SELECT COUNT(*) FROM properties WHERE object = 'cube'"
-                                ).fetchone()[0] == 0
+        assert (
+            db._conn.execute("SELECT COUNT(*) FROM properties WHERE object = 'cube'").fetchone()[0]
+            == 0
+        )
         db.close()
 
     def test_property_slots(self, tree, main_window):
@@ -389,11 +409,11 @@ class TestDataTree:
 
     def test_right_click_sets_item_right_clicked(self, tree, qtbot, monkeypatch):
         shown = []
-        monkeypatch.setattr(QMenu, "popup",
-                            lambda menu, *a: shown.append([x.text() for x in menu.actions()]))
+        monkeypatch.setattr(
+            QMenu, "popup", lambda menu, *a: shown.append([x.text() for x in menu.actions()])
+        )
         item = tree.object_item("cube").child(0)
-        qtbot.mouseClick(tree.viewport(), Qt.RightButton,
-                         pos=tree.visualItemRect(item).center())
+        qtbot.mouseClick(tree.viewport(), Qt.RightButton, pos=tree.visualItemRect(item).center())
         assert tree.itemRightClicked is item and item.text(0) == "amplitude"
         tree._show_context_menu(tree.visualItemRect(tree.object_item("cube")).center())
         assert tree.itemRightClicked.text(0) == "cube" and "Copy" in shown[-1]

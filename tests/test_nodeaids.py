@@ -1,4 +1,5 @@
 """Data-tree actions: dialogs wired to the tree, the property calculator, the style editor."""
+
 import numpy as np
 import pytest
 from qtpy.QtCore import QSize, QTimer
@@ -36,38 +37,60 @@ def press(dialog, button=QDialogButtonBox.Ok):
 
 def test_buds_fields_and_docstrings(tree):
     buds = nodeaids.Buds(tree)
-    assert list(vars(buds)) == ["base", "main", "dob", "bgRunners", "prefs_index",
-                                "prefs_dialog_size"]
+    assert list(vars(buds)) == [
+        "base",
+        "main",
+        "dob",
+        "bgRunners",
+        "prefs_index",
+        "prefs_dialog_size",
+    ]
     assert (buds.base, buds.main, buds.dob, buds.bgRunners) == (tree, tree.main, None, [])
     with pytest.raises(AttributeError):
         nodeaids.Buds()
     assert nodeaids.__doc__ == "\nConvenient class to offload methods in data tree base class\n"
     Buds = nodeaids.Buds
-    assert (Buds.open_style_editor.__doc__, Buds.open_style_editor_rc.__doc__,
-            Buds.set_prefs_size.__doc__) == (" ", " by right click ", "Save preferences dialog size")
-    assert vars(Buds)["_Buds__preference_page_changed"].__doc__ == \
-        "Preference page index has changed"
+    assert (
+        Buds.open_style_editor.__doc__,
+        Buds.open_style_editor_rc.__doc__,
+        Buds.set_prefs_size.__doc__,
+    ) == (" ", " by right click ", "Save preferences dialog size")
+    assert (
+        vars(Buds)["_Buds__preference_page_changed"].__doc__ == "Preference page index has changed"
+    )
     assert nodeaids.CameraOperatorDialog is CameraDialog
 
 
-TRICKY = {"vp": 1.0, "vp0": 10.0, "if": 0.0, "a b": 0.0, "x+y(1)": 0.0, "prop": 0.0,
-          "dob": 0.0, "it's": 0.0}
+TRICKY = {
+    "vp": 1.0,
+    "vp0": 10.0,
+    "if": 0.0,
+    "a b": 0.0,
+    "x+y(1)": 0.0,
+    "prop": 0.0,
+    "dob": 0.0,
+    "it's": 0.0,
+}
 
 
-@pytest.mark.parametrize("script, name, value", [
-    ("vp0 = vp0 + vp", "vp0", 11),                             # overlapping names
-    ("vpx = 5\nvp = vpx + xvp0", "vp", 5 + 3),                 # names inside identifiers
-    ("prop = dob + 2", "prop", 2),                             # names in the inserted text
-    ("if = a b + 3", "if", 3),                                 # keywords, spaces
-    ("x+y(1) = vp * 4", "x+y(1)", 4),                          # regex characters
-    ("it's = vp + 6", "it's", 7),                              # a quote in the name
-    ("vp = len('vp') + len(\"vp0 # vp\")  # vp = 0", "vp", 10),  # strings, comments
-    ("vp = float(f'{vp0[0]:.0f}{{vp}}'[:2])", "vp", 10),       # f-string fields are code
-    ("vp = len(f\"{'vp'!r}\")", "vp", 4),
-])
+@pytest.mark.parametrize(
+    "script, name, value",
+    [
+        ("vp0 = vp0 + vp", "vp0", 11),  # overlapping names
+        ("vpx = 5\nvp = vpx + xvp0", "vp", 5 + 3),  # names inside identifiers
+        ("prop = dob + 2", "prop", 2),  # names in the inserted text
+        ("if = a b + 3", "if", 3),  # keywords, spaces
+        ("x+y(1) = vp * 4", "x+y(1)", 4),  # regex characters
+        ("it's = vp + 6", "it's", 7),  # a quote in the name
+        ("vp = len('vp') + len(\"vp0 # vp\")  # vp = 0", "vp", 10),  # strings, comments
+        ("vp = float(f'{vp0[0]:.0f}{{vp}}'[:2])", "vp", 10),  # f-string fields are code
+        ("vp = len(f\"{'vp'!r}\")", "vp", 4),
+    ],
+)
 def test_property_script_rewriting(tree, script, name, value):
-    dob = tree.add_object(DataObject("tricky", {
-        n: {"array1d": np.array([v])} for n, v in TRICKY.items()}, "array1d"))
+    dob = tree.add_object(
+        DataObject("tricky", {n: {"array1d": np.array([v])} for n, v in TRICKY.items()}, "array1d")
+    )
     arrays = {n: dob.array(n) for n in dob.prop}
     tree.buds.property_operation("tricky", "xvp0 = 3\n" + script)
     assert tree.buds.dob is dob and dob.array(name)[0] == value
@@ -111,21 +134,52 @@ def pick(dialog, **fields):
         box.setCurrentText(text) if hasattr(box, "setCurrentText") else box.setText(text)
 
 
-@pytest.mark.parametrize("action, cls, fields, check", [
-    ("rename_object_rc", dialogs.RenameObjectDialog, {"name_edit": "seismic"},
-     lambda data: set(data) == {"seismic", "well_A"}),
-    ("copy_object_rc", dialogs.CopyObjectDialog, {"name_edit": "cube 2"},
-     lambda data: set(data) == {"cube", "well_A", "cube 2"} and np.array_equal(
-         data["cube 2"].array("velocity"), data["cube"].array("velocity"))),
-    ("open_remove_object", dialogs.RemoveObjectDialog, {}, lambda data: set(data) == {"well_A"}),
-    ("create_property_rc", dialogs.CreatePropertyDialog, {"name_edit": "zeros"},
-     lambda data: not data["cube"].array("zeros").any()),
-    ("open_rename_property", dialogs.RenamePropertyDialog,
-     {"prop_box": "velocity", "name_edit": "vp"},
-     lambda data: list(data["cube"].prop) == ["amplitude", "vp", "density", "impedance"]),
-    ("open_remove_property", dialogs.RemovePropertyDialog, {"prop_box": "density"},
-     lambda data: list(data["cube"].prop) == ["amplitude", "velocity", "impedance"]),
-])
+@pytest.mark.parametrize(
+    "action, cls, fields, check",
+    [
+        (
+            "rename_object_rc",
+            dialogs.RenameObjectDialog,
+            {"name_edit": "seismic"},
+            lambda data: set(data) == {"seismic", "well_A"},
+        ),
+        (
+            "copy_object_rc",
+            dialogs.CopyObjectDialog,
+            {"name_edit": "cube 2"},
+            lambda data: (
+                set(data) == {"cube", "well_A", "cube 2"}
+                and np.array_equal(
+                    data["cube 2"].array("velocity"), data["cube"].array("velocity")
+                )
+            ),
+        ),
+        (
+            "open_remove_object",
+            dialogs.RemoveObjectDialog,
+            {},
+            lambda data: set(data) == {"well_A"},
+        ),
+        (
+            "create_property_rc",
+            dialogs.CreatePropertyDialog,
+            {"name_edit": "zeros"},
+            lambda data: not data["cube"].array("zeros").any(),
+        ),
+        (
+            "open_rename_property",
+            dialogs.RenamePropertyDialog,
+            {"prop_box": "velocity", "name_edit": "vp"},
+            lambda data: list(data["cube"].prop) == ["amplitude", "vp", "density", "impedance"],
+        ),
+        (
+            "open_remove_property",
+            dialogs.RemovePropertyDialog,
+            {"prop_box": "density"},
+            lambda data: list(data["cube"].prop) == ["amplitude", "velocity", "impedance"],
+        ),
+    ],
+)
 def test_tree_action_is_saved(tree, action, cls, fields, check):
     tree.itemRightClicked = tree.object_item("cube")
     tree.setCurrentItem(tree.object_item("cube"))
@@ -137,20 +191,26 @@ def test_tree_action_is_saved(tree, action, cls, fields, check):
     assert check(reopen(tree))
 
 
-@pytest.mark.parametrize("action, fields, message", [
-    ("open_rename_object", {"name_edit": "  "}, "Give"),
-    ("open_copy_object", {"name_edit": "cube"}, "already exists"),
-    ("open_create_property", {"name_edit": "velocity"}, "already exists"),
-    ("open_rename_property", {"prop_box": "velocity", "name_edit": "amplitude"},
-     "already exists"),
-    ("open_property_operator", {}, "Write a script"),
-    ("open_remove_object", {"object_box": "gone"}, "No data object"),
-])
+@pytest.mark.parametrize(
+    "action, fields, message",
+    [
+        ("open_rename_object", {"name_edit": "  "}, "Give"),
+        ("open_copy_object", {"name_edit": "cube"}, "already exists"),
+        ("open_create_property", {"name_edit": "velocity"}, "already exists"),
+        (
+            "open_rename_property",
+            {"prop_box": "velocity", "name_edit": "amplitude"},
+            "already exists",
+        ),
+        ("open_property_operator", {}, "Write a script"),
+        ("open_remove_object", {"object_box": "gone"}, "No data object"),
+    ],
+)
 def test_dialogs_refuse_bad_input_in_place(tree, qtbot, action, fields, message):
     tree.setCurrentItem(tree.object_item("cube"))
     getattr(tree.buds, action)()
     dialog = next(d for d in tree.findChildren(dialogs.TreeDialog) if d.isVisible())
-    dialog.object_box.addItem("gone")   # an object removed while the dialog is open
+    dialog.object_box.addItem("gone")  # an object removed while the dialog is open
     pick(dialog, **fields)
     with qtbot.assertNotEmitted(dialog.sig_start):
         press(dialog)
@@ -186,7 +246,7 @@ def test_style_editor_remembers_size_and_page(tree, qtbot):
         QTimer.singleShot(0, lambda: user(False))
         buds.open_style_editor_rc()
     assert seen[1] == ("Style of other", QSize(700, 450), 1, 2)
-    assert seen[2][2:] == (-1, 0)        # no pages: nothing to show
+    assert seen[2][2:] == (-1, 0)  # no pages: nothing to show
     assert reopen(tree)["cube"].meta["line_color"] == "darkred"
     tree.itemRightClicked = None
     with pytest.raises(AttributeError):

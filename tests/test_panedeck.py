@@ -1,10 +1,12 @@
 """The viewer deck: numbering, the viewer classes, failures and closing tabs."""
+
 import pytest
+from qtpy.QtWidgets import QTabWidget
+
 from gemlo.widgets.chartpane import ChartPane
 from gemlo.widgets.panedeck import DIM_CODE, LIB_CODE, PaneDeck
 from gemlo.widgets.vispy_image import VispyImage
 from gemlo.widgets.vispy_volume import VispyVolume
-from qtpy.QtWidgets import QTabWidget
 
 
 @pytest.fixture
@@ -36,11 +38,14 @@ def test_viewers_are_numbered_and_made_current(deck):
     assert deck.currentWidget()._name == "3_vs_image"
 
 
-@pytest.mark.parametrize("request_, error, message", [
-    (lambda d: d.new_pg_volume(), ValueError, "Unknown library pyqtgraph"),
-    (lambda d: d.new_viewer(dim=4), KeyError, "4"),
-    (lambda d: d.new_viewer(lib="matplotlib", dim=1), KeyError, "matplotlib"),
-])
+@pytest.mark.parametrize(
+    "request_, error, message",
+    [
+        (lambda d: d.new_pg_volume(), ValueError, "Unknown library pyqtgraph"),
+        (lambda d: d.new_viewer(dim=4), KeyError, "4"),
+        (lambda d: d.new_viewer(lib="matplotlib", dim=1), KeyError, "matplotlib"),
+    ],
+)
 def test_a_failed_request_adds_no_tab_but_uses_its_number(deck, request_, error, message):
     with pytest.raises(error, match=message):
         request_(deck)
@@ -55,7 +60,7 @@ def test_closing_tabs_deletes_later_and_numbers_go_on(deck, qtbot):
     with qtbot.waitSignal(pane.destroyed, timeout=2000):
         deck.tabCloseRequested.emit(1)
         assert labels(deck) == ["1_vs_volume"]
-    deck.close_tab(5)     # no page there: nothing happens
+    deck.close_tab(5)  # no page there: nothing happens
     assert labels(deck) == ["1_vs_volume"]
     deck.close_tab(0)
     assert deck.count() == 0

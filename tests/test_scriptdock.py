@@ -1,4 +1,5 @@
 """The console dock plugin: its contract, its wiring, and a script run in the application."""
+
 import pytest
 from qtpy.QtCore import Qt
 from qtpy.QtWidgets import QVBoxLayout, QWidget
@@ -34,13 +35,16 @@ def test_contract(main, translated, button_row):
     assert scriptdock.__doc__ == "Scriptdock plugin"
     assert ScriptDock.__doc__ == "Scriptdock DockWidget."
     assert ScriptDock.__mro__[1] is LumoPluginWidget and ScriptDock.CONF_SECTION == "scriptdock"
-    docs = {"__init__": "Initialization.", "get_plugin_title": "Return widget title",
-            "get_focus_widget": "Return the widget to give focus to when\n"
-                                "this plugin's dockwidget is raised on top-level",
-            "get_plugin_actions": "Return a list of actions related to plugin",
-            "register_plugin": "Register plugin in the main window",
-            "refresh_plugin": "Refresh log widget",
-            "closing_plugin": "Perform actions before parent main window is closed"}
+    docs = {
+        "__init__": "Initialization.",
+        "get_plugin_title": "Return widget title",
+        "get_focus_widget": "Return the widget to give focus to when\n"
+        "this plugin's dockwidget is raised on top-level",
+        "get_plugin_actions": "Return a list of actions related to plugin",
+        "register_plugin": "Register plugin in the main window",
+        "refresh_plugin": "Refresh log widget",
+        "closing_plugin": "Perform actions before parent main window is closed",
+    }
     assert {name: getattr(ScriptDock, name).__doc__ for name in docs} == docs
 
     assert plugin.get_plugin_title() == "T:Scriptdock"
@@ -54,8 +58,11 @@ def test_contract(main, translated, button_row):
 
     actions = plugin.get_plugin_actions()
     assert actions == [] and plugin.get_plugin_actions() is not actions
-    assert [plugin.closing_plugin(), plugin.closing_plugin(True), plugin.closing_plugin(False)] \
-        == [True, True, True]
+    assert [
+        plugin.closing_plugin(),
+        plugin.closing_plugin(True),
+        plugin.closing_plugin(False),
+    ] == [True, True, True]
 
 
 def test_without_options_button_the_row_holds_five_buttons(main, monkeypatch, button_row):
@@ -63,8 +70,9 @@ def test_without_options_button_the_row_holds_five_buttons(main, monkeypatch, bu
     assert button_row(ScriptDock(main).terminal).count() == 5
 
 
-def test_registration_wires_the_console_to_the_main_window(main, tmp_path, file_dialogs,
-                                                           script_prefix):
+def test_registration_wires_the_console_to_the_main_window(
+    main, tmp_path, file_dialogs, script_prefix
+):
     plugin = ScriptDock(main)
     plugin.register_plugin()
     assert main.docked == [(plugin, False)]  # docked before the console is wired
@@ -91,7 +99,8 @@ def test_ctrl_r_runs_the_console_against_the_open_project(main_window, qtbot, ge
     console.code_view.setPlainText(
         "self.runs = getattr(self, 'runs', 0) + 1\n"
         "self.seen = (self.database, sorted(self.treebase.object_data))\n"
-        "myprint('objects:', len(self.treebase.object_data))")
+        "myprint('objects:', len(self.treebase.object_data))"
+    )
     main_window.activateWindow()
     qtbot.waitUntil(main_window.isActiveWindow)
     console.code_view.setFocus()

@@ -1,4 +1,5 @@
 """SEG-Y import: geometry, samples, the project file, bad input, cancel, the window."""
+
 import errno
 import os
 import resource
@@ -12,13 +13,13 @@ from pathlib import Path
 import numpy as np
 import pytest
 import segyio
+from qtpy.QtWidgets import QPushButton
+
+import gemlo
 from gemlo.app.__main__ import main
 from gemlo.app.project import ProjectDatabase
 from gemlo.io.segy import SegyError, SegyImport
 from gemlo.utils.convert_grid import Survey, ln2xy
-from qtpy.QtWidgets import QPushButton
-
-import gemlo
 
 ILINES, XLINES, NS = range(1000, 1010, 2), range(2000, 2007), 11
 # A rotated grid at real-world coordinates: 12.5 m per inline number at 32 degrees, 25 m per
@@ -42,8 +43,13 @@ def write_segy(path, grid=GRID, fmt=5, inline_sorted=True, ilines=ILINES, xlines
     with segyio.create(path, spec) as f:
         for t, (i, j) in enumerate(order):
             x, y = xy[i, j]
-            f.header[t] = {189: ilines[i], 193: xlines[j], 71: -100,
-                           181: round(x * 100), 185: round(y * 100)}
+            f.header[t] = {
+                189: ilines[i],
+                193: xlines[j],
+                71: -100,
+                181: round(x * 100),
+                185: round(y * 100),
+            }
             f.trace[t] = data[i, j]
         f.bin.update(hdt=4000, hns=ns)
     return data, xy
@@ -69,8 +75,12 @@ def test_command_imports_a_cube_that_reopens_memory_mapped(tmp_path, capsys, fmt
     array = cube.array("amplitude")
     assert isinstance(array, np.memmap) and array.mode == "r+" and array.dtype == np.float32
     np.testing.assert_allclose(array, data, rtol=2e-6 if fmt == 1 else 0)
-    assert (cube.meta["il0"], cube.meta["xl0"], cube.meta["il_step"], cube.meta["dz"]) == \
-        (1000, 2000, 2, 4.0)
+    assert (cube.meta["il0"], cube.meta["xl0"], cube.meta["il_step"], cube.meta["dz"]) == (
+        1000,
+        2000,
+        2,
+        4.0,
+    )
 
     # Written in place and saved: the map is flushed, the database holds no samples.
     array[0, 0, 0] = 42.0
@@ -78,8 +88,10 @@ def test_command_imports_a_cube_that_reopens_memory_mapped(tmp_path, capsys, fmt
     db.close()
     with sqlite3.connect(tmp_path / "p.lmd") as conn:
         assert conn.execute("SELECT length(data) FROM properties").fetchall() == [(0,)]
-    assert ProjectDatabase.open(tmp_path / "p.lmd").load_object("field").array(
-        "amplitude")[0, 0, 0] == 42.0
+    assert (
+        ProjectDatabase.open(tmp_path / "p.lmd").load_object("field").array("amplitude")[0, 0, 0]
+        == 42.0
+    )
 
 
 def _text(path):
@@ -94,7 +106,7 @@ def _truncated(path):
 def _irregular(path):
     write_segy(path)
     with segyio.open(path, "r+", ignore_geometry=True) as f:
-        f.header[9] = {193: 2003}      # the third inline holds crossline 2003 twice
+        f.header[9] = {193: 2003}  # the third inline holds crossline 2003 twice
 
 
 def _int16(path):
@@ -102,12 +114,16 @@ def _int16(path):
 
 
 @pytest.mark.filterwarnings("ignore:Implicit conversion from float32 to int16")
-@pytest.mark.parametrize("make, reason", [
-    (_text, "not a SEG-Y file"),
-    (_truncated, "truncated"),
-    (_irregular, "irregular geometry"),
-    (_int16, "unsupported sample format 3"),
-], ids=["text", "truncated", "irregular", "int16"])
+@pytest.mark.parametrize(
+    "make, reason",
+    [
+        (_text, "not a SEG-Y file"),
+        (_truncated, "truncated"),
+        (_irregular, "irregular geometry"),
+        (_int16, "unsupported sample format 3"),
+    ],
+    ids=["text", "truncated", "irregular", "int16"],
+)
 def test_bad_input_is_refused_and_leaves_nothing(tmp_path, capsys, make, reason):
     make(tmp_path / "bad.sgy")
     assert main(["import-segy", str(tmp_path / "bad.sgy"), str(tmp_path / "p.lmd")]) == 1
@@ -134,9 +150,16 @@ def test_full_disk_fails_cleanly(tmp_path):
 
     host = str(Path(gemlo.__file__).parent.parent)
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([host, os.environ.get("PYTHONPATH", "")])}
-    done = subprocess.run([sys.executable, "-m", "gemlo.app", "import-segy", "big.sgy", "p.lmd"],
-                          cwd=tmp_path, env=env, preexec_fn=small_disk, capture_output=True,
-                          text=True, timeout=60, check=False)
+    done = subprocess.run(
+        [sys.executable, "-m", "gemlo.app", "import-segy", "big.sgy", "p.lmd"],
+        cwd=tmp_path,
+        env=env,
+        preexec_fn=small_disk,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
     assert done.returncode == 1
     assert "big.sgy" in done.stderr and "File too large" in done.stderr
     assert folder_files(tmp_path) == ["big.sgy"]
@@ -157,6 +180,7 @@ def test_no_room_for_the_data_file_fails_cleanly(tmp_path, capsys, monkeypatch):
 
 def test_project_file_from_before_mapped_properties_opens_and_imports(tmp_path, sample_survey):
     from gemlo.app.sample import sample_cube
+
     db = ProjectDatabase.create(tmp_path / "old.lmd")
     db.save_object(sample_cube())
     db._conn.execute("DROP TABLE property_files")
@@ -170,8 +194,8 @@ def test_project_file_from_before_mapped_properties_opens_and_imports(tmp_path, 
     job.commit(db)
     db.close()
     np.testing.assert_array_equal(
-        ProjectDatabase.open(tmp_path / "old.lmd").load_object("field").array("amplitude"),
-        data)
+        ProjectDatabase.open(tmp_path / "old.lmd").load_object("field").array("amplitude"), data
+    )
 
 
 def wait_done(qtbot, run):
@@ -182,8 +206,12 @@ def wait_done(qtbot, run):
 
 def test_window_imports_onto_its_survey_or_into_a_new_project(main_window, qtbot, tmp_path):
     # A cube on the sample grid, every other crossline, goes into the sample project.
-    on_grid, _xy = write_segy(tmp_path / "on_grid.sgy", grid=main_window.survey,
-                              ilines=range(1010, 1020), xlines=range(2000, 2020, 2))
+    on_grid, _xy = write_segy(
+        tmp_path / "on_grid.sgy",
+        grid=main_window.survey,
+        ilines=range(1010, 1020),
+        xlines=range(2000, 2020, 2),
+    )
     dob = wait_done(qtbot, main_window.import_segy(tmp_path / "on_grid.sgy"))
     assert main_window.treebase.object_data["on_grid"] is dob
     np.testing.assert_array_equal(dob.array("amplitude"), on_grid)
@@ -210,8 +238,11 @@ def test_cancel_during_the_copy_leaves_the_project_unchanged(main_window, qtbot,
     write_segy(tmp_path / "field.sgy")
     release = threading.Event()
     # One inline per chunk; the worker waits after the first one until Cancel was pressed.
-    run = main_window.import_segy(tmp_path / "field.sgy", chunk_bytes=4 * NS * len(XLINES),
-                                  progress=lambda done, total: release.wait(10))
+    run = main_window.import_segy(
+        tmp_path / "field.sgy",
+        chunk_bytes=4 * NS * len(XLINES),
+        progress=lambda done, total: release.wait(10),
+    )
     qtbot.waitUntil(lambda: run.job.done > 0, timeout=10000)
     run.dialog.findChild(QPushButton).click()
     release.set()
@@ -225,7 +256,7 @@ def test_cancel_during_the_copy_leaves_the_project_unchanged(main_window, qtbot,
 
 def test_window_reports_a_failure_found_while_copying(main_window, qtbot, tmp_path):
     main_window.create_new_project(tmp_path / "p" / "new.lmd")
-    _irregular(tmp_path / "bad.sgy")     # passes the header scan, fails at its third inline
+    _irregular(tmp_path / "bad.sgy")  # passes the header scan, fails at its third inline
     run = main_window.import_segy(tmp_path / "bad.sgy")
     assert wait_done(qtbot, run) is None
     assert "bad.sgy" in run.message.text() and "trace 10 holds inline" in run.message.text()

@@ -1,9 +1,9 @@
 """The property distribution table, and its percentiles against numpy.percentile."""
+
 import math
 import warnings
 from fractions import Fraction
 
-import gemlo.config.base
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -12,12 +12,23 @@ from hypothesis.extra import numpy as hnp
 from qtpy.QtCore import Qt
 from qtpy.QtWidgets import QApplication, QLabel, QPushButton, QTableWidget
 
+import gemlo.config.base
 from gemlo.widgets import statgrid
 
 POINTS = (0, 10, 50, 90, 100)
 HEADERS = ["Name", "Min", "P10", "P50", "P90", "Max"]
-KERNEL_DTYPES = [np.float32, np.float64, np.int8, np.int16, np.int32, np.int64,
-                 np.uint8, np.uint16, np.uint32, np.uint64]
+KERNEL_DTYPES = [
+    np.float32,
+    np.float64,
+    np.int8,
+    np.int16,
+    np.int32,
+    np.int64,
+    np.uint8,
+    np.uint16,
+    np.uint32,
+    np.uint64,
+]
 
 
 def percentiles(data):
@@ -50,8 +61,9 @@ def expected(data, p):
     if flat.dtype.kind == "f" and (math.isinf(a) or math.isinf(b)):
         if a == b or index == lo:
             return type(want)(a)
-        return type(want)(math.nan if math.isinf(a) and math.isinf(b) else
-                          a if math.isinf(a) else b)
+        return type(want)(
+            math.nan if math.isinf(a) and math.isinf(b) else a if math.isinf(a) else b
+        )
     if flat.dtype.kind == "f":
         with np.errstate(over="ignore"):
             overflows = math.isinf(flat.dtype.type(b) - flat.dtype.type(a))
@@ -66,17 +78,19 @@ def expected(data, p):
 def check(data, got=None):
     got = percentiles(data) if got is None else got
     assert len(got) == len(POINTS)
-    for p, value in zip(POINTS, got):
+    for p, value in zip(POINTS, got, strict=True):
         want = expected(data, p)
-        result_type = np.float32 if data.dtype.kind + str(data.dtype.itemsize) == "f4" \
-            else np.float64
+        result_type = (
+            np.float32 if data.dtype.kind + str(data.dtype.itemsize) == "f4" else np.float64
+        )
         assert type(value) is result_type, p
         if isinstance(want, tuple):
             # A difference wider than the dtype: the exact formula, to a few units
             # of the last place of the neighbours and of the weight, never outside them.
             exact, a, b = want
             ulp = Fraction(float(np.finfo(result_type).eps)) * (
-                Fraction(max(abs(a), abs(b))) + (Fraction(b) - Fraction(a)) * data.size)
+                Fraction(max(abs(a), abs(b))) + (Fraction(b) - Fraction(a)) * data.size
+            )
             assert a <= value <= b and abs(Fraction(float(value)) - exact) <= 4 * ulp, p
         elif np.isnan(want):
             assert np.isnan(value), p
@@ -120,9 +134,12 @@ def test_percentiles_are_numpys(data):
 
 
 @settings(max_examples=12, deadline=None)
-@given(st.integers(0, 2**32 - 1), st.sampled_from(["normal", "quantised", "narrow", "spiky"]),
-       st.sampled_from([np.float32, np.float64, np.int16, np.int64]),
-       st.one_of(st.integers(1, 1000), st.integers(300_000, 700_000)))
+@given(
+    st.integers(0, 2**32 - 1),
+    st.sampled_from(["normal", "quantised", "narrow", "spiky"]),
+    st.sampled_from([np.float32, np.float64, np.int16, np.int64]),
+    st.one_of(st.integers(1, 1000), st.integers(300_000, 700_000)),
+)
 def test_large_arrays_are_numpys(seed, kind, dtype, size):
     rng = np.random.default_rng(seed)
     values = rng.standard_normal(size) * 1000
@@ -146,22 +163,27 @@ def test_memory_mapped_arrays_are_read_in_place(tmp_path, dtype):
 
 
 @pytest.mark.filterwarnings("ignore:Warning. 'partition' will ignore the 'mask'")
-@pytest.mark.parametrize("data", [
-    np.array([1.5, -2, 3, 2.25], np.float16),
-    np.array([3, 1.5, 2], dtype=object),
-    [4, 1, 2.5],
-    np.ma.masked_array([1.0, 5.0, 3.0]),
-    np.array(["2020-01-01", "2021-01-01"], "M8[D]"),
-], ids=["float16", "object", "list", "masked", "dates"])
+@pytest.mark.parametrize(
+    "data",
+    [
+        np.array([1.5, -2, 3, 2.25], np.float16),
+        np.array([3, 1.5, 2], dtype=object),
+        [4, 1, 2.5],
+        np.ma.masked_array([1.0, 5.0, 3.0]),
+        np.array(["2020-01-01", "2021-01-01"], "M8[D]"),
+    ],
+    ids=["float16", "object", "list", "masked", "dates"],
+)
 def test_other_kinds_are_left_to_numpy(data):
     got = percentiles(data)
-    for p, value in zip(POINTS, got):
+    for p, value in zip(POINTS, got, strict=True):
         want = np.percentile(data, p)
         assert type(value) is type(want) and value == want
 
 
-@pytest.mark.parametrize("data", [
-    np.array([True, False]), np.array([1 + 2j, 3j])], ids=["bool", "complex"])
+@pytest.mark.parametrize(
+    "data", [np.array([True, False]), np.array([1 + 2j, 3j])], ids=["bool", "complex"]
+)
 def test_numpys_errors_pass_through(data):
     with pytest.raises(TypeError):
         np.percentile(data, 10)
@@ -169,9 +191,11 @@ def test_numpys_errors_pass_through(data):
         percentiles(data)
 
 
-@pytest.mark.parametrize("data", [
-    np.zeros(0, np.float32), np.zeros((3, 0), np.int8), np.zeros(0, np.float16), []],
-    ids=["float32", "int8 3x0", "float16", "list"])
+@pytest.mark.parametrize(
+    "data",
+    [np.zeros(0, np.float32), np.zeros((3, 0), np.int8), np.zeros(0, np.float16), []],
+    ids=["float32", "int8 3x0", "float16", "list"],
+)
 def test_no_values_is_a_clear_error(data):
     with pytest.raises(ValueError, match="array with no values"):
         percentiles(data)
@@ -182,7 +206,12 @@ def test_mended_faults():
     assert percentiles(np.array([1, 2, np.inf])) == [1.0, 1.2, 2.0, np.inf, np.inf]
     assert percentiles(np.array([-np.inf, 1, 2]))[:2] == [-np.inf, -np.inf]
     assert [str(v) for v in percentiles(np.array([-128, 127], np.int8))] == [
-        "-128.0", "-102.5", "-0.5", "101.5", "127.0"]
+        "-128.0",
+        "-102.5",
+        "-0.5",
+        "101.5",
+        "127.0",
+    ]
     assert percentiles(np.array([-3e38, 3e38], np.float32))[0] == np.float32(-3e38)
 
 
@@ -190,8 +219,10 @@ def test_mended_faults():
 
 
 def cells(table):
-    return [[table.item(r, c).text() if table.item(r, c) else None
-             for c in range(table.columnCount())] for r in range(table.rowCount())]
+    return [
+        [table.item(r, c).text() if table.item(r, c) else None for c in range(table.columnCount())]
+        for r in range(table.rowCount())
+    ]
 
 
 def headers(table):
@@ -215,9 +246,11 @@ def test_table_rows(qtbot):
     }
     table = statgrid.PropertyDistribtionTable(dict_prop)
     qtbot.addWidget(table)
-    assert cells(table) == [["a"] + ["7.0"] * 5,
-                            ["b", "0.0", "4.0", "20.0", "36.0", "40.0"],
-                            ["c", "0.0", "4.0", "20.0", "36.0", "40.0"]]
+    assert cells(table) == [
+        ["a"] + ["7.0"] * 5,
+        ["b", "0.0", "4.0", "20.0", "36.0", "40.0"],
+        ["c", "0.0", "4.0", "20.0", "36.0", "40.0"],
+    ]
     assert table.item(0, 1).flags() == statgrid.QTableWidgetItem("x").flags()
     assert type(dict_prop["a"]["arrayPercentiles"][0]) is np.float32
 
@@ -235,23 +268,34 @@ def test_panel_caches_and_refreshes_the_same_dictionary(qtbot, translated):
     assert cells(statgrid.PropertyDistribtionTable(dict_prop))[0][5] == "4.0"
     dict_prop["a"] = {"array1d": np.array([1, 2])}
     qtbot.mouseClick(button, Qt.LeftButton)
-    assert cells(table) == [["a", "1.0", "1.1", "1.5", "1.9", "2.0"],
-                            ["vp", "0.0", "4.0", "20.0", "36.0", "40.0"]]
+    assert cells(table) == [
+        ["a", "1.0", "1.1", "1.5", "1.9", "2.0"],
+        ["vp", "0.0", "4.0", "20.0", "36.0", "40.0"],
+    ]
     del dict_prop["vp"]
     statgrid.refresh(table, dict_prop)
     assert cells(table) == [["a", "1.0", "1.1", "1.5", "1.9", "2.0"]]
 
 
 def test_failing_refresh_leaves_what_it_had_not_reached(qtbot):
-    table = statgrid.PropertyDistribtionTable({k: {"array1d": np.array([i])}
-                                               for i, k in enumerate("xyz")})
+    table = statgrid.PropertyDistribtionTable(
+        {k: {"array1d": np.array([i])} for i, k in enumerate("xyz")}
+    )
     qtbot.addWidget(table)
-    broken = {"p": {"array1d": np.array([5])}, "q": {"unit": "m"},
-              "r": {"array1d": np.array([6])}, "s": {"array1d": np.array([7])}}
+    broken = {
+        "p": {"array1d": np.array([5])},
+        "q": {"unit": "m"},
+        "r": {"array1d": np.array([6])},
+        "s": {"array1d": np.array([7])},
+    }
     with pytest.raises(ValueError, match="^Unknown value$"):
         statgrid.refresh(table, broken)
-    assert cells(table) == [["p"] + ["5.0"] * 5, ["y"] + ["1.0"] * 5, ["z"] + ["2.0"] * 5,
-                            [None] * 6]
+    assert cells(table) == [
+        ["p"] + ["5.0"] * 5,
+        ["y"] + ["1.0"] * 5,
+        ["z"] + ["2.0"] * 5,
+        [None] * 6,
+    ]
     assert "arrayPercentiles" not in broken["r"]
 
     with pytest.raises(ValueError, match="holds 3 values"):
@@ -263,7 +307,8 @@ def test_failing_refresh_leaves_what_it_had_not_reached(qtbot):
 def test_documentation():
     assert statgrid.add_array_percentile.__doc__ == "-i- prop : dict, for example cube.prop[prop]"
     assert statgrid.PropertyDistribtionTable.__doc__.endswith(
-        "Return a table widget of properties data value distribution.")
+        "Return a table widget of properties data value distribution."
+    )
     assert statgrid.dict_prop_table.__doc__ == " table with label "
     assert statgrid.refresh.__doc__ is None
 
@@ -286,8 +331,8 @@ class Probe:
 
 def test_statistics_panel_follows_the_tree(main_window, tmp_path, monkeypatch):
     from gemlo.data import DataObject
-
     from gemlo.widgets import statpanel
+
     tree, panel = main_window.treebase, main_window.stats_panel
     cube = tree.object_data["cube"]
     tree.setCurrentItem(tree.object_item("cube").child(0))  # a property item selects its object
@@ -304,13 +349,18 @@ def test_statistics_panel_follows_the_tree(main_window, tmp_path, monkeypatch):
     path = tmp_path / "big.f32"
     np.arange(24, dtype=np.float32).tofile(path)
     probe = Probe([1.0, 2.0])
-    on_disk = DataObject("disk", {"mapped": {"array1d": np.memmap(path, np.float32, "r")},
-                                  "probe": {"array1d": probe}}, "array1d")
+    on_disk = DataObject(
+        "disk",
+        {"mapped": {"array1d": np.memmap(path, np.float32, "r")}, "probe": {"array1d": probe}},
+        "array1d",
+    )
     monkeypatch.setattr(statpanel, "BUSY_VALUES", 10)
     tree.add_object(on_disk, save=False)
     tree.setCurrentItem(tree.object_item("disk"))
-    assert cells(panel.table) == [["mapped", "0.0", "2.3", "11.5", "20.7", "23.0"],
-                                  ["probe", "1.0", "1.1", "1.5", "1.9", "2.0"]]
+    assert cells(panel.table) == [
+        ["mapped", "0.0", "2.3", "11.5", "20.7", "23.0"],
+        ["probe", "1.0", "1.1", "1.5", "1.9", "2.0"],
+    ]
     assert Qt.WaitCursor in probe.cursors and QApplication.overrideCursor() is None
 
     # A failing refresh restores the cursor too; removing the object empties the panel.
@@ -322,11 +372,11 @@ def test_statistics_panel_follows_the_tree(main_window, tmp_path, monkeypatch):
     assert panel.name in tree.object_data
 
 
-
 def test_cached_percentiles_are_not_stored_in_the_project(qtbot, tmp_path):
     # JSON would bring float32 percentiles back as doubles that print differently.
     from gemlo.app.project import ProjectDatabase
     from gemlo.data import DataObject
+
     dob = DataObject("c", {"a": {"array1d": np.full(5, 0.1, np.float32), "unit": "m"}}, "array1d")
     statgrid.add_array_percentile(dob.prop["a"])
     database = ProjectDatabase.create(tmp_path / "p.lmd")

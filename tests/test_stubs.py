@@ -1,4 +1,5 @@
 """The shipped type stubs are those the generator makes from the built modules."""
+
 import os
 import subprocess
 import sys
@@ -31,11 +32,23 @@ def test_type_checker_reads_the_stubs(tmp_path):
         "from gemlo.automation.automate import quit\n"
         "ExtPicker().add_items({'a/b': 'True'})\n"
         "ExtPicker().add_items(defaults=None, bad=1)\n"
-        "quit(None, None, timeout_ms='soon')\n")
+        "quit(None, None, timeout_ms='soon')\n"
+    )
     checked = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--follow-imports=skip",
-         "--cache-dir", os.devnull, str(tmp_path / "use.py")],
-        check=False, env=dict(os.environ, MYPYPATH=str(ROOT / "host")), capture_output=True,
-        text=True)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--no-incremental",
+            "--follow-imports=skip",
+            "--cache-dir",
+            os.devnull,
+            str(tmp_path / "use.py"),
+        ],
+        check=False,
+        env=dict(os.environ, MYPYPATH=str(ROOT / "host")),
+        capture_output=True,
+        text=True,
+    )
     errors = [line for line in checked.stdout.splitlines() if ": error:" in line]
     assert [e.split(":")[1] for e in errors] == ["4", "5"], checked.stdout

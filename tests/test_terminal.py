@@ -1,4 +1,5 @@
 """The script console: its row of buttons, running, opening and saving scripts."""
+
 import locale
 import os
 import signal
@@ -22,8 +23,9 @@ def boxes(monkeypatch):
     """Message boxes, recorded instead of shown: no test waits on a modal loop."""
     shown = []
     for kind in ("information", "warning", "critical", "question"):
-        monkeypatch.setattr(QMessageBox, kind,
-                            lambda *args, kind=kind: shown.append((kind, *args)))
+        monkeypatch.setattr(
+            QMessageBox, kind, lambda *args, kind=kind: shown.append((kind, *args))
+        )
     return shown
 
 
@@ -46,10 +48,13 @@ def test_construction(qtbot, translated, button_row):
 
     row = button_row(widget)
     buttons = [row.itemAt(i).widget() for i in range(5)]
-    expected = [("fileopen", "T:Open file", "Ctrl+O"),
-                ("filesave", "T:Save to new file", "Ctrl+S"),
-                ("run_file", "T:Run code in file", ""), ("run", "T:Run code in view", "Ctrl+R"),
-                ("help", "T:Help", "")]
+    expected = [
+        ("fileopen", "T:Open file", "Ctrl+O"),
+        ("filesave", "T:Save to new file", "Ctrl+S"),
+        ("run_file", "T:Run code in file", ""),
+        ("run", "T:Run code in view", "Ctrl+R"),
+        ("help", "T:Help", ""),
+    ]
     for button, (icon, tip, keys) in zip(buttons, expected, strict=True):
         assert button.icon().cacheKey() == ima.icon(icon).cacheKey()
         assert button.toolTip().startswith(tip)
@@ -131,8 +136,7 @@ def test_open_file(console, file_dialogs, tmp_path, monkeypatch, boxes):
     assert [kind for kind, *_ in boxes] == ["warning"]
 
 
-def test_save_file_replaces_the_target_with_the_text(console, file_dialogs, tmp_path,
-                                                     monkeypatch):
+def test_save_file_replaces_the_target_with_the_text(console, file_dialogs, tmp_path, monkeypatch):
     target = tmp_path / "s.py"
     target.write_text("old content that is longer than the new one\n" * 10)
     before = target.stat().st_ino
@@ -165,8 +169,9 @@ def file_size_limit():
 
 
 @pytest.mark.parametrize("where", ["folder", "under_a_file", "unencodable", "cut_short"])
-def test_failed_save_leaves_everything_as_it_was(console, file_dialogs, tmp_path, monkeypatch,
-                                                 boxes, gemlo_log, request, where):
+def test_failed_save_leaves_everything_as_it_was(
+    console, file_dialogs, tmp_path, monkeypatch, boxes, gemlo_log, request, where
+):
     keep = tmp_path / "keep.py"
     keep.write_text("precious\n")
     target = {"folder": tmp_path, "under_a_file": keep / "x.py"}.get(where, keep)
@@ -205,8 +210,10 @@ def test_help(console, boxes, translated):
     console.show_help()
     [(kind, parent, title, text)] = boxes
     assert (kind, parent, title) == ("information", console, "T:How to use")
-    assert text.startswith("T:The scriptdock provides API to the project.<br>"
-                           "For example, try run myprint(self.database).<br>")
+    assert text.startswith(
+        "T:The scriptdock provides API to the project.<br>"
+        "For example, try run myprint(self.database).<br>"
+    )
     assert text.endswith("<br><b>TODO</b> add more.<br>") and "instead of print()" in text
 
 
@@ -251,9 +258,13 @@ print("not reached")
 
 
 def test_main_runs_the_loop_and_exits_with_its_code():
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen",
-               PYTHONPATH=os.pathsep.join([str(Path(terminal.__file__).parents[2])] + sys.path))
-    done = subprocess.run([sys.executable, "-c", MAIN], env=env, capture_output=True, text=True,
-                          timeout=60)
+    env = dict(
+        os.environ,
+        QT_QPA_PLATFORM="offscreen",
+        PYTHONPATH=os.pathsep.join([str(Path(terminal.__file__).parents[2])] + sys.path),
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", MAIN], env=env, capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 3, done.stderr
     assert done.stdout == "['extra'] ['Terminal']\n"

@@ -1,16 +1,18 @@
 """The host's viewers (vispy canvases) and how the main window uses them."""
+
 import sqlite3
 
 import numpy as np
 import pytest
+from qtpy.QtCore import QTimer
+from qtpy.QtGui import QImage
+from qtpy.QtWidgets import QApplication, QFileDialog, QTabBar
+
 from gemlo.app import tour
 from gemlo.app.project import ProjectDatabase
 from gemlo.widgets.chartpane import ChartPane
 from gemlo.widgets.vispy_image import VispyImage
 from gemlo.widgets.vispy_volume import MAX_SIDE, VispyVolume, downsample
-from qtpy.QtCore import QTimer
-from qtpy.QtGui import QImage
-from qtpy.QtWidgets import QApplication, QFileDialog, QTabBar
 
 
 def pixels(image):
@@ -58,7 +60,7 @@ def test_data_tree_shows_objects_in_the_current_plot_viewer(main_window, qtbot):
     labels = [label for label, _action in tree.object_actions]
     assert labels == ["Show in plot viewer", "Remove from plot viewer"]
     show, remove = (action for _label, action in tree.object_actions)
-    pane = show("well_A")     # no plot viewer yet: one is opened
+    pane = show("well_A")  # no plot viewer yet: one is opened
     assert isinstance(pane, ChartPane) and main_window.deck.currentWidget() is pane
     visual = tree.object_data["well_A"].visuals_in_plot[pane.base._name]
     assert pane.base.canvas.visuals == [visual]
@@ -86,6 +88,7 @@ def test_plot_viewers_round_trip_through_the_project_file(main_window, tmp_path)
     def described(pane):
         state = pane.base.state
         return pane.base._name, list(state), state["aspect_ratio"], list(state["bgcolor"])
+
     saved = [described(p) for p in (first, second)]
     main_window.save_project()
 
@@ -116,6 +119,7 @@ def test_a_project_file_without_the_viewers_table_opens(main_window, tmp_path):
 
 # Drawing: these need an OpenGL context, so they run on an X display.
 
+
 @pytest.mark.render
 def test_export_writes_the_drawn_line(gl, main_window, tmp_path, qtbot):
     pane = main_window.show_in_plot("well_A")
@@ -126,20 +130,22 @@ def test_export_writes_the_drawn_line(gl, main_window, tmp_path, qtbot):
         if not isinstance(dialog, QFileDialog):
             QTimer.singleShot(20, answer)
             return
-        dialog.selectFile(str(target)[:-4])     # the extension is added
+        dialog.selectFile(str(target)[:-4])  # the extension is added
         dialog.accept()
+
     tour.settle(300)
     QTimer.singleShot(0, answer)
     pane.base.export_canvas()
     rgba = pixels(QImage(str(target)))
     assert rgba.shape[:2] == (pane.base.canvas.size[1], pane.base.canvas.size[0])
     red = (rgba[..., 0] > 150) & (rgba[..., 1] < 100) & (rgba[..., 2] < 100)
-    assert red.sum() > 200          # the well log, drawn in red
+    assert red.sum() > 200  # the well log, drawn in red
 
 
 @pytest.mark.render
 def test_pick_mode_reports_the_object_under_the_click(gl, main_window, gemlo_log, qtbot):
     from qtpy.QtCore import QPoint, Qt
+
     pane = main_window.show_in_plot("well_A")
     tour.settle(300)
     base = pane.base
@@ -164,7 +170,7 @@ def test_tour_screenshots_show_rendered_data(gl, main_window, step):
     rgba = pixels(main_window.grab().toImage()).astype(int)
     top_left = canvas.canvas.native.mapTo(main_window, canvas.canvas.native.rect().topLeft())
     width, height = canvas.canvas.size
-    area = rgba[top_left.y():top_left.y() + height, top_left.x():top_left.x() + width, :3]
+    area = rgba[top_left.y() : top_left.y() + height, top_left.x() : top_left.x() + width, :3]
     # Not blank, not black: many colours, and mostly light background.
     assert len(np.unique(area.reshape(-1, 3), axis=0)) > 50
     assert area.mean() > 100
@@ -174,6 +180,7 @@ def test_tour_screenshots_show_rendered_data(gl, main_window, step):
 def test_volume_is_framed_whole(gl, main_window):
     # A deep cube: its near corners, which the perspective draws larger, stay in the view.
     from gemlo.data.dataobject import DataObject
+
     volume = tour.volume_viewer(main_window)
     tour.settle(300)
     cube = DataObject("deep", {"amplitude": {"array3d": np.ones((150, 100, 150), np.float32)}})
@@ -184,10 +191,11 @@ def test_volume_is_framed_whole(gl, main_window):
     top_left = native.mapTo(main_window, native.rect().topLeft())
     width, height = volume.canvas.size
     rgba = pixels(main_window.grab().toImage()).astype(int)[
-        top_left.y():top_left.y() + height, top_left.x():top_left.x() + width, :3]
+        top_left.y() : top_left.y() + height, top_left.x() : top_left.x() + width, :3
+    ]
     # The view's background fills a box inside the canvas; the volume must keep off its edge.
     background = np.nonzero((rgba == rgba[height // 2, 8]).all(axis=2))
-    drawn = np.nonzero(np.ptp(rgba, axis=2) > 30)     # coloured, not grey
+    drawn = np.nonzero(np.ptp(rgba, axis=2) > 30)  # coloured, not grey
     assert len(drawn[0]) > 0.1 * width * height
     for axis in (0, 1):
         assert background[axis].min() + 3 < drawn[axis].min()

@@ -4,6 +4,7 @@ The modules are those that CMakeLists.txt builds, imported from wherever
 Python finds the gemlo package (installed, or built in place with
 PYTHONPATH=host); the stubs go into OUTDIR (default: host).
 """
+
 import os
 import re
 import subprocess
@@ -23,8 +24,20 @@ def generate(out):
     """Write the stubs of every compiled module, and the package's py.typed, under `out`."""
     env = dict(os.environ)
     env.setdefault("QT_QPA_PLATFORM", "offscreen")  # the widget modules import Qt
-    subprocess.run([sys.executable, "-m", "pybind11_stubgen", "--exit-code", "--output-dir",
-                    str(out), *modules()], check=True, env=env, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pybind11_stubgen",
+            "--exit-code",
+            "--output-dir",
+            str(out),
+            *modules(),
+        ],
+        check=True,
+        env=env,
+        stdout=subprocess.DEVNULL,
+    )
     (Path(out) / "gemlo" / "py.typed").touch()
 
 

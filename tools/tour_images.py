@@ -5,6 +5,7 @@
 Each picture is scaled to WIDTH pixels and stored with a palette of its 256
 commonest colours (Qt's own palette conversion dithers the viewers to noise).
 """
+
 import sys
 from pathlib import Path
 
@@ -19,15 +20,16 @@ def quantized(image):
     """`image` as an 8-bit palette image of its commonest colours (5 bits per channel)."""
     rgb = image.convertToFormat(QImage.Format_RGB888)
     w, h = rgb.width(), rgb.height()
-    pixels = np.array(rgb.constBits()).reshape(h, rgb.bytesPerLine())[:, :3 * w]
+    pixels = np.array(rgb.constBits()).reshape(h, rgb.bytesPerLine())[:, : 3 * w]
     pixels = pixels.reshape(h, w, 3).astype(np.int32)
     bins = (pixels[..., 0] >> 3) << 10 | (pixels[..., 1] >> 3) << 5 | pixels[..., 2] >> 3
     counts = np.bincount(bins.ravel(), minlength=1 << 15)
     used = np.flatnonzero(counts)
     chosen = used[np.argsort(counts[used])[::-1][:256]]
     # Each palette colour: the mean of the pixels in its bin.
-    sums = np.stack([np.bincount(bins.ravel(), pixels[..., c].ravel(), 1 << 15)
-                     for c in range(3)], axis=1)
+    sums = np.stack(
+        [np.bincount(bins.ravel(), pixels[..., c].ravel(), 1 << 15) for c in range(3)], axis=1
+    )
     palette = (sums[chosen] / counts[chosen, None]).round().astype(np.int32)
     # Every bin maps to the nearest palette colour.
     centres = np.stack([(used >> 10) & 31, (used >> 5) & 31, used & 31], axis=1) * 8 + 4

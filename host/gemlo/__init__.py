@@ -1,4 +1,5 @@
 """Stand-in host application: the package that the compiled modules extend."""
+
 from importlib import metadata
 
 
@@ -10,6 +11,7 @@ def _version():
         pass
     import tomllib
     from pathlib import Path
+
     try:
         with open(Path(__file__).resolve().parents[2] / "pyproject.toml", "rb") as file:
             return tomllib.load(file)["project"]["version"]

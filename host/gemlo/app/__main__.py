@@ -3,6 +3,7 @@
 Or import a SEG-Y cube into a new project, without a window:
 python -m gemlo.app import-segy FILE PROJECT
 """
+
 import argparse
 import datetime
 import os
@@ -22,21 +23,32 @@ def default_project_path(folder=None):
 
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(prog="gemlo", description=__doc__)
-    parser.add_argument("--project", type=Path,
-                        help="new project file to create (default: a time-stamped one in "
-                             "--workdir or ~/gemlo-projects)")
+    parser.add_argument(
+        "--project",
+        type=Path,
+        help="new project file to create (default: a time-stamped one in "
+        "--workdir or ~/gemlo-projects)",
+    )
     parser.add_argument("--workdir", help="working directory of the session")
-    parser.add_argument("--no-sample", action="store_true",
-                        help="start on an empty project, without the sample data")
-    parser.add_argument("--screenshot", metavar="DIR",
-                        help="walk the tour (which adds the sample data), saving a screenshot "
-                             "of each step into DIR, then quit")
+    parser.add_argument(
+        "--no-sample",
+        action="store_true",
+        help="start on an empty project, without the sample data",
+    )
+    parser.add_argument(
+        "--screenshot",
+        metavar="DIR",
+        help="walk the tour (which adds the sample data), saving a screenshot "
+        "of each step into DIR, then quit",
+    )
     parser.add_argument("--debug", action="store_true", help="log debug messages")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     segy = commands.add_parser(
-        "import-segy", help="import a post-stack 3-D SEG-Y cube into a new project file",
+        "import-segy",
+        help="import a post-stack 3-D SEG-Y cube into a new project file",
         description="Create the project file PROJECT (never replacing one) holding the cube "
-                    "of the SEG-Y file FILE and its survey, the samples in a .npy file beside it.")
+        "of the SEG-Y file FILE and its survey, the samples in a .npy file beside it.",
+    )
     segy.add_argument("file", metavar="FILE", type=Path, help="the SEG-Y file")
     segy.add_argument("project", metavar="PROJECT", type=Path, help="the new project file")
     return parser.parse_args(argv)
@@ -45,6 +57,7 @@ def parse_args(argv=None):
 def import_segy(args):
     """The import-segy command: returns the exit status."""
     from gemlo.io.segy import SegyError, import_to_new_project
+
     shown = [-1]
 
     def progress(done, total):
@@ -80,8 +93,9 @@ def main(argv=None):
     from gemlo.app.mainwindow import MainWindow
 
     app = QApplication.instance() or QApplication(sys.argv[:1])
-    options = argparse.Namespace(plugins_paths="", working_directory=args.workdir,
-                                 debug=args.debug)
+    options = argparse.Namespace(
+        plugins_paths="", working_directory=args.workdir, debug=args.debug
+    )
     window = MainWindow(options)
     window.setup()
     window.show()

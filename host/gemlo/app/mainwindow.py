@@ -1,4 +1,5 @@
 """The main window: docks, the viewer deck, the project and the script runner."""
+
 import importlib
 import linecache
 import logging
@@ -11,9 +12,19 @@ from pathlib import Path
 import numpy as np
 from qtpy.QtCore import Qt, QTimer, Slot
 from qtpy.QtGui import QFontDatabase
-from qtpy.QtWidgets import (QDialog, QDialogButtonBox, QDockWidget, QFileDialog, QMainWindow,
-                            QMessageBox, QPlainTextEdit, QPushButton, QTabBar, QTabWidget,
-                            QVBoxLayout, QWidget)
+from qtpy.QtWidgets import (
+    QDialog,
+    QDialogButtonBox,
+    QDockWidget,
+    QFileDialog,
+    QMainWindow,
+    QMessageBox,
+    QPlainTextEdit,
+    QPushButton,
+    QTabBar,
+    QTabWidget,
+    QVBoxLayout,
+)
 
 import gemlo
 from gemlo.app import sample
@@ -52,8 +63,12 @@ class MainWindow(QMainWindow):
         self.btn_quit = self.deck = self.survey_map = self.output = None
         self.data_dock = self.output_dock = self.view_menu = None
         self.data_menu = None
-        self.script_namespace = {"__name__": "__script__", "self": self, "np": np,
-                                 "myprint": myprint}
+        self.script_namespace = {
+            "__name__": "__script__",
+            "self": self,
+            "np": np,
+            "myprint": myprint,
+        }
         self._script_count = 0
         self._log_handler = None
         if getattr(options, "debug", False):
@@ -76,8 +91,7 @@ class MainWindow(QMainWindow):
         self.output.setReadOnly(True)
         self.output.setMaximumBlockCount(10000)
         self.output.setFont(QFontDatabase.systemFont(QFontDatabase.FixedFont))
-        self.output_dock = self._dock(_("Output"), "output", self.output,
-                                      Qt.BottomDockWidgetArea)
+        self.output_dock = self._dock(_("Output"), "output", self.output, Qt.BottomDockWidgetArea)
         self._log_handler = OutputHandler(self.output)
         logger.addHandler(self._log_handler)
         # A window dropped without closing must not leave its handler behind.
@@ -85,10 +99,12 @@ class MainWindow(QMainWindow):
 
         file_menu = self.menuBar().addMenu(_("&File"))
         new_action = file_menu.addAction(_("New project..."), self._ask_new_project)
-        open_action = file_menu.addAction(ima.icon("fileopen"), _("Open project..."),
-                                          self._ask_open_project)
-        save_action = file_menu.addAction(ima.icon("filesave"), _("Save project"),
-                                          self._save_project_reporting)
+        open_action = file_menu.addAction(
+            ima.icon("fileopen"), _("Open project..."), self._ask_open_project
+        )
+        save_action = file_menu.addAction(
+            ima.icon("filesave"), _("Save project"), self._save_project_reporting
+        )
         save_action.setShortcut("Ctrl+S")
         file_menu.addAction(_("Add sample data"), self.add_sample_data)
         file_menu.addAction(_("Import SEG-Y..."), self._ask_import_segy)
@@ -142,9 +158,14 @@ class MainWindow(QMainWindow):
             self.treebase.buds.open_style_editor(dob)
 
     def show_about(self):
-        QMessageBox.about(self, _("About gemlo"),
-                          _("gemlo {}\n\nCompiled extension modules of a geoscience desktop "
-                            "application, in a small stand-in host.").format(gemlo.__version__))
+        QMessageBox.about(
+            self,
+            _("About gemlo"),
+            _(
+                "gemlo {}\n\nCompiled extension modules of a geoscience desktop "
+                "application, in a small stand-in host."
+            ).format(gemlo.__version__),
+        )
 
     def _setup_statistics(self):
         """The Statistics dock: percentiles of the properties of the selected object."""
@@ -155,8 +176,9 @@ class MainWindow(QMainWindow):
             logger.warning("Statistics panel not available: %s", error)
             return
         self.stats_panel = StatPanel(self.treebase, self)
-        self.stats_dock = self._dock(_("Statistics"), "statistics", self.stats_panel,
-                                     Qt.RightDockWidgetArea)
+        self.stats_dock = self._dock(
+            _("Statistics"), "statistics", self.stats_panel, Qt.RightDockWidgetArea
+        )
         self.view_menu.addAction(self.stats_dock.toggleViewAction())
 
     def _dock(self, title, name, widget, area):
@@ -187,8 +209,12 @@ class MainWindow(QMainWindow):
         self.addDockWidget(Qt.BottomDockWidgetArea, dock)
         # Beside the log and as wide as it, once the layout knows the new dock:
         # a console needs room to edit in.
-        QTimer.singleShot(0, lambda: self.resizeDocks(
-            [self.output_dock, dock], [self.width() // 2] * 2, Qt.Horizontal))
+        QTimer.singleShot(
+            0,
+            lambda: self.resizeDocks(
+                [self.output_dock, dock], [self.width() // 2] * 2, Qt.Horizontal
+            ),
+        )
         plugin.dockwidget = dock
         self.plugins.append(plugin)
         self.dockwidgets.append(dock)
@@ -244,6 +270,7 @@ class MainWindow(QMainWindow):
     def open_project_settings(self):
         """Show the project settings, whose pages apply to the open project; returns the dialog."""
         from gemlo.widgets.projects.extpicker import ExtPicker
+
         if self.settings_dialog is not None:
             self.settings_dialog.close()
         dialog = QDialog(self)
@@ -263,8 +290,10 @@ class MainWindow(QMainWindow):
         layout.addWidget(buttons)
         dialog.picker = picker
         dialog.finished.connect(
-            lambda _result=0, d=dialog: self.settings_dialog is d and setattr(
-                self, "settings_dialog", None))
+            lambda _result=0, d=dialog: (
+                self.settings_dialog is d and setattr(self, "settings_dialog", None)
+            )
+        )
         self.settings_dialog = dialog
         dialog.resize(360, 420)
         dialog.show()
@@ -278,14 +307,19 @@ class MainWindow(QMainWindow):
 
     def _ask_new_project(self):
         path, _filter = QFileDialog.getSaveFileName(
-            self, _("New project"), self.workdir, f"{_('Projects')} (*{EXTENSION})",
-            options=QFileDialog.DontConfirmOverwrite)
+            self,
+            _("New project"),
+            self.workdir,
+            f"{_('Projects')} (*{EXTENSION})",
+            options=QFileDialog.DontConfirmOverwrite,
+        )
         if path:
             self._report_errors(self.create_new_project, path)
 
     def _ask_open_project(self):
         path, _filter = QFileDialog.getOpenFileName(
-            self, _("Open project"), self.workdir, f"{_('Projects')} (*{EXTENSION})")
+            self, _("Open project"), self.workdir, f"{_('Projects')} (*{EXTENSION})"
+        )
         if path:
             self._report_errors(self.open_project, path)
 
@@ -296,14 +330,19 @@ class MainWindow(QMainWindow):
         a file or grid that cannot be imported raises SegyError before anything starts.
         """
         from gemlo.io.importdialog import SegyImportRun
+
         return SegyImportRun(self, path, **options).start()
 
     def _ask_import_segy(self):
         from gemlo.io.importdialog import show_failure
         from gemlo.io.segy import SegyError
+
         path, _filter = QFileDialog.getOpenFileName(
-            self, _("Import SEG-Y"), self.workdir,
-            f"{_('SEG-Y files')} (*.sgy *.segy *.SGY *.SEGY);;{_('All files')} (*)")
+            self,
+            _("Import SEG-Y"),
+            self.workdir,
+            f"{_('SEG-Y files')} (*.sgy *.segy *.SGY *.SEGY);;{_('All files')} (*)",
+        )
         if not path:
             return
         try:
@@ -328,17 +367,22 @@ class MainWindow(QMainWindow):
 
     def _add_viewer_actions(self, toolbar):
         menu = self.menuBar().addMenu(_("Vie&wers"))
-        for text, slot, icon in ((_("New plot viewer"), self.deck.new_vs_plot, "plot"),
-                                 (_("New image viewer"), self.deck.new_vs_image, "image"),
-                                 (_("New volume viewer"), self.deck.new_vs_volume, "volume")):
+        for text, slot, icon in (
+            (_("New plot viewer"), self.deck.new_vs_plot, "plot"),
+            (_("New image viewer"), self.deck.new_vs_image, "image"),
+            (_("New volume viewer"), self.deck.new_vs_volume, "volume"),
+        ):
             action = menu.addAction(ima.icon(icon), text, slot)
             toolbar.addAction(action)
         menu.addSeparator()
         menu.addAction(_("Show in plot viewer"), lambda: self._selected_do(self.show_in_plot))
-        menu.addAction(_("Remove from plot viewer"),
-                       lambda: self._selected_do(self.remove_from_plot))
-        self.treebase.object_actions += [(_("Show in plot viewer"), self.show_in_plot),
-                                         (_("Remove from plot viewer"), self.remove_from_plot)]
+        menu.addAction(
+            _("Remove from plot viewer"), lambda: self._selected_do(self.remove_from_plot)
+        )
+        self.treebase.object_actions += [
+            (_("Show in plot viewer"), self.show_in_plot),
+            (_("Remove from plot viewer"), self.remove_from_plot),
+        ]
 
     def _connect_viewers(self):
         self.treebase.sigObjectChanged.connect(self._object_changed)
@@ -347,8 +391,9 @@ class MainWindow(QMainWindow):
     def viewers(self, kind=None):
         """The viewers in the deck, in tab order; only those of class `kind` if given."""
         pages = (self.deck.widget(i) for i in range(self.deck.count()))
-        return [p for p in pages if p is not self.survey_map and (kind is None
-                                                                   or isinstance(p, kind))]
+        return [
+            p for p in pages if p is not self.survey_map and (kind is None or isinstance(p, kind))
+        ]
 
     def current_cube(self):
         """(data object, property name) that the image and volume viewers show, or None.
@@ -358,8 +403,11 @@ class MainWindow(QMainWindow):
         """
         if self.treebase is None:
             return None
-        cubes = {n: d for n, d in self.treebase.object_data.items()
-                 if d.prop_array_key == "array3d" and d.prop}
+        cubes = {
+            n: d
+            for n, d in self.treebase.object_data.items()
+            if d.prop_array_key == "array3d" and d.prop
+        }
         item = self.treebase.currentItem()
         if item is not None and item.data(0, ROLE) is not None:
             _kind, name, *prop = item.data(0, ROLE)
@@ -378,7 +426,7 @@ class MainWindow(QMainWindow):
     def _object_changed(self, name):
         for viewer in self.viewers():
             if getattr(viewer, "shown", None) and viewer.shown[0] == name:
-                viewer.shown = None        # its arrays may have changed: draw again
+                viewer.shown = None  # its arrays may have changed: draw again
         dob = self.treebase.object_data.get(name)
         if dob is not None:
             # Picking reports a line by its visual's name: follow renames.
@@ -423,7 +471,7 @@ class MainWindow(QMainWindow):
         if dob.viewable_in_plot and not cell.xlabel.text:
             # The first line shown names the axes.
             cell.xlabel.text, cell.ylabel.text = dob.plot_labels()
-            cell.ylabel.width_max = 30    # vispy leaves it one pixel: it would cover the ticks
+            cell.ylabel.width_max = 30  # vispy leaves it one pixel: it would cover the ticks
 
     def remove_from_plot(self, name):
         """Take the data object `name` out of the current plot viewer."""
@@ -442,10 +490,20 @@ class MainWindow(QMainWindow):
         """Write what is not stored as it changes: the plot viewers and their state."""
         if self.database is None:
             raise RuntimeError("No project is open: create or open one first")
-        self.database.save_viewers([
-            (pane.base._name, pane.base.state,
-             [n for n, flags in pane.base.dpState.items() if flags.get("object", {}).get("self")])
-            for pane in self.viewers(ChartPane)])
+        self.database.save_viewers(
+            [
+                (
+                    pane.base._name,
+                    pane.base.state,
+                    [
+                        n
+                        for n, flags in pane.base.dpState.items()
+                        if flags.get("object", {}).get("self")
+                    ],
+                )
+                for pane in self.viewers(ChartPane)
+            ]
+        )
         logger.info("Saved project %s", self.database.path)
 
     def _save_project_reporting(self):
@@ -496,8 +554,9 @@ class MainWindow(QMainWindow):
     # Closing
 
     def ask_quit(self):
-        answer = QMessageBox.question(self, _("Quit"), _("Do you really want to quit?"),
-                                      QMessageBox.Yes | QMessageBox.No)
+        answer = QMessageBox.question(
+            self, _("Quit"), _("Do you really want to quit?"), QMessageBox.Yes | QMessageBox.No
+        )
         if answer == QMessageBox.Yes:
             self.close()
 

@@ -1,4 +1,5 @@
 """The project file: an SQLite database holding the survey and the data objects."""
+
 import datetime
 import json
 import mmap
@@ -65,20 +66,29 @@ def _mapped_file(array):
 
     A copy-on-write map ("c") does not count: its changes are not in the file.
     """
-    if not (isinstance(array, np.memmap) and isinstance(array.base, mmap.mmap)
-            and array.filename and array.mode in ("r", "r+", "w+")):
+    if not (
+        isinstance(array, np.memmap)
+        and isinstance(array.base, mmap.mmap)
+        and array.filename
+        and array.mode in ("r", "r+", "w+")
+    ):
         return None
     try:
         with open(array.filename, "rb") as fp:
-            read_header = (npy_format.read_array_header_1_0
-                           if npy_format.read_magic(fp) == (1, 0)
-                           else npy_format.read_array_header_2_0)
+            read_header = (
+                npy_format.read_array_header_1_0
+                if npy_format.read_magic(fp) == (1, 0)
+                else npy_format.read_array_header_2_0
+            )
             shape, fortran, dtype = read_header(fp)
             offset = fp.tell()
     except (OSError, ValueError):
         return None
-    if (shape, dtype, offset) != (array.shape, array.dtype, array.offset) or fortran \
-            or not array.flags.c_contiguous:
+    if (
+        (shape, dtype, offset) != (array.shape, array.dtype, array.offset)
+        or fortran
+        or not array.flags.c_contiguous
+    ):
         return None
     return array.filename
 
@@ -155,9 +165,14 @@ class ProjectDatabase:
             conn = sqlite3.connect(path)
             with conn:
                 conn.executescript(_SCHEMA)
-                conn.executemany("INSERT INTO meta VALUES (?, ?)", [
-                    ("format", FORMAT), ("version", str(VERSION)),
-                    ("created", datetime.datetime.now().isoformat(timespec="seconds"))])
+                conn.executemany(
+                    "INSERT INTO meta VALUES (?, ?)",
+                    [
+                        ("format", FORMAT),
+                        ("version", str(VERSION)),
+                        ("created", datetime.datetime.now().isoformat(timespec="seconds")),
+                    ],
+                )
         except BaseException:
             os.unlink(path)
             raise
@@ -191,8 +206,9 @@ class ProjectDatabase:
     def save_survey(self, survey, sgmt):
         """Store the survey with its extent, given as a segment dictionary."""
         with self._conn:
-            self._conn.execute("INSERT OR REPLACE INTO survey VALUES (1, ?, ?)",
-                               (survey.name, _dumps(sgmt)))
+            self._conn.execute(
+                "INSERT OR REPLACE INTO survey VALUES (1, ?, ?)", (survey.name, _dumps(sgmt))
+            )
 
     def load_survey(self):
         """Return (Survey, segment dictionary), or (None, None) for a project without one."""
@@ -211,9 +227,10 @@ class ProjectDatabase:
         """Store the object with all its properties, replacing a stored one of that name."""
         with self._conn:
             self._conn.execute("DELETE FROM objects WHERE name = ?", (dob.name,))
-            self._conn.execute("INSERT INTO objects VALUES (?, ?, ?, ?)",
-                               (dob.name, dob.prop_array_key, int(dob.viewable_in_plot),
-                                _dumps(dob.meta)))
+            self._conn.execute(
+                "INSERT INTO objects VALUES (?, ?, ?, ?)",
+                (dob.name, dob.prop_array_key, int(dob.viewable_in_plot), _dumps(dob.meta)),
+            )
             for position, (prop_name, entry) in enumerate(dob.prop.items()):
                 self._insert_property(dob, prop_name, entry, position)
 
@@ -222,13 +239,16 @@ class ProjectDatabase:
         with self._conn:
             row = self._conn.execute(
                 "SELECT position FROM properties WHERE object = ? AND name = ?",
-                (dob.name, prop_name)).fetchone()
+                (dob.name, prop_name),
+            ).fetchone()
             if row is None:
                 row = self._conn.execute(
                     "SELECT COALESCE(MAX(position) + 1, 0) FROM properties WHERE object = ?",
-                    (dob.name,)).fetchone()
-            self._conn.execute("DELETE FROM properties WHERE object = ? AND name = ?",
-                               (dob.name, prop_name))
+                    (dob.name,),
+                ).fetchone()
+            self._conn.execute(
+                "DELETE FROM properties WHERE object = ? AND name = ?", (dob.name, prop_name)
+            )
             self._insert_property(dob, prop_name, dob.prop[prop_name], row[0])
 
     def update_object(self, dob):
@@ -237,7 +257,8 @@ class ProjectDatabase:
             cursor = self._conn.execute(
                 "UPDATE objects SET prop_array_key = ?, viewable_in_plot = ?, meta = ? "
                 "WHERE name = ?",
-                (dob.prop_array_key, int(dob.viewable_in_plot), _dumps(dob.meta), dob.name))
+                (dob.prop_array_key, int(dob.viewable_in_plot), _dumps(dob.meta), dob.name),
+            )
             if cursor.rowcount != 1:
                 raise KeyError(dob.name)
             self._conn.execute("DELETE FROM properties WHERE object = ?", (dob.name,))
@@ -246,8 +267,9 @@ class ProjectDatabase:
 
     def _insert_property(self, dob, prop_name, entry, position):
         if dob.prop_array_key not in entry:
-            raise ValueError(f"property {prop_name!r} of {dob.name!r} has no "
-                             f"{dob.prop_array_key!r} array")
+            raise ValueError(
+                f"property {prop_name!r} of {dob.name!r} has no {dob.prop_array_key!r} array"
+            )
         # Percentiles are a cache of the values: JSON would turn float32 ones into
         # doubles that print differently, so they are recomputed after reopening.
         extra = {k: v for k, v in entry.items() if k not in (dob.prop_array_key, CACHED)}
@@ -260,11 +282,15 @@ class ProjectDatabase:
             packed = (array.dtype.str, json.dumps(array.shape), b"")
         else:
             packed = _pack(array)
-        self._conn.execute("INSERT INTO properties VALUES (?, ?, ?, ?, ?, ?, ?)",
-                           (dob.name, prop_name, position, *packed, _dumps(extra)))
+        self._conn.execute(
+            "INSERT INTO properties VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (dob.name, prop_name, position, *packed, _dumps(extra)),
+        )
         if mapped:
-            self._conn.execute("INSERT INTO property_files VALUES (?, ?, ?)",
-                               (dob.name, prop_name, self._relative(mapped)))
+            self._conn.execute(
+                "INSERT INTO property_files VALUES (?, ?, ?)",
+                (dob.name, prop_name, self._relative(mapped)),
+            )
 
     def _relative(self, file):
         # Relative to the project's folder, so that the folder can move as a whole.
@@ -274,15 +300,18 @@ class ProjectDatabase:
 
     def _property_files(self, name):
         try:
-            return dict(self._conn.execute(
-                "SELECT name, file FROM property_files WHERE object = ?", (name,)))
+            return dict(
+                self._conn.execute(
+                    "SELECT name, file FROM property_files WHERE object = ?", (name,)
+                )
+            )
         except sqlite3.OperationalError:  # a read-only file from before the table
             return {}
 
     def load_object(self, name):
         row = self._conn.execute(
-            "SELECT prop_array_key, viewable_in_plot, meta FROM objects WHERE name = ?",
-            (name,)).fetchone()
+            "SELECT prop_array_key, viewable_in_plot, meta FROM objects WHERE name = ?", (name,)
+        ).fetchone()
         if row is None:
             raise KeyError(name)
         key, viewable, meta = row
@@ -290,13 +319,17 @@ class ProjectDatabase:
         files = self._property_files(name)
         folder = os.path.dirname(os.path.abspath(self.path))
         for prop_name, dtype, shape, data, extra in self._conn.execute(
-                "SELECT name, dtype, shape, data, extra FROM properties WHERE object = ? "
-                "ORDER BY position", (name,)):
+            "SELECT name, dtype, shape, data, extra FROM properties WHERE object = ? "
+            "ORDER BY position",
+            (name,),
+        ):
             if prop_name in files:
                 file = os.path.join(folder, files[prop_name])
                 if not os.path.isfile(file):
-                    raise FileNotFoundError(f"The data file {file} of the property "
-                                            f"{prop_name!r} of {name!r} is missing")
+                    raise FileNotFoundError(
+                        f"The data file {file} of the property "
+                        f"{prop_name!r} of {name!r} is missing"
+                    )
                 array = _open_mapped(file)
             else:
                 array = _unpack(dtype, shape, data)
@@ -313,13 +346,16 @@ class ProjectDatabase:
 
     def rename_property(self, object_name, old, new):
         with self._conn:
-            self._conn.execute("UPDATE properties SET name = ? WHERE object = ? AND name = ?",
-                               (new, object_name, old))
+            self._conn.execute(
+                "UPDATE properties SET name = ? WHERE object = ? AND name = ?",
+                (new, object_name, old),
+            )
 
     def remove_property(self, object_name, prop_name):
         with self._conn:
-            self._conn.execute("DELETE FROM properties WHERE object = ? AND name = ?",
-                               (object_name, prop_name))
+            self._conn.execute(
+                "DELETE FROM properties WHERE object = ? AND name = ?", (object_name, prop_name)
+            )
 
     # External modules chosen for the project. The table came later than the
     # others: it is made when first needed, so older project files still open.
@@ -327,7 +363,8 @@ class ProjectDatabase:
     def load_extmodules(self):
         """Return the stored selection, "group/module" -> "True" or "False" ({} if none)."""
         found = self._conn.execute(
-            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'extmodules'").fetchone()
+            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'extmodules'"
+        ).fetchone()
         if found is None:
             return {}
         return dict(self._conn.execute("SELECT key, value FROM extmodules ORDER BY key"))
@@ -335,19 +372,23 @@ class ProjectDatabase:
     def save_extmodules(self, selection):
         """Store the selection (values are truth values), replacing the stored one."""
         with self._conn:
-            self._conn.execute("CREATE TABLE IF NOT EXISTS extmodules "
-                               "(key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+            self._conn.execute(
+                "CREATE TABLE IF NOT EXISTS extmodules (key TEXT PRIMARY KEY, value TEXT NOT NULL)"
+            )
             self._conn.execute("DELETE FROM extmodules")
-            self._conn.executemany("INSERT INTO extmodules VALUES (?, ?)",
-                                   [(k, str(v is True or v == "True"))
-                                    for k, v in selection.items()])
+            self._conn.executemany(
+                "INSERT INTO extmodules VALUES (?, ?)",
+                [(k, str(v is True or v == "True")) for k, v in selection.items()],
+            )
 
     # Viewers
 
     def save_viewers(self, viewers):
         """Store the plot viewers, replacing those stored: (name, state dict, shown names)."""
-        rows = [(position, name, _dumps(state), _dumps(list(shown)))
-                for position, (name, state, shown) in enumerate(viewers)]
+        rows = [
+            (position, name, _dumps(state), _dumps(list(shown)))
+            for position, (name, state, shown) in enumerate(viewers)
+        ]
         with self._conn:
             self._conn.execute(_VIEWERS_TABLE)
             self._conn.execute("DELETE FROM viewers")
@@ -355,11 +396,19 @@ class ProjectDatabase:
 
     def load_viewers(self):
         """Return the stored plot viewers as (name, state dict, shown names), in order."""
-        if self._conn.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' "
-                              "AND name = 'viewers'").fetchone() is None:
+        if (
+            self._conn.execute(
+                "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'viewers'"
+            ).fetchone()
+            is None
+        ):
             return []
-        return [(name, json.loads(state), json.loads(shown)) for name, state, shown in
-                self._conn.execute("SELECT name, state, shown FROM viewers ORDER BY position")]
+        return [
+            (name, json.loads(state), json.loads(shown))
+            for name, state, shown in self._conn.execute(
+                "SELECT name, state, shown FROM viewers ORDER BY position"
+            )
+        ]
 
     def __repr__(self):
         lines = [f"ProjectDatabase({self.path!r})"]
@@ -367,7 +416,8 @@ class ProjectDatabase:
             survey = self.load_survey()[0]
             rows = self._conn.execute(
                 "SELECT p.object, p.name, p.dtype, p.shape FROM properties p "
-                "JOIN objects o ON o.name = p.object ORDER BY o.rowid, p.position").fetchall()
+                "JOIN objects o ON o.name = p.object ORDER BY o.rowid, p.position"
+            ).fetchall()
             names = self.object_names()
         except sqlite3.ProgrammingError:
             return lines[0] + " (closed)"

@@ -4,6 +4,7 @@ The cube comes from a layered earth model: dipping layers over a gentle
 dome, velocity and density per layer, the reflectivity of the resulting
 impedance convolved with a Ricker wavelet. Fixed seed, so every run is alike.
 """
+
 import numpy as np
 
 from gemlo.data.dataobject import DataObject
@@ -11,19 +12,24 @@ from gemlo.utils.convert_grid import Survey
 
 IL0, XL0 = 1000, 2000
 N_IL, N_XL, N_Z = 60, 80, 120
-BIN = 25.0                        # m, both directions
-ORIGIN = (605000.0, 6070000.0)    # x, y of inline IL0, crossline XL0
-AZIMUTH = 32.0                    # degrees from x (east) to the direction of increasing inline
-DZ = 4.0                          # ms
+BIN = 25.0  # m, both directions
+ORIGIN = (605000.0, 6070000.0)  # x, y of inline IL0, crossline XL0
+AZIMUTH = 32.0  # degrees from x (east) to the direction of increasing inline
+DZ = 4.0  # ms
 SEED = 20240611
 
 # Layer tops in samples at the origin trace, with their dips in samples per inline and
 # per crossline, and the velocity step (m/s) below each top.
-_TOPS = [(16, 0.10, 0.05, 250), (34, 0.14, 0.06, 300), (52, 0.18, 0.04, 200),
-         (70, 0.22, 0.08, 350), (92, 0.12, 0.10, 400)]
-_V_TOP = 1700.0                   # m/s at the top of the cube
-_GRADIENT = 0.8                   # m/s per ms within the layers
-_DOME = 7.0                       # samples of uplift at the crest
+_TOPS = [
+    (16, 0.10, 0.05, 250),
+    (34, 0.14, 0.06, 300),
+    (52, 0.18, 0.04, 200),
+    (70, 0.22, 0.08, 350),
+    (92, 0.12, 0.10, 400),
+]
+_V_TOP = 1700.0  # m/s at the top of the cube
+_GRADIENT = 0.8  # m/s per ms within the layers
+_DOME = 7.0  # samples of uplift at the crest
 
 
 def _cm(value):
@@ -40,12 +46,18 @@ def sample_sgmt():
     p2 = origin + (N_XL - 1) * xl_step
     p3 = origin + (N_IL - 1) * il_step
     return {
-        "P1_ILNO": IL0, "P1_XLNO": XL0,
-        "P1_CRSX": _cm(origin[0]), "P1_CRSY": _cm(origin[1]),
-        "P2_ILNO": IL0, "P2_XLNO": XL0 + N_XL - 1,
-        "P2_CRSX": _cm(p2[0]), "P2_CRSY": _cm(p2[1]),
-        "P3_ILNO": IL0 + N_IL - 1, "P3_XLNO": XL0,
-        "P3_CRSX": _cm(p3[0]), "P3_CRSY": _cm(p3[1]),
+        "P1_ILNO": IL0,
+        "P1_XLNO": XL0,
+        "P1_CRSX": _cm(origin[0]),
+        "P1_CRSY": _cm(origin[1]),
+        "P2_ILNO": IL0,
+        "P2_XLNO": XL0 + N_XL - 1,
+        "P2_CRSX": _cm(p2[0]),
+        "P2_CRSY": _cm(p2[1]),
+        "P3_ILNO": IL0 + N_IL - 1,
+        "P3_XLNO": XL0,
+        "P3_CRSX": _cm(p3[0]),
+        "P3_CRSY": _cm(p3[1]),
     }
 
 
@@ -81,7 +93,7 @@ def sample_cube(name="cube"):
     """Return the synthetic seismic cube with amplitude, velocity, density and impedance."""
     rng = np.random.default_rng(SEED)
     velocity = _velocity()
-    density = (0.31 * velocity ** 0.25).astype(np.float32)      # Gardner, g/cm3
+    density = (0.31 * velocity**0.25).astype(np.float32)  # Gardner, g/cm3
     impedance = velocity * density
     reflectivity = np.zeros_like(impedance)
     upper, lower = impedance[..., :-1], impedance[..., 1:]
@@ -89,7 +101,7 @@ def sample_cube(name="cube"):
     wavelet = ricker(30.0, DZ / 1000, 16)
     n = N_Z + wavelet.size - 1
     trace = np.fft.irfft(np.fft.rfft(reflectivity, n) * np.fft.rfft(wavelet, n), n)
-    amplitude = trace[..., 16:16 + N_Z]
+    amplitude = trace[..., 16 : 16 + N_Z]
     amplitude /= np.abs(amplitude).max()
     amplitude += 0.03 * rng.standard_normal(amplitude.shape)
     prop = {
@@ -113,14 +125,20 @@ def sample_well(cube, name="well_A", il=1034, xl=2046):
     i, j = il - cube.meta["il0"], xl - cube.meta["xl0"]
     velocity = np.asarray(cube.array("velocity")[i, j], dtype=np.float64)
     velocity = velocity * (1 + 0.015 * rng.standard_normal(velocity.size))
-    dt = cube.meta["dz"] / 1000 / 2                                     # one-way, s
+    dt = cube.meta["dz"] / 1000 / 2  # one-way, s
     depth = np.concatenate([[0.0], np.cumsum(velocity[:-1] * dt)])
-    density = 0.31 * velocity ** 0.25
+    density = 0.31 * velocity**0.25
     prop = {
         "velocity": {"array1d": velocity.astype(np.float32), "unit": "m/s"},
         "density": {"array1d": density.astype(np.float32), "unit": "g/cm3"},
         "depth": {"array1d": depth.astype(np.float32), "unit": "m"},
     }
-    meta = {"il": il, "xl": xl, "plot_x": "velocity", "plot_y": "depth", "plot_y_down": True,
-            "color": "#c92a2a"}
+    meta = {
+        "il": il,
+        "xl": xl,
+        "plot_x": "velocity",
+        "plot_y": "depth",
+        "plot_y_down": True,
+        "color": "#c92a2a",
+    }
     return DataObject(name, prop, "array1d", meta)

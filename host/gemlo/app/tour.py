@@ -6,6 +6,7 @@ the main window, does what a user would, and leaves the window showing it; it
 returns what the checks need (a dialog, a script). The walk starts on a new,
 empty project and ends on a second project holding an imported SEG-Y cube.
 """
+
 from pathlib import Path
 
 from qtpy.QtCore import QPoint, QRect, Qt
@@ -31,15 +32,18 @@ MODULE_OFF = "Processing/filters"
 
 def step(name):
     """Register the decorated function as the tour's next step, shot as `name`.png."""
+
     def register(function):
         STEPS.append((name, function))
         return function
+
     return register
 
 
 def settle(ms=300):
     """Let Qt lay out and paint (and vispy draw) for `ms` milliseconds."""
     from qtpy.QtCore import QDeadlineTimer, QEventLoop
+
     deadline = QDeadlineTimer(ms)
     while not deadline.hasExpired():
         QApplication.processEvents(QEventLoop.AllEvents, 50)
@@ -100,6 +104,7 @@ def image_viewer(window):
 @step("volume")
 def volume_viewer(window):
     from gemlo.widgets.vispy_volume import VispyVolume
+
     return viewer(window, VispyVolume)
 
 
@@ -107,6 +112,7 @@ def volume_viewer(window):
 def calculator(window):
     # The property calculator over the main window, after a run on the sample cube.
     from gemlo.widgets.dialogs import PropertyOperatorDialog
+
     tree = window.treebase
     tree.setCurrentItem(tree.object_item("cube"))
     tree.buds.open_property_operator()
@@ -146,6 +152,7 @@ def reopen(window):
     # Saved and opened again: the plot viewer comes back with the well log, whose
     # statistics show once it is selected.
     from gemlo.widgets.chartpane import ChartPane
+
     window.save_project()
     window.open_project(window.database.path)
     window.treebase.setCurrentItem(window.treebase.object_item("well_A"))
@@ -168,6 +175,7 @@ def segy_import(window):
 
     from gemlo.io.synthetic import tour_segy
     from gemlo.widgets.vispy_image import VispyImage
+
     source = tour_segy()
     window.create_new_project(second_project(window))
     done = []
@@ -185,6 +193,7 @@ def segy_import(window):
 @step("segy_volume")
 def segy_volume(window):
     from gemlo.widgets.vispy_volume import VispyVolume
+
     return viewer(window, VispyVolume)
 
 
@@ -206,12 +215,17 @@ def grab(window):
     for dialog in open_dialogs():
         # Without a window manager a dialog has no frame: draw its title bar.
         top_left = dialog.mapToGlobal(QPoint(0, 0)) - origin
-        bar = QRect(top_left.x() - 1, top_left.y() - TITLE_BAR, dialog.width() + 2,
-                    dialog.height() + TITLE_BAR + 1)
+        bar = QRect(
+            top_left.x() - 1,
+            top_left.y() - TITLE_BAR,
+            dialog.width() + 2,
+            dialog.height() + TITLE_BAR + 1,
+        )
         painter.fillRect(bar, QColor("#3c4a5c"))
         painter.setPen(QColor("white"))
-        painter.drawText(bar.adjusted(8, 0, 0, 0).topLeft() + QPoint(0, TITLE_BAR - 6),
-                         dialog.windowTitle())
+        painter.drawText(
+            bar.adjusted(8, 0, 0, 0).topLeft() + QPoint(0, TITLE_BAR - 6), dialog.windowTitle()
+        )
         painter.drawPixmap(top_left, dialog.grab())
     painter.end()
     return pixmap

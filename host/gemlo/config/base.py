@@ -1,4 +1,5 @@
 """Configuration helpers shared by the whole application."""
+
 import gettext
 
 # Identity unless a catalogue for the user's language is installed.

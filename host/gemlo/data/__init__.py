@@ -1,4 +1,5 @@
 """The project's data: data objects and the tree that shows them."""
+
 from gemlo.data.dataobject import DataObject
 from gemlo.data.treebase import TreeBase
 

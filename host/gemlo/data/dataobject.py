@@ -1,4 +1,5 @@
 """Data objects: a named set of properties, each a numpy array with its attributes."""
+
 import copy
 
 import numpy as np
@@ -20,8 +21,9 @@ class DataObject:
     inline, sample interval, ...) as plain JSON-able values.
     """
 
-    def __init__(self, name, prop=None, prop_array_key="array3d", meta=None,
-                 viewable_in_plot=None):
+    def __init__(
+        self, name, prop=None, prop_array_key="array3d", meta=None, viewable_in_plot=None
+    ):
         if prop_array_key not in ARRAY_KEYS:
             raise ValueError(f"prop_array_key must be one of {ARRAY_KEYS}, got {prop_array_key!r}")
         self.name = str(name)
@@ -31,8 +33,9 @@ class DataObject:
         # Factories of the pages of the style dialog.
         self.style_pages = list(STYLE_PAGES.get(prop_array_key, ()))
         # A plot pane draws lines: by default only objects of 1-D properties go there.
-        self.viewable_in_plot = (prop_array_key == "array1d" if viewable_in_plot is None
-                                 else bool(viewable_in_plot))
+        self.viewable_in_plot = (
+            prop_array_key == "array1d" if viewable_in_plot is None else bool(viewable_in_plot)
+        )
         # Pane name -> what the object shows in that plot pane.
         self.visuals_in_plot = {}
 
@@ -49,8 +52,13 @@ class DataObject:
 
     def copy(self, name):
         """Return a copy under another name that shares no array with this object."""
-        other = DataObject(name, copy.deepcopy(self.prop), self.prop_array_key,
-                           copy.deepcopy(self.meta), self.viewable_in_plot)
+        other = DataObject(
+            name,
+            copy.deepcopy(self.prop),
+            self.prop_array_key,
+            copy.deepcopy(self.meta),
+            self.viewable_in_plot,
+        )
         other.style_pages = list(self.style_pages)
         return other
 
@@ -62,16 +70,23 @@ class DataObject:
         grow downwards, as depth does.
         """
         from vispy import scene  # only drawing needs vispy
-        line = scene.visuals.Line(pos=self.plot_points(), color=self.meta.get("color", "#1c7ed6"),
-                                  width=2, name=self.name)
+
+        line = scene.visuals.Line(
+            pos=self.plot_points(),
+            color=self.meta.get("color", "#1c7ed6"),
+            width=2,
+            name=self.name,
+        )
         self.visuals_in_plot[parent] = line
         return line
 
     def plot_labels(self):
         """Return the (x, y) axis titles of this object's line, units included."""
+
         def title(prop_name):
             unit = self.prop[prop_name].get("unit")
             return f"{prop_name} ({unit})" if unit else prop_name
+
         x_name = self.meta.get("plot_x") or next(iter(self.prop))
         y_name = self.meta.get("plot_y")
         return title(x_name), title(y_name) if y_name else "index"

@@ -1,4 +1,5 @@
 """The data tree: the project's data objects and their properties."""
+
 import numpy as np
 from qtpy.QtCore import Qt, Signal
 from qtpy.QtWidgets import QMenu, QMessageBox, QTreeWidget, QTreeWidgetItem
@@ -147,9 +148,12 @@ class TreeBase(QTreeWidget):
 
     def remove_object(self, name):
         """Ask, then remove the object `name`."""
-        answer = QMessageBox.question(self, _("Remove"),
-                                      _("Remove the data object {}?").format(name),
-                                      QMessageBox.Yes | QMessageBox.No)
+        answer = QMessageBox.question(
+            self,
+            _("Remove"),
+            _("Remove the data object {}?").format(name),
+            QMessageBox.Yes | QMessageBox.No,
+        )
         if answer == QMessageBox.Yes:
             self.remove_object_worker(name)
 
@@ -158,8 +162,9 @@ class TreeBase(QTreeWidget):
         dob = self.object_data.pop(name)
         item = self.object_item(name)
         self.takeTopLevelItem(self.indexOfTopLevelItem(item))
-        if self.itemRightClicked is item or (self.itemRightClicked is not None
-                                             and self.itemRightClicked.parent() is item):
+        if self.itemRightClicked is item or (
+            self.itemRightClicked is not None and self.itemRightClicked.parent() is item
+        ):
             self.itemRightClicked = None
         if self._database is not None:
             self._database.remove_object(name)
@@ -193,12 +198,14 @@ class TreeBase(QTreeWidget):
         self._check_new_name(prop_name, dob.prop, "property")
         if array is None:
             if dob.shape is None:
-                raise ValueError(f"{object_name!r} has no property to take a shape from; "
-                                 "give the array")
+                raise ValueError(
+                    f"{object_name!r} has no property to take a shape from; give the array"
+                )
             array = np.zeros(dob.shape, dtype=np.float32)
         elif dob.shape is not None and np.shape(array) != dob.shape:
-            raise ValueError(f"the array's shape {np.shape(array)} differs from the "
-                             f"object's {dob.shape}")
+            raise ValueError(
+                f"the array's shape {np.shape(array)} differs from the object's {dob.shape}"
+            )
         dob.prop[prop_name] = {dob.prop_array_key: np.asarray(array), **attributes}
         if self._database is not None:
             self._database.save_property(dob, prop_name)
@@ -223,7 +230,7 @@ class TreeBase(QTreeWidget):
         buds = self.buds
         menu = QMenu(self)
         if kind == "object":
-            name, = names
+            (name,) = names
             menu.addAction(_("Calculator..."), buds.open_property_operator)
             menu.addAction(_("New property..."), buds.create_property_rc)
             menu.addAction(_("Style..."), buds.open_style_editor_rc)

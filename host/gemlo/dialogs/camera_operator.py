@@ -1,4 +1,5 @@
 """Set the camera of the current viewer by its numbers (angles, centre, range)."""
+
 import ast
 
 from qtpy.QtCore import Qt

@@ -1,4 +1,5 @@
 """The colour bar of one property: colour map and value range, kept in the property."""
+
 import numpy as np
 from qtpy.QtWidgets import QComboBox, QDoubleSpinBox, QPushButton
 
@@ -69,7 +70,10 @@ class ColorbarEditor(PropertyChoice, TreeDialog):
         return name, entry
 
     def run(self, name, entry):
-        entry["colorbar"] = {"cmap": self.cmap.currentText(), "vmin": self.vmin.value(),
-                             "vmax": self.vmax.value()}
+        entry["colorbar"] = {
+            "cmap": self.cmap.currentText(),
+            "vmin": self.vmin.value(),
+            "vmax": self.vmax.value(),
+        }
         self.tree.object_changed(name)
         self.accept()

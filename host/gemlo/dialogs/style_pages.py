@@ -4,6 +4,7 @@ A page is made with the dialog alone: it finds its object as
 `dialog.tree.object_data[dialog.name]` and keeps its settings in the object's
 `meta`, which the project file stores.
 """
+
 from qtpy.QtWidgets import QCheckBox, QComboBox, QDoubleSpinBox, QFormLayout, QWidget
 
 COLORMAPS = ("grays", "RdBu", "coolwarm", "viridis", "hot", "blues")

@@ -1,5 +1,6 @@
 """A SEG-Y import in the main window: samples copied on a worker thread behind a progress
 dialog that can cancel, the object stored on the GUI thread once the copy is done."""
+
 from pathlib import Path
 
 from qtpy.QtCore import QObject, Qt, QTimer, Signal
@@ -39,12 +40,18 @@ class SegyImportRun(QObject):
         self.window = window
         self.database = window.database
         # Refused here, before anything is written, when the file or its grid is wrong.
-        self.job = SegyImport(path, Path(self.database.path).parent,
-                              object_name(path, window.treebase.object_data), window.survey,
-                              chunk_bytes, progress)
+        self.job = SegyImport(
+            path,
+            Path(self.database.path).parent,
+            object_name(path, window.treebase.object_data),
+            window.survey,
+            chunk_bytes,
+            progress,
+        )
         self.result = self.message = None
-        self.dialog = QProgressDialog(_("Importing {}...").format(self.job.path), _("Cancel"),
-                                      0, STEPS, window)
+        self.dialog = QProgressDialog(
+            _("Importing {}...").format(self.job.path), _("Cancel"), 0, STEPS, window
+        )
         self.dialog.setWindowTitle(_("Import SEG-Y"))
         self.dialog.setWindowModality(Qt.WindowModal)
         self.dialog.setAutoClose(False)

@@ -12,6 +12,7 @@ while the project database stays on the thread that owns it:
 
 A failure or a cancel at any step leaves the project and its folder as they were.
 """
+
 import errno
 import mmap
 import os
@@ -33,11 +34,20 @@ from gemlo.utils.convert_grid import Survey, ln2xy
 INLINE, CROSSLINE, CDP_X, CDP_Y, COORD_SCALAR = 189, 193, 181, 185, 71
 
 FLOAT_FORMATS = {1: "4-byte IBM float", 5: "4-byte IEEE float"}
-OTHER_FORMATS = {2: "4-byte integer", 3: "2-byte integer", 4: "4-byte fixed point with gain",
-                 6: "8-byte IEEE float", 7: "3-byte integer", 8: "1-byte integer",
-                 9: "8-byte integer", 10: "4-byte unsigned integer",
-                 11: "2-byte unsigned integer", 12: "8-byte unsigned integer",
-                 15: "3-byte unsigned integer", 16: "1-byte unsigned integer"}
+OTHER_FORMATS = {
+    2: "4-byte integer",
+    3: "2-byte integer",
+    4: "4-byte fixed point with gain",
+    6: "8-byte IEEE float",
+    7: "3-byte integer",
+    8: "1-byte integer",
+    9: "8-byte integer",
+    10: "4-byte unsigned integer",
+    11: "2-byte unsigned integer",
+    12: "8-byte unsigned integer",
+    15: "3-byte unsigned integer",
+    16: "1-byte unsigned integer",
+}
 
 CHUNK_BYTES = 64 << 20
 # How far (as a share of the smaller bin) a corner may lie from where a grid puts it.
@@ -65,14 +75,13 @@ def _binary_header(path):
     with open(path, "rb") as fp:
         fp.seek(3200)
         binary = fp.read(400)
-    for endian, mark in (("big", ">"), ("little", "<")):
+    for endian, mark in (("big", ">"), ("little", "<")):  # noqa: B007 - used after the loop
         (fmt,) = struct.unpack_from(mark + "h", binary, 24)
         (extended,) = struct.unpack_from(mark + "h", binary, 304)
         if (fmt in FLOAT_FORMATS or fmt in OTHER_FORMATS) and extended >= 0:
             break
     else:
-        raise SegyError(path, "not a SEG-Y file (its binary header gives no valid sample "
-                              "format)")
+        raise SegyError(path, "not a SEG-Y file (its binary header gives no valid sample format)")
     (samples,) = struct.unpack_from(mark + "H", binary, 20)
     if samples == 0:
         # Some writers leave the count to the trace headers.
@@ -82,13 +91,19 @@ def _binary_header(path):
     if samples == 0:
         raise SegyError(path, "not a SEG-Y file (its headers give no samples per trace)")
     if fmt not in FLOAT_FORMATS:
-        raise SegyError(path, f"unsupported sample format {fmt} ({OTHER_FORMATS[fmt]}); "
-                              "only IBM (1) and IEEE (5) 4-byte floats are imported")
+        raise SegyError(
+            path,
+            f"unsupported sample format {fmt} ({OTHER_FORMATS[fmt]}); "
+            "only IBM (1) and IEEE (5) 4-byte floats are imported",
+        )
     trace_bytes = 240 + 4 * samples
     body = size - 3600 - 3200 * extended
     if body <= 0 or body % trace_bytes:
-        raise SegyError(path, f"the file is truncated or damaged: its {size} bytes are not a "
-                              f"whole number of traces of {samples} samples")
+        raise SegyError(
+            path,
+            f"the file is truncated or damaged: its {size} bytes are not a "
+            f"whole number of traces of {samples} samples",
+        )
     return endian, fmt, samples
 
 
@@ -132,8 +147,9 @@ class SegyImport:
     # Reading the geometry
 
     def _open(self):
-        return segyio.open(self.path, "r", iline=INLINE, xline=CROSSLINE, strict=True,
-                           endian=self.endian)
+        return segyio.open(
+            self.path, "r", iline=INLINE, xline=CROSSLINE, strict=True, endian=self.endian
+        )
 
     def _scan(self):
         path = self.path
@@ -144,46 +160,74 @@ class SegyImport:
         try:
             f = self._open()
         except (RuntimeError, ValueError, OSError) as error:
-            raise SegyError(path, "irregular geometry: the inline (byte 189) and crossline "
-                                  f"(byte 193) numbers do not form a regular grid ({error})"
-                            ) from None
+            raise SegyError(
+                path,
+                "irregular geometry: the inline (byte 189) and crossline "
+                f"(byte 193) numbers do not form a regular grid ({error})",
+            ) from None
         with f:
             if f.unstructured:
                 raise SegyError(path, "irregular geometry: the traces do not form a grid")
             if len(f.offsets) > 1:
-                raise SegyError(path, f"{len(f.offsets)} offsets per position: only post-stack "
-                                      "cubes are imported")
+                raise SegyError(
+                    path,
+                    f"{len(f.offsets)} offsets per position: only post-stack cubes are imported",
+                )
             self.ilines, self.xlines = np.asarray(f.ilines), np.asarray(f.xlines)
             if len(self.ilines) < 2 or len(self.xlines) < 2:
                 raise SegyError(path, "a cube needs at least two inlines and two crosslines")
             self.il_step = _regular(path, self.ilines, "inline")
             self.xl_step = _regular(path, self.xlines, "crossline")
             self.inline_sorted = f.sorting == segyio.TraceSortingFormat.INLINE_SORTING
-            interval = f.bin[segyio.BinField.Interval] or \
-                f.header[0][segyio.TraceField.TRACE_SAMPLE_INTERVAL]
+            interval = (
+                f.bin[segyio.BinField.Interval]
+                or f.header[0][segyio.TraceField.TRACE_SAMPLE_INTERVAL]
+            )
             if interval <= 0:
                 raise SegyError(path, "the headers give no sample interval")
-            self.dz = interval / 1000.0     # microseconds to milliseconds
+            self.dz = interval / 1000.0  # microseconds to milliseconds
             self.z0 = float(f.samples[0])
             self.shape = (len(self.ilines), len(self.xlines), samples)
             corners = [self._corner(f, i, j) for i, j in ((0, 0), (0, -1), (-1, 0), (-1, -1))]
         (il1, xl1, x1, y1), (_, xl2, x2, y2), (il3, _, x3, y3), self._far = corners
-        self.sgmt = {"P1_ILNO": il1, "P1_XLNO": xl1, "P1_CRSX": x1, "P1_CRSY": y1,
-                     "P2_ILNO": il1, "P2_XLNO": xl2, "P2_CRSX": x2, "P2_CRSY": y2,
-                     "P3_ILNO": il3, "P3_XLNO": xl1, "P3_CRSX": x3, "P3_CRSY": y3}
+        self.sgmt = {
+            "P1_ILNO": il1,
+            "P1_XLNO": xl1,
+            "P1_CRSX": x1,
+            "P1_CRSY": y1,
+            "P2_ILNO": il1,
+            "P2_XLNO": xl2,
+            "P2_CRSX": x2,
+            "P2_CRSY": y2,
+            "P3_ILNO": il3,
+            "P3_XLNO": xl1,
+            "P3_CRSX": x3,
+            "P3_CRSY": y3,
+        }
         try:
             self.survey = Survey.from_sgmt(self.sgmt, name=Path(path).stem)
         except ValueError:
-            raise SegyError(path, "the corner traces' CDP coordinates (bytes 181, 185) do not "
-                                  "span a grid") from None
+            raise SegyError(
+                path, "the corner traces' CDP coordinates (bytes 181, 185) do not span a grid"
+            ) from None
         self.vidx = {
-            "IL_FRST": il1, "IL_LAST": il3, "IL_NCRT": self.il_step, "IL_AMNT": self.shape[0],
-            "XL_FRST": xl1, "XL_LAST": xl2, "XL_NCRT": self.xl_step, "XL_AMNT": self.shape[1],
-            "DP_FRST": self.z0, "DP_LAST": self.z0 + self.dz * (samples - 1),
-            "DP_NCRT": self.dz, "DP_AMNT": samples}
+            "IL_FRST": il1,
+            "IL_LAST": il3,
+            "IL_NCRT": self.il_step,
+            "IL_AMNT": self.shape[0],
+            "XL_FRST": xl1,
+            "XL_LAST": xl2,
+            "XL_NCRT": self.xl_step,
+            "XL_AMNT": self.shape[1],
+            "DP_FRST": self.z0,
+            "DP_LAST": self.z0 + self.dz * (samples - 1),
+            "DP_NCRT": self.dz,
+            "DP_AMNT": samples,
+        }
         parm = surveycalc.get_parm_from_vidx(self.vidx, self.survey)
-        self.tolerance = TOLERANCE * min(parm["TRACE_INC"] / abs(self.xl_step),
-                                         parm["PANEL_INC"] / abs(self.il_step))
+        self.tolerance = TOLERANCE * min(
+            parm["TRACE_INC"] / abs(self.xl_step), parm["PANEL_INC"] / abs(self.il_step)
+        )
         # Three corners define the grid; the fourth tells whether the traces stand on it.
         miss = self._misplaced(self.survey, [self._far])
         if miss:
@@ -198,9 +242,12 @@ class SegyImport:
         header = f.header[self._trace_index(i, j)]
         il, xl = header[INLINE], header[CROSSLINE]
         if (il, xl) != (self.ilines[i], self.xlines[j]):
-            raise SegyError(self.path, f"irregular geometry: a corner trace holds inline {il}, "
-                                       f"crossline {xl} where inline {self.ilines[i]}, "
-                                       f"crossline {self.xlines[j]} belongs")
+            raise SegyError(
+                self.path,
+                f"irregular geometry: a corner trace holds inline {il}, "
+                f"crossline {xl} where inline {self.ilines[i]}, "
+                f"crossline {self.xlines[j]} belongs",
+            )
         scalar = header[COORD_SCALAR]
         return int(il), int(xl), _scaled(header[CDP_X], scalar), _scaled(header[CDP_Y], scalar)
 
@@ -210,29 +257,46 @@ class SegyImport:
             px, py = ln2xy(np.array([il, xl]), survey=survey)
             distance = float(np.hypot(px - x, py - y))
             if not distance <= self.tolerance:
-                return (f"inline {il}, crossline {xl} lies at ({x:.2f}, {y:.2f}) in the file "
-                        f"but at ({px:.2f}, {py:.2f}) on the grid, {distance:.2f} apart")
+                return (
+                    f"inline {il}, crossline {xl} lies at ({x:.2f}, {y:.2f}) in the file "
+                    f"but at ({px:.2f}, {py:.2f}) on the grid, {distance:.2f} apart"
+                )
         return ""
 
     def check_survey(self, survey):
         """Raise SegyError unless the cube's corners lie where `survey` puts their lines."""
         vxyz = surveycalc.get_vxyz_from_vidx(self.vidx, self.survey)
-        corners = [(self.vidx["IL_FRST"], self.vidx["XL_FRST"], vxyz["AXIS_ORX"], vxyz["AXIS_ORY"]),
-                   (self.vidx["IL_FRST"], self.vidx["XL_LAST"], vxyz["AXIS_XLX"], vxyz["AXIS_XLY"]),
-                   (self.vidx["IL_LAST"], self.vidx["XL_FRST"], vxyz["AXIS_ILX"], vxyz["AXIS_ILY"]),
-                   self._far]
+        corners = [
+            (self.vidx["IL_FRST"], self.vidx["XL_FRST"], vxyz["AXIS_ORX"], vxyz["AXIS_ORY"]),
+            (self.vidx["IL_FRST"], self.vidx["XL_LAST"], vxyz["AXIS_XLX"], vxyz["AXIS_XLY"]),
+            (self.vidx["IL_LAST"], self.vidx["XL_FRST"], vxyz["AXIS_ILX"], vxyz["AXIS_ILY"]),
+            self._far,
+        ]
         miss = self._misplaced(survey, corners)
         if miss:
-            raise SegyError(self.path, "its grid does not match the project's survey: " + miss +
-                            ". Import it into a new, empty project instead (File > New project)")
+            raise SegyError(
+                self.path,
+                "its grid does not match the project's survey: "
+                + miss
+                + ". Import it into a new, empty project instead (File > New project)",
+            )
 
     @property
     def meta(self):
         """The object's geometry, as the project stores it."""
-        return {"il0": int(self.ilines[0]), "xl0": int(self.xlines[0]), "z0": self.z0,
-                "dz": self.dz, "z_unit": "ms", "il_step": self.il_step,
-                "xl_step": self.xl_step, "vidx": self.vidx, "sgmt": self.sgmt,
-                "source": self.path, "sample_format": self.sample_format}
+        return {
+            "il0": int(self.ilines[0]),
+            "xl0": int(self.xlines[0]),
+            "z0": self.z0,
+            "dz": self.dz,
+            "z_unit": "ms",
+            "il_step": self.il_step,
+            "xl_step": self.xl_step,
+            "vidx": self.vidx,
+            "sgmt": self.sgmt,
+            "source": self.path,
+            "sample_format": self.sample_format,
+        }
 
     # Copying the samples (any thread)
 
@@ -244,7 +308,7 @@ class SegyImport:
         return self._cancel.is_set()
 
     def run(self):
-        """copy(), keeping what went wrong in `error` instead of raising it: for a worker thread."""
+        """copy(), keeping what went wrong in `error` instead of raising it (worker threads)."""
         try:
             self.copy()
         except BaseException as error:  # noqa: BLE001 - reported by the thread that started it
@@ -260,8 +324,10 @@ class SegyImport:
         except OSError as error:
             out = None
             self.discard()
-            raise SegyError(self.path, f"cannot write the data file in {self.folder}: "
-                                       f"{error.strerror or error}") from error
+            raise SegyError(
+                self.path,
+                f"cannot write the data file in {self.folder}: {error.strerror or error}",
+            ) from error
         try:
             with self._open() as f:
                 self._copy_chunks(f, out)
@@ -292,8 +358,8 @@ class SegyImport:
             else:
                 for j in range(a // n_il, (b - 1) // n_il + 1):
                     t0, t1 = max(a, j * n_il), min(b, (j + 1) * n_il)
-                    out[t0 - j * n_il:t1 - j * n_il, j] = data[t0 - a:t1 - a]
-            del data    # before the next chunk is read: one chunk in memory at a time
+                    out[t0 - j * n_il : t1 - j * n_il, j] = data[t0 - a : t1 - a]
+            del data  # before the next chunk is read: one chunk in memory at a time
             if pages is not None:
                 # The written pages stay in the page cache (dirty ones are written back
                 # later), but leave this process: its memory stays that of one chunk.
@@ -312,10 +378,13 @@ class SegyImport:
         wrong = np.flatnonzero((il != self.ilines[i]) | (xl != self.xlines[j]))
         if wrong.size:
             k = wrong[0]
-            raise SegyError(self.path, f"irregular geometry: trace {a + k + 1} holds inline "
-                                       f"{il[k]}, crossline {xl[k]} where inline "
-                                       f"{self.ilines[i[k]]}, crossline {self.xlines[j[k]]} "
-                                       "belongs")
+            raise SegyError(
+                self.path,
+                f"irregular geometry: trace {a + k + 1} holds inline "
+                f"{il[k]}, crossline {xl[k]} where inline "
+                f"{self.ilines[i[k]]}, crossline {self.xlines[j[k]]} "
+                "belongs",
+            )
 
     def discard(self):
         """Remove the temporary file, if any."""
@@ -338,8 +407,9 @@ class SegyImport:
         dob = None
         try:
             array = open_memmap(final, "r+")
-            dob = DataObject(self.name, {"amplitude": {"array3d": array, "unit": ""}},
-                             "array3d", self.meta)
+            dob = DataObject(
+                self.name, {"amplitude": {"array3d": array, "unit": ""}}, "array3d", self.meta
+            )
             (add_object or database.save_object)(dob)
             if database.load_survey()[0] is None:
                 database.save_survey(self.survey, self.sgmt)
@@ -417,13 +487,15 @@ def import_to_new_project(segy_path, project_path, chunk_bytes=CHUNK_BYTES, prog
     never touched. Returns the project's path.
     """
     from gemlo.app.project import EXTENSION, ProjectDatabase
+
     project_path = Path(project_path).expanduser().absolute()
     if project_path.suffix != EXTENSION:
         project_path = project_path.with_name(project_path.name + EXTENSION)
     if project_path.exists():
         raise FileExistsError(f"Cannot create the project: {project_path} already exists")
-    job = SegyImport(segy_path, project_path.parent, object_name(segy_path), None, chunk_bytes,
-                     progress)
+    job = SegyImport(
+        segy_path, project_path.parent, object_name(segy_path), None, chunk_bytes, progress
+    )
     job.copy()
     database = None
     try:

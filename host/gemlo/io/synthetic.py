@@ -6,6 +6,7 @@ a dome, each a Ricker wavelet, plus noise. It is written in chunks of traces,
 so its size is not bounded by memory, under a temporary name that becomes the
 final one only when the file is complete.
 """
+
 import os
 from pathlib import Path
 
@@ -17,8 +18,13 @@ from gemlo.utils.convert_grid import ln2xy
 
 # Reflectors: depth (share of the trace) at the origin, dips in samples per inline and
 # per crossline, reflection strength.
-_REFLECTORS = [(0.15, 0.10, 0.05, 1.0), (0.32, 0.14, -0.06, -0.7), (0.50, 0.18, 0.04, 0.8),
-               (0.66, 0.08, 0.10, -0.9), (0.82, 0.12, 0.02, 0.6)]
+_REFLECTORS = [
+    (0.15, 0.10, 0.05, 1.0),
+    (0.32, 0.14, -0.06, -0.7),
+    (0.50, 0.18, 0.04, 0.8),
+    (0.66, 0.08, 0.10, -0.9),
+    (0.82, 0.12, 0.02, 0.6),
+]
 
 
 def cache_folder():
@@ -30,12 +36,17 @@ def cache_folder():
 def _amplitudes(il, xl, ns, n_il, n_xl, rng):
     # il, xl: the grid indices of a chunk of traces
     z = np.arange(ns, dtype=np.float32)
-    dome = 0.04 * ns * np.exp(-(((il - 0.55 * n_il) / (0.3 * n_il)) ** 2
-                                + ((xl - 0.45 * n_xl) / (0.3 * n_xl)) ** 2))
+    dome = (
+        0.04
+        * ns
+        * np.exp(
+            -(((il - 0.55 * n_il) / (0.3 * n_il)) ** 2 + ((xl - 0.45 * n_xl) / (0.3 * n_xl)) ** 2)
+        )
+    )
     out = 0.05 * rng.standard_normal((il.size, ns), dtype=np.float32)
     for depth, dip_il, dip_xl, strength in _REFLECTORS:
         horizon = (depth * ns + dip_il * il + dip_xl * xl - dome * (1 - depth)).astype(np.float32)
-        t = (z[None, :] - horizon[:, None]) / 4.0      # about four samples per half period
+        t = (z[None, :] - horizon[:, None]) / 4.0  # about four samples per half period
         out += strength * (1 - 2 * t * t) * np.exp(-t * t)
     return out
 
@@ -62,9 +73,15 @@ def write_synthetic_segy(path, n_il, n_xl, ns, fmt=5, chunk_traces=8192, progres
                 xy = np.round(ln2xy(np.column_stack([ilines[i], xlines[j]]), survey=survey) * 100)
                 data = _amplitudes(i, j, ns, n_il, n_xl, rng)
                 for k in range(b - a):
-                    f.header[a + k] = {189: int(ilines[i[k]]), 193: int(xlines[j[k]]), 71: -100,
-                                       181: int(xy[k, 0]), 185: int(xy[k, 1]),
-                                       115: ns, 117: 4000}
+                    f.header[a + k] = {
+                        189: int(ilines[i[k]]),
+                        193: int(xlines[j[k]]),
+                        71: -100,
+                        181: int(xy[k, 0]),
+                        185: int(xy[k, 1]),
+                        115: ns,
+                        117: 4000,
+                    }
                     f.trace[a + k] = data[k]
                 if progress is not None:
                     progress(b, total)

@@ -1,4 +1,5 @@
 """The base class of the application's dockable plugins."""
+
 from qtpy.QtWidgets import QMenu, QToolButton, QWidget
 
 from gemlo.config.base import _
@@ -29,8 +30,9 @@ class LumoPluginWidget(QWidget):
         self.options_menu = QMenu(self)
         hide = self.options_menu.addAction(_("Hide"))
         hide.triggered.connect(self.hide_plugin)
-        self.options_button = create_toolbutton(self, icon=ima.icon("tooloptions"),
-                                                tip=_("Options"))
+        self.options_button = create_toolbutton(
+            self, icon=ima.icon("tooloptions"), tip=_("Options")
+        )
         self.options_button.setMenu(self.options_menu)
         self.options_button.setPopupMode(QToolButton.InstantPopup)
 

@@ -5,6 +5,7 @@ each with inline number (ILNO), crossline number (XLNO) and map x, y
 (CRSX, CRSY). P2 shares P1's inline, P3 shares P1's crossline, so the two
 displacements per line number follow from them and the grid may be rotated.
 """
+
 import numpy as np
 
 
@@ -45,8 +46,10 @@ class Survey:
         il0, xl0, x0, y0 = origin
         self.name = name
         self.origin = (float(il0), float(xl0), float(x0), float(y0))
-        self.step = {"iline": tuple(map(float, iline_step)),
-                     "xline": tuple(map(float, xline_step))}
+        self.step = {
+            "iline": tuple(map(float, iline_step)),
+            "xline": tuple(map(float, xline_step)),
+        }
         self._matrix = _steps_matrix(*self.step["iline"], *self.step["xline"])
 
     @classmethod
@@ -60,24 +63,38 @@ class Survey:
         """Return the segment dictionary of this grid up to the given last lines."""
         il0, xl0 = self.origin[:2]
         (x1, y1), (x2, y2), (x3, y3) = ln2xy(
-            np.array([[il0, xl0], [il0, xl_last], [il_last, xl0]]), survey=self)
+            np.array([[il0, xl0], [il0, xl_last], [il_last, xl0]]), survey=self
+        )
         return {
-            "P1_ILNO": il0, "P1_XLNO": xl0, "P1_CRSX": x1, "P1_CRSY": y1,
-            "P2_ILNO": il0, "P2_XLNO": xl_last, "P2_CRSX": x2, "P2_CRSY": y2,
-            "P3_ILNO": il_last, "P3_XLNO": xl0, "P3_CRSX": x3, "P3_CRSY": y3,
+            "P1_ILNO": il0,
+            "P1_XLNO": xl0,
+            "P1_CRSX": x1,
+            "P1_CRSY": y1,
+            "P2_ILNO": il0,
+            "P2_XLNO": xl_last,
+            "P2_CRSX": x2,
+            "P2_CRSY": y2,
+            "P3_ILNO": il_last,
+            "P3_XLNO": xl0,
+            "P3_CRSX": x3,
+            "P3_CRSY": y3,
         }
 
     def __repr__(self):
         il0, xl0, x0, y0 = self.origin
-        return (f"Survey({self.name!r}, origin IL {il0:g} XL {xl0:g} at ({x0:g}, {y0:g}), "
-                f"iline step {self.step['iline']}, xline step {self.step['xline']})")
+        return (
+            f"Survey({self.name!r}, origin IL {il0:g} XL {xl0:g} at ({x0:g}, {y0:g}), "
+            f"iline step {self.step['iline']}, xline step {self.step['xline']})"
+        )
 
 
 def ln2xy(lines, survey):
     """Map (inline, crossline) to (x, y): one pair of shape (2,), or rows of shape (n, 2)."""
     lines = np.asarray(lines, dtype=float)
     if lines.shape[-1:] != (2,) or lines.ndim > 2:
-        raise ValueError(f"expected (inline, crossline) pairs, got an array of shape {lines.shape}")
+        raise ValueError(
+            f"expected (inline, crossline) pairs, got an array of shape {lines.shape}"
+        )
     il0, xl0, x0, y0 = survey.origin
     offsets = lines - (il0, xl0)
     return offsets @ survey._matrix.T + (x0, y0)

@@ -1,4 +1,5 @@
 """Functions offered to scripts run in the application."""
+
 from pprint import pformat
 
 from gemlo.utils.logger import logger

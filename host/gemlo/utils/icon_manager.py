@@ -1,4 +1,5 @@
 """The application's icon set: 16x16 icons drawn at first use."""
+
 from qtpy.QtCore import QPointF, QRectF, Qt
 from qtpy.QtGui import QColor, QIcon, QPainter, QPainterPath, QPen, QPixmap, QPolygonF
 
@@ -8,8 +9,18 @@ _cache = {}
 
 def _folder(p):
     p.setBrush(QColor("#e8b64c"))
-    p.drawPolygon(QPolygonF([QPointF(1, 4), QPointF(6, 4), QPointF(7, 5.5), QPointF(15, 5.5),
-                             QPointF(15, 14), QPointF(1, 14)]))
+    p.drawPolygon(
+        QPolygonF(
+            [
+                QPointF(1, 4),
+                QPointF(6, 4),
+                QPointF(7, 5.5),
+                QPointF(15, 5.5),
+                QPointF(15, 14),
+                QPointF(1, 14),
+            ]
+        )
+    )
 
 
 def _floppy(p):
@@ -32,8 +43,9 @@ def _run(p):
 
 def _run_file(p):
     p.setBrush(QColor("white"))
-    p.drawPolygon(QPolygonF([QPointF(2, 1), QPointF(9, 1), QPointF(12, 4), QPointF(12, 15),
-                             QPointF(2, 15)]))
+    p.drawPolygon(
+        QPolygonF([QPointF(2, 1), QPointF(9, 1), QPointF(12, 4), QPointF(12, 15), QPointF(2, 15)])
+    )
     _triangle(p, "#2f9e44", (7, 7, 8, 8))
 
 
@@ -91,8 +103,18 @@ def _image(p):
 
 def _volume(p):
     p.setBrush(QColor("#74c0fc"))
-    p.drawPolygon(QPolygonF([QPointF(1, 5), QPointF(5, 1), QPointF(15, 1), QPointF(15, 11),
-                             QPointF(11, 15), QPointF(1, 15)]))
+    p.drawPolygon(
+        QPolygonF(
+            [
+                QPointF(1, 5),
+                QPointF(5, 1),
+                QPointF(15, 1),
+                QPointF(15, 11),
+                QPointF(11, 15),
+                QPointF(1, 15),
+            ]
+        )
+    )
     p.drawRect(QRectF(1, 5, 10, 10))
     p.drawLine(QPointF(11, 5), QPointF(15, 1))
 

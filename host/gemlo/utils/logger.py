@@ -1,4 +1,5 @@
 """The application log."""
+
 import logging
 
 logger = logging.getLogger("gemlo")

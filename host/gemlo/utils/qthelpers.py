@@ -1,4 +1,5 @@
 """Small factories for the widgets every module builds."""
+
 from qtpy.QtCore import Qt
 from qtpy.QtGui import QKeySequence
 from qtpy.QtWidgets import QToolButton, QVBoxLayout
@@ -7,8 +8,9 @@ from gemlo.config.base import _
 from gemlo.utils import icon_manager as ima
 
 
-def create_toolbutton(parent, icon=None, tip=None, shortcut=None, triggered=None,
-                      toggled=None, text=None):
+def create_toolbutton(
+    parent, icon=None, tip=None, shortcut=None, triggered=None, toggled=None, text=None
+):
     """Return a QToolButton; its shortcut presses it, `triggered` or `toggled` is called."""
     button = QToolButton(parent)
     if text is not None:

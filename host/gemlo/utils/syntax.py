@@ -1,4 +1,5 @@
 """Python syntax colouring for script editors."""
+
 import keyword
 import re
 
@@ -15,7 +16,7 @@ def _format(color, bold=False, italic=False):
 
 
 _RULES = [
-    (re.compile(r"\b(?:%s)\b" % "|".join(keyword.kwlist)), _format("#0033b3", bold=True)),
+    (re.compile(r"\b(?:{})\b".format("|".join(keyword.kwlist))), _format("#0033b3", bold=True)),
     (re.compile(r"\b(?:self|None|True|False)\b"), _format("#94558d")),
     (re.compile(r"\b\d+(?:\.\d*)?(?:[eE][+-]?\d+)?\b"), _format("#1750eb")),
     (re.compile(r"\"[^\"\n]*\"|'[^'\n]*'"), _format("#067d17")),

@@ -5,13 +5,24 @@ closed. It checks its input and refuses bad input with a message of its own;
 only good input leaves it, through `sig_start`, whose arguments are those of
 the tree's matching slot. A slot that fails is reported in the dialog too.
 """
+
 import sys
 
 from qtpy.QtCore import QSize, Qt, Signal
 from qtpy.QtGui import QFontDatabase
-from qtpy.QtWidgets import (QComboBox, QDialog, QDialogButtonBox, QFormLayout, QHBoxLayout,
-                            QLabel, QLineEdit, QListWidget, QPlainTextEdit, QStackedWidget,
-                            QVBoxLayout)
+from qtpy.QtWidgets import (
+    QComboBox,
+    QDialog,
+    QDialogButtonBox,
+    QFormLayout,
+    QHBoxLayout,
+    QLabel,
+    QLineEdit,
+    QListWidget,
+    QPlainTextEdit,
+    QStackedWidget,
+    QVBoxLayout,
+)
 
 from gemlo.config.base import _
 from gemlo.utils.logger import logger
@@ -86,8 +97,11 @@ class TreeDialog(QDialog):
     def chosen_object(self):
         name = self.object_box.currentText()
         if name not in self.tree.object_data:
-            raise ValueError(_("No data object named {!r}.").format(name) if name
-                             else _("Choose a data object."))
+            raise ValueError(
+                _("No data object named {!r}.").format(name)
+                if name
+                else _("Choose a data object.")
+            )
         return name
 
     @staticmethod
@@ -143,8 +157,7 @@ class PropertyChoice:
     def chosen_property(self, object_name):
         prop_name = self.prop_box.currentText()
         if prop_name not in self.tree.object_data[object_name].prop:
-            raise ValueError(_("{!r} has no property named {!r}.").format(object_name,
-                                                                           prop_name))
+            raise ValueError(_("{!r} has no property named {!r}.").format(object_name, prop_name))
         return prop_name
 
 
@@ -207,8 +220,9 @@ class NewNameDialog(TreeDialog):
         self.setup()
 
     def arguments(self):
-        return self.chosen_object(), self.new_name(self.name_edit, self.tree.object_data,
-                                                   _("data object"))
+        return self.chosen_object(), self.new_name(
+            self.name_edit, self.tree.object_data, _("data object")
+        )
 
 
 class RenameObjectDialog(NewNameDialog):
@@ -264,8 +278,11 @@ class RenamePropertyDialog(PropertyChoice, TreeDialog):
 
     def arguments(self):
         name = self.chosen_object()
-        return (name, self.chosen_property(name),
-                self.new_name(self.name_edit, self.tree.object_data[name].prop, _("property")))
+        return (
+            name,
+            self.chosen_property(name),
+            self.new_name(self.name_edit, self.tree.object_data[name].prop, _("property")),
+        )
 
 
 class RemovePropertyDialog(PropertyChoice, TreeDialog):

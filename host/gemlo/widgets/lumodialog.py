@@ -1,4 +1,5 @@
 """The base of the pages of the application's settings dialogs."""
+
 from qtpy.QtWidgets import QDialogButtonBox, QVBoxLayout, QWidget
 
 

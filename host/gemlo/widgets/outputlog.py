@@ -1,4 +1,5 @@
 """A read-only view of the application log."""
+
 import logging
 
 from qtpy.QtCore import QObject, Signal
@@ -17,8 +18,9 @@ class OutputHandler(logging.Handler):
 
     def __init__(self, view):
         super().__init__()
-        self.setFormatter(logging.Formatter("%(asctime)s %(levelname)s: %(message)s",
-                                            datefmt="%H:%M:%S"))
+        self.setFormatter(
+            logging.Formatter("%(asctime)s %(levelname)s: %(message)s", datefmt="%H:%M:%S")
+        )
         self._bridge = _LogBridge()
         self._bridge.message.connect(view.appendPlainText)
         self._follow(view.verticalScrollBar())

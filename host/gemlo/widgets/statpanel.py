@@ -1,4 +1,5 @@
 """The statistics panel: how the property values of the selected data object are distributed."""
+
 from contextlib import contextmanager
 
 import numpy as np
@@ -50,8 +51,8 @@ class StatPanel(QWidget):
     def __init__(self, treebase, parent=None):
         super().__init__(parent)
         self.treebase = treebase
-        self.name = None        # the object shown
-        self.dict_prop = None   # the property dictionary its table is bound to
+        self.name = None  # the object shown
+        self.dict_prop = None  # the property dictionary its table is bound to
         self.panel = None
         self.placeholder = QLabel(_("Select a data object to see how its values are distributed."))
         self.placeholder.setWordWrap(True)
@@ -108,14 +109,17 @@ class StatPanel(QWidget):
             return
         # Values changed while not shown: the next table must not reuse stale percentiles.
         dob = self.treebase.object_data.get(name)
-        for entry in (dob.prop.values() if dob is not None else ()):
+        for entry in dob.prop.values() if dob is not None else ():
             entry.pop(CACHE_KEY, None)
 
     def eventFilter(self, watched, event):
         # A click ends in the release: the cursor is restored once the event
         # (and the refresh its click ran) is done, even if the refresh failed.
-        if (event.type() in (QEvent.MouseButtonRelease, QEvent.KeyRelease)
-                and self.dict_prop is not None and value_count(self.dict_prop) >= BUSY_VALUES):
+        if (
+            event.type() in (QEvent.MouseButtonRelease, QEvent.KeyRelease)
+            and self.dict_prop is not None
+            and value_count(self.dict_prop) >= BUSY_VALUES
+        ):
             QApplication.setOverrideCursor(Qt.WaitCursor)
             QTimer.singleShot(0, QApplication.restoreOverrideCursor)
         return False

@@ -1,4 +1,5 @@
 """Plan view of the survey grid."""
+
 import math
 
 import numpy as np
@@ -45,11 +46,13 @@ class SurveyMap(QWidget):
         corners = ln2xy(np.array([[il0, xl0], [il0, xl1], [il1, xl1], [il1, xl0]]), self.survey)
         lo, hi = corners.min(axis=0), corners.max(axis=0)
         size = np.maximum(hi - lo, 1e-9)
-        scale = min((self.width() - 2 * self.MARGIN) / size[0],
-                    (self.height() - 2 * self.MARGIN) / size[1])
+        scale = min(
+            (self.width() - 2 * self.MARGIN) / size[0], (self.height() - 2 * self.MARGIN) / size[1]
+        )
         xy = ln2xy(np.asarray(lines, dtype=float).reshape(-1, 2), self.survey) - (lo + hi) / 2
-        return np.column_stack([self.width() / 2 + scale * xy[:, 0],
-                                self.height() / 2 - scale * xy[:, 1]])
+        return np.column_stack(
+            [self.width() / 2 + scale * xy[:, 0], self.height() / 2 - scale * xy[:, 1]]
+        )
 
     def paintEvent(self, event):
         painter = QPainter(self)
@@ -60,8 +63,9 @@ class SurveyMap(QWidget):
             painter.drawText(self.rect(), Qt.AlignCenter, _("No survey in this project"))
             return
         il0, il1, xl0, xl1 = self.extent()
-        outline = QPolygonF([QPointF(*p) for p in self.to_screen(
-            [[il0, xl0], [il0, xl1], [il1, xl1], [il1, xl0]])])
+        outline = QPolygonF(
+            [QPointF(*p) for p in self.to_screen([[il0, xl0], [il0, xl1], [il1, xl1], [il1, xl0]])]
+        )
         painter.setPen(Qt.NoPen)
         painter.setBrush(QColor("#e7f5ff"))
         painter.drawPolygon(outline)
@@ -77,9 +81,12 @@ class SurveyMap(QWidget):
         self._draw_north(painter)
         painter.setPen(QColor("#343a40"))
         x0, y0 = self.survey.origin[2:]
-        painter.drawText(QRectF(8, self.height() - 22, self.width() - 16, 18), Qt.AlignLeft,
-                         f"{self.survey.name}: IL {il0:g}-{il1:g}, XL {xl0:g}-{xl1:g}, "
-                         f"origin x {x0:.0f} y {y0:.0f}")
+        painter.drawText(
+            QRectF(8, self.height() - 22, self.width() - 16, 18),
+            Qt.AlignLeft,
+            f"{self.survey.name}: IL {il0:g}-{il1:g}, XL {xl0:g}-{xl1:g}, "
+            f"origin x {x0:.0f} y {y0:.0f}",
+        )
 
     def _draw_line(self, painter, lines, text):
         start, end = self.to_screen(lines)
@@ -91,8 +98,11 @@ class SurveyMap(QWidget):
         width, height = metrics.horizontalAdvance(text), metrics.height()
         at = start + (6 + abs(ux) * width / 2 + abs(uy) * height / 2) * np.array([ux, uy])
         painter.setPen(QColor("#343a40"))
-        painter.drawText(QRectF(at[0] - width / 2 - 2, at[1] - height / 2, width + 4, height),
-                         Qt.AlignCenter, text)
+        painter.drawText(
+            QRectF(at[0] - width / 2 - 2, at[1] - height / 2, width + 4, height),
+            Qt.AlignCenter,
+            text,
+        )
 
     def _draw_north(self, painter):
         x = self.width() - 24

@@ -1,4 +1,5 @@
 """The viewer canvas every plot, image and volume viewer draws on (vispy)."""
+
 import numpy as np
 from qtpy.QtGui import QColor, QImage
 from qtpy.QtWidgets import QColorDialog, QFileDialog, QMessageBox, QVBoxLayout, QWidget
@@ -27,12 +28,14 @@ class VispyCanvas(QWidget):
     dpState[object name][category][key] = value, e.g. ["well_A"]["object"]["self"] = True.
     """
 
-    HELP = ("Drag with the left mouse button to pan, turn the wheel to zoom.<br>"
-            "<b>Hide all</b> (Ctrl+L) takes every shown object off the canvas.<br>"
-            "<b>Pick mode</b> (P): a click reports the nearest object and the position "
-            "in the log.<br>"
-            "<b>Background color</b> and <b>Export canvas to picture</b> (PNG) act on "
-            "the whole canvas.")
+    HELP = (
+        "Drag with the left mouse button to pan, turn the wheel to zoom.<br>"
+        "<b>Hide all</b> (Ctrl+L) takes every shown object off the canvas.<br>"
+        "<b>Pick mode</b> (P): a click reports the nearest object and the position "
+        "in the log.<br>"
+        "<b>Background color</b> and <b>Export canvas to picture</b> (PNG) act on "
+        "the whole canvas."
+    )
 
     def __init__(self, parent=None, name=None):
         super().__init__(parent)
@@ -61,8 +64,9 @@ class VispyCanvas(QWidget):
     def set_background_color(self):
         """Ask for the background colour."""
         current = QColor.fromRgbF(*(float(c) for c in self.bgcolor.rgba))
-        color = QColorDialog.getColor(current, self, _("Background color"),
-                                      QColorDialog.DontUseNativeDialog)
+        color = QColorDialog.getColor(
+            current, self, _("Background color"), QColorDialog.DontUseNativeDialog
+        )
         if color.isValid():
             self.bgcolor = color.getRgbF()
 
@@ -132,8 +136,9 @@ class VispyCanvas(QWidget):
         try:
             rgba = np.ascontiguousarray(self.canvas.render(alpha=False))
         except Exception as error:
-            raise RuntimeError(f"{self._name}: the canvas cannot be drawn here "
-                               f"(no OpenGL?): {error}") from error
+            raise RuntimeError(
+                f"{self._name}: the canvas cannot be drawn here (no OpenGL?): {error}"
+            ) from error
         if rgba.shape[-1] == 3:
             rgba = np.ascontiguousarray(np.dstack([rgba, np.full(rgba.shape[:2], 255, np.uint8)]))
         height, width = rgba.shape[:2]
@@ -152,8 +157,7 @@ class VispyCanvas(QWidget):
         main = self.window()
         if getattr(main, "workdir", None):
             start = f"{main.workdir}/{start}"
-        path, _filter = QFileDialog.getSaveFileName(self, "Export canvas", start,
-                                                    "PNG (*.png)")
+        path, _filter = QFileDialog.getSaveFileName(self, "Export canvas", start, "PNG (*.png)")
         if not path:
             return
         if not path.lower().endswith(".png"):

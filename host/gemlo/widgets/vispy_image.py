@@ -1,4 +1,5 @@
 """The 2-D image viewer: an inline section of the current cube property."""
+
 import numpy as np
 from vispy import scene
 
@@ -12,7 +13,7 @@ class VispyImage(VispyCanvas):
     def __init__(self, parent=None, name=None):
         super().__init__(parent=parent, name=name)
         self.image = None
-        self.shown = None      # (object name, property name, inline index) drawn now
+        self.shown = None  # (object name, property name, inline index) drawn now
         self.refresh()
 
     def refresh(self):
@@ -51,7 +52,7 @@ class VispyImage(VispyCanvas):
         self.image.transform = scene.STTransform(scale=(1, dz), translate=(x0, y0))
         camera = self.canvas00.camera
         camera.aspect = None
-        camera.flip = (False, True, False)    # time grows downwards
+        camera.flip = (False, True, False)  # time grows downwards
         # The camera does not see the transform when it measures the scene.
         rows, columns = section.shape
         camera.set_range(x=(x0, x0 + columns), y=(y0, y0 + rows * dz), margin=0)
@@ -59,6 +60,6 @@ class VispyImage(VispyCanvas):
         self.canvas00.title.text = f"{dob.name}: {prop_name}, inline {il}"
         self.canvas00.xlabel.text = "crossline"
         self.canvas00.ylabel.text = meta.get("z_unit", "sample")
-        self.canvas00.ylabel.width_max = 30    # vispy leaves it one pixel
+        self.canvas00.ylabel.width_max = 30  # vispy leaves it one pixel
         self.shown = (dob.name, prop_name, index)
         logger.info(f"{self._name} shows {dob.name} {prop_name} at inline {il}")

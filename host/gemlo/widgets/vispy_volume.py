@@ -1,4 +1,5 @@
 """The 3-D volume viewer: the current cube property in a turntable view."""
+
 import math
 
 import numpy as np
@@ -15,8 +16,9 @@ PERSPECTIVE_ROOM = 1.5
 def downsample(array, max_side=MAX_SIDE):
     """Return a float32 copy of `array` read with the smallest stride that fits max_side."""
     steps = tuple(max(1, math.ceil(n / max_side)) for n in array.shape)
-    return np.ascontiguousarray(array[tuple(slice(None, None, s) for s in steps)],
-                                dtype=np.float32)
+    return np.ascontiguousarray(
+        array[tuple(slice(None, None, s) for s in steps)], dtype=np.float32
+    )
 
 
 class VispyVolume(VispyCanvas):
@@ -27,7 +29,7 @@ class VispyVolume(VispyCanvas):
         self.volume = None
         self._fit_pending = False
         self.canvas.events.draw.connect(self._fit, position="last")
-        self.shown = None      # (object name, property name) drawn now
+        self.shown = None  # (object name, property name) drawn now
         self.refresh()
 
     def refresh(self):
@@ -74,5 +76,8 @@ class VispyVolume(VispyCanvas):
         self._fit_pending = True
         self.canvas.update()
         self.shown = (dob.name, prop_name)
-        logger.info("{} shows {} {} as a volume of {} voxels".format(
-            self._name, dob.name, prop_name, "x".join(map(str, data.shape))))
+        logger.info(
+            "{} shows {} {} as a volume of {} voxels".format(
+                self._name, dob.name, prop_name, "x".join(map(str, data.shape))
+            )
+        )

@@ -1,2 +1,3 @@
 from gemlo.utils.bgrunner import main
+
 main()

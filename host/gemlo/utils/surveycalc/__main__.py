@@ -1,2 +1,3 @@
 from gemlo.utils.surveycalc import main
+
 main()

@@ -1,2 +1,3 @@
 from gemlo.widgets.terminal import main
+
 main()

@@ -1,2 +1,3 @@
 from gemlo.widgets.projects.extpicker import main
+
 main()
