@@ -67,9 +67,9 @@ std::array<PyObject *, N> bind_args(const char *function, const std::array<const
         }
     }
     if (static_cast<std::size_t>(nargs) > N) {
-        std::string takes = required == N ? std::to_string(N)
-                                          : "from " + std::to_string(required) + " to " +
-                                                std::to_string(N);
+        std::string takes = required == N
+                                ? std::to_string(N)
+                                : "from " + std::to_string(required) + " to " + std::to_string(N);
         PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd %s given",
                      function, takes.c_str(), N == 1 && required == N ? "" : "s", nargs,
                      nargs == 1 ? "was" : "were");
@@ -153,8 +153,7 @@ PyMethodDef function(const char *name, const char *doc) {
 template <typename State>
 State &attach_state(py::module_ &m) {
     auto *state = new State;
-    py::capsule owner(state, State::capsule_name,
-                      [](void *p) { delete static_cast<State *>(p); });
+    py::capsule owner(state, State::capsule_name, [](void *p) { delete static_cast<State *>(p); });
     // Lives as long as the interpreter, as interned strings do.
     if (!detail::state_attr) detail::state_attr = intern("_state").release().ptr();
     m.attr(detail::state_attr) = owner;

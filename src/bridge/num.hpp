@@ -167,7 +167,8 @@ inline Num square(const NumFallbacks &python, const Num &x) {
 inline Num length(const NumFallbacks &python, const Num &a, const Num &b) {
     Num sum = add(square(python, a), square(python, b));
     constexpr long long exact = 1LL << 53;
-    if (sum.is_float() || (sum.is_int() && sum.i() <= exact)) return Num::of_float(std::sqrt(sum.f()));
+    if (sum.is_float() || (sum.is_int() && sum.i() <= exact))
+        return Num::of_float(std::sqrt(sum.f()));
     return Num(python.sqrt(sum.object()));
 }
 

@@ -26,8 +26,8 @@ inline py::object bind(py::module_ &m, const char *module, const char *name,
                        const char *local = nullptr) {
     py::module_ source = py::module_::import(module);
     if (!py::hasattr(source, name)) {
-        throw py::import_error(std::string("cannot import name '") + name + "' from '" +
-                               module + "'");
+        throw py::import_error(std::string("cannot import name '") + name + "' from '" + module +
+                               "'");
     }
     py::object value = source.attr(name);
     m.attr(local ? local : name) = value;
@@ -45,8 +45,8 @@ inline py::module_ bind_module(py::module_ &m, const char *module, const char *l
 // holding `__module__`, `__qualname__`, `__doc__` and whatever `ns` brings:
 // Qt signals must be in the namespace when the class is created, or the
 // binding does not register them. The class is stored in the module.
-inline py::object define_class(py::module_ &m, const char *name, py::tuple bases,
-                               const char *doc, py::dict ns = py::dict()) {
+inline py::object define_class(py::module_ &m, const char *name, py::tuple bases, const char *doc,
+                               py::dict ns = py::dict()) {
     py::object meta = py::type::of(bases[0]);
     for (py::handle base : bases) {
         py::object other = py::type::of(base);
@@ -82,7 +82,10 @@ struct MethodInfo {
     std::vector<std::string> names;
     py::list defaults;
     std::string doc;
-    void add(const py::arg_v &a) { names.emplace_back(a.name); defaults.append(a.value); }
+    void add(const py::arg_v &a) {
+        names.emplace_back(a.name);
+        defaults.append(a.value);
+    }
     void add(const py::arg &a) { names.emplace_back(a.name); }
     void add(const char *text) { doc = text; }
 };
@@ -103,8 +106,14 @@ inline py::object make_method(py::object cls, const std::string &name, py::objec
         if (i >= first_default) params += "=_defaults[" + std::to_string(i - first_default) + "]";
         call += ", " + p;
     }
-    if (has_args) { params += ", *args"; call += ", *args"; }
-    if (has_kwargs) { params += ", **kwargs"; call += ", **kwargs"; }
+    if (has_args) {
+        params += ", *args";
+        call += ", *args";
+    }
+    if (has_kwargs) {
+        params += ", **kwargs";
+        call += ", **kwargs";
+    }
     std::string source = "def " + name + "(" + params + "):\n    return _impl(" + call + ")\n";
 
     py::dict scope;
@@ -143,7 +152,9 @@ template <typename F>
 void def_property(py::object cls, const char *name, F &&getter, const char *doc = nullptr) {
     py::object property = py::module_::import("builtins").attr("property");
     py::cpp_function fget(std::forward<F>(getter), py::name(name));
-    py::setattr(cls, name, property(fget, py::none(), py::none(), doc ? py::object(py::str(doc)) : py::object(py::none())));
+    py::setattr(cls, name,
+                property(fget, py::none(), py::none(),
+                         doc ? py::object(py::str(doc)) : py::object(py::none())));
 }
 
 // Attaches a read-write property: `getter(self)` and `setter(self, value)`.
@@ -153,7 +164,9 @@ void def_property(py::object cls, const char *name, G &&getter, S &&setter,
     py::object property = py::module_::import("builtins").attr("property");
     py::cpp_function fget(std::forward<G>(getter), py::name(name));
     py::cpp_function fset(std::forward<S>(setter), py::name(name));
-    py::setattr(cls, name, property(fget, fset, py::none(), doc ? py::object(py::str(doc)) : py::object(py::none())));
+    py::setattr(
+        cls, name,
+        property(fget, fset, py::none(), doc ? py::object(py::str(doc)) : py::object(py::none())));
 }
 
 }  // namespace gemlo::bridge

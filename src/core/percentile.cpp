@@ -197,10 +197,14 @@ private:
 
 template <class U>
 U byteswap(U u) {
-    if constexpr (sizeof(U) == 1) return u;
-    else if constexpr (sizeof(U) == 2) return __builtin_bswap16(u);
-    else if constexpr (sizeof(U) == 4) return __builtin_bswap32(u);
-    else return __builtin_bswap64(u);
+    if constexpr (sizeof(U) == 1)
+        return u;
+    else if constexpr (sizeof(U) == 2)
+        return __builtin_bswap16(u);
+    else if constexpr (sizeof(U) == 4)
+        return __builtin_bswap32(u);
+    else
+        return __builtin_bswap64(u);
 }
 
 template <class U, NumberKind Kind, bool Swap>
@@ -221,24 +225,32 @@ struct Codec {
 
     static Key key_of(U u) {
         // Negative floats flip all bits, positive ones the sign bit; no branch.
-        if constexpr (Kind == NumberKind::Float) return U(u ^ (U(U(0) - U(u >> (bits - 1))) | top));
-        else if constexpr (Kind == NumberKind::Signed) return U(u ^ top);
-        else return u;
+        if constexpr (Kind == NumberKind::Float)
+            return U(u ^ (U(U(0) - U(u >> (bits - 1))) | top));
+        else if constexpr (Kind == NumberKind::Signed)
+            return U(u ^ top);
+        else
+            return u;
     }
 
     // The keys [lo, hi] are the bits [result, result + (hi - lo)], modulo
     // 2^bits, when they are all of one sign: so ranges of keys can be tested
     // on the bits as stored, without making keys.
     static U bits_from(Key lo, Key hi) {
-        if constexpr (Kind == NumberKind::Float) return (lo & top) ? U(lo ^ top) : U(~hi);
-        else return bits_of(lo);
+        if constexpr (Kind == NumberKind::Float)
+            return (lo & top) ? U(lo ^ top) : U(~hi);
+        else
+            return bits_of(lo);
     }
 
     // The stored bits of the value whose key is `k`.
     static U bits_of(Key k) {
-        if constexpr (Kind == NumberKind::Float) return (k & top) ? U(k ^ top) : U(~k);
-        else if constexpr (Kind == NumberKind::Signed) return U(k ^ top);
-        else return k;
+        if constexpr (Kind == NumberKind::Float)
+            return (k & top) ? U(k ^ top) : U(~k);
+        else if constexpr (Kind == NumberKind::Signed)
+            return U(k ^ top);
+        else
+            return k;
     }
 };
 
@@ -481,15 +493,18 @@ private:
             for (std::size_t i = 0; i < groups.size(); ++i) {
                 local[i].lo = groups[i]->lo;
                 local[i].span = Key(groups[i]->hi - groups[i]->lo);
-                if (groups[i]->collect) local[i].buffer.reserve(kFlush);
-                else local[i].hist.assign(groups[i]->hist.size(), 0);
+                if (groups[i]->collect)
+                    local[i].buffer.reserve(kFlush);
+                else
+                    local[i].hist.assign(groups[i]->hist.size(), 0);
             }
             auto flush = [&](std::size_t i) {
                 Group &g = *groups[i];
                 auto &buffer = local[i].buffer;
                 // More keys than pass 1 counted means the array changed meanwhile.
                 std::size_t at = g.filled.fetch_add(buffer.size());
-                std::size_t fits = at < g.keys.size() ? std::min(buffer.size(), g.keys.size() - at) : 0;
+                std::size_t fits =
+                    at < g.keys.size() ? std::min(buffer.size(), g.keys.size() - at) : 0;
                 std::copy_n(buffer.begin(), fits, g.keys.begin() + std::ptrdiff_t(at));
                 buffer.clear();
             };
@@ -510,37 +525,37 @@ private:
             };
             for (std::size_t begin, end; chunks.next(begin, end);)
                 for_runs(layout_, begin, end,
-                     [&](const std::byte *p, std::size_t n, std::ptrdiff_t stride) {
-                         each_block<C>(p, n, stride, [&](const std::byte *bits, std::size_t m) {
-                             auto at = [&](std::size_t i) {
-                                 Key u;
-                                 std::memcpy(&u, bits + i * sizeof(Key), sizeof u);
-                                 return C::key_of(u);
-                             };
-                             std::size_t i = 0;
-                             // Most values lie in no group: test vectors of them at once.
-                             constexpr std::size_t step = 2 * V::count;
-                             for (; slots <= kMaxGroups && i + step <= m; i += step) {
-                                 Vec a, b;
-                                 std::memcpy(&a, bits + i * sizeof(Key), sizeof a);
-                                 std::memcpy(&b, bits + (i + V::count) * sizeof(Key), sizeof b);
-                                 SVec out_a = ~SVec{}, out_b = ~SVec{};
-                                 for (std::size_t g = 0; g < slots; g += 2) {
-                                     out_a &= V::outside(a, lo[g], span[g]) &
-                                              V::outside(a, lo[g + 1], span[g + 1]);
-                                     out_b &= V::outside(b, lo[g], span[g]) &
-                                              V::outside(b, lo[g + 1], span[g + 1]);
-                                 }
-                                 if (!V::all(out_a & out_b)) {
-                                     for (std::size_t j = 0; j < V::count; ++j) {
-                                         if (!out_a[j]) visit(at(i + j));
-                                         if (!out_b[j]) visit(at(i + V::count + j));
+                         [&](const std::byte *p, std::size_t n, std::ptrdiff_t stride) {
+                             each_block<C>(p, n, stride, [&](const std::byte *bits, std::size_t m) {
+                                 auto at = [&](std::size_t i) {
+                                     Key u;
+                                     std::memcpy(&u, bits + i * sizeof(Key), sizeof u);
+                                     return C::key_of(u);
+                                 };
+                                 std::size_t i = 0;
+                                 // Most values lie in no group: test vectors of them at once.
+                                 constexpr std::size_t step = 2 * V::count;
+                                 for (; slots <= kMaxGroups && i + step <= m; i += step) {
+                                     Vec a, b;
+                                     std::memcpy(&a, bits + i * sizeof(Key), sizeof a);
+                                     std::memcpy(&b, bits + (i + V::count) * sizeof(Key), sizeof b);
+                                     SVec out_a = ~SVec{}, out_b = ~SVec{};
+                                     for (std::size_t g = 0; g < slots; g += 2) {
+                                         out_a &= V::outside(a, lo[g], span[g]) &
+                                                  V::outside(a, lo[g + 1], span[g + 1]);
+                                         out_b &= V::outside(b, lo[g], span[g]) &
+                                                  V::outside(b, lo[g + 1], span[g + 1]);
+                                     }
+                                     if (!V::all(out_a & out_b)) {
+                                         for (std::size_t j = 0; j < V::count; ++j) {
+                                             if (!out_a[j]) visit(at(i + j));
+                                             if (!out_b[j]) visit(at(i + V::count + j));
+                                         }
                                      }
                                  }
-                             }
-                             for (; i < m; ++i) visit(at(i));
+                                 for (; i < m; ++i) visit(at(i));
+                             });
                          });
-                     });
             for (std::size_t i = 0; i < groups.size(); ++i) {
                 if (groups[i]->collect) {
                     flush(i);
@@ -647,7 +662,8 @@ std::vector<double> run(const Layout &layout, std::span<const double> points, un
     ranks.erase(std::unique(ranks.begin(), ranks.end()), ranks.end());
     std::vector<Key> keys = Selector<C>(layout, threads).select(ranks);
     auto key_at = [&](std::size_t rank) {
-        return keys[std::size_t(std::lower_bound(ranks.begin(), ranks.end(), rank) - ranks.begin())];
+        return keys[std::size_t(std::lower_bound(ranks.begin(), ranks.end(), rank) -
+                                ranks.begin())];
     };
 
     using U = typename C::Key;
@@ -708,27 +724,37 @@ std::vector<double> percentiles(const ArrayView &view, std::span<const double> p
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, layout.count));
 
     switch (view.kind) {
-    case NumberKind::Float:
-        if (view.itemsize == 4) return dispatch_order<std::uint32_t, NumberKind::Float>(view, layout, points, threads);
-        return dispatch_order<std::uint64_t, NumberKind::Float>(view, layout, points, threads);
-    case NumberKind::Signed:
-    case NumberKind::Unsigned:
-        break;
+        case NumberKind::Float:
+            if (view.itemsize == 4)
+                return dispatch_order<std::uint32_t, NumberKind::Float>(view, layout, points,
+                                                                        threads);
+            return dispatch_order<std::uint64_t, NumberKind::Float>(view, layout, points, threads);
+        case NumberKind::Signed:
+        case NumberKind::Unsigned:
+            break;
     }
     bool s = view.kind == NumberKind::Signed;
     switch (view.itemsize) {
-    case 1:
-        return s ? dispatch_order<std::uint8_t, NumberKind::Signed>(view, layout, points, threads)
-                 : dispatch_order<std::uint8_t, NumberKind::Unsigned>(view, layout, points, threads);
-    case 2:
-        return s ? dispatch_order<std::uint16_t, NumberKind::Signed>(view, layout, points, threads)
-                 : dispatch_order<std::uint16_t, NumberKind::Unsigned>(view, layout, points, threads);
-    case 4:
-        return s ? dispatch_order<std::uint32_t, NumberKind::Signed>(view, layout, points, threads)
-                 : dispatch_order<std::uint32_t, NumberKind::Unsigned>(view, layout, points, threads);
-    default:
-        return s ? dispatch_order<std::uint64_t, NumberKind::Signed>(view, layout, points, threads)
-                 : dispatch_order<std::uint64_t, NumberKind::Unsigned>(view, layout, points, threads);
+        case 1:
+            return s ? dispatch_order<std::uint8_t, NumberKind::Signed>(view, layout, points,
+                                                                        threads)
+                     : dispatch_order<std::uint8_t, NumberKind::Unsigned>(view, layout, points,
+                                                                          threads);
+        case 2:
+            return s ? dispatch_order<std::uint16_t, NumberKind::Signed>(view, layout, points,
+                                                                         threads)
+                     : dispatch_order<std::uint16_t, NumberKind::Unsigned>(view, layout, points,
+                                                                           threads);
+        case 4:
+            return s ? dispatch_order<std::uint32_t, NumberKind::Signed>(view, layout, points,
+                                                                         threads)
+                     : dispatch_order<std::uint32_t, NumberKind::Unsigned>(view, layout, points,
+                                                                           threads);
+        default:
+            return s ? dispatch_order<std::uint64_t, NumberKind::Signed>(view, layout, points,
+                                                                         threads)
+                     : dispatch_order<std::uint64_t, NumberKind::Unsigned>(view, layout, points,
+                                                                           threads);
     }
 }
 

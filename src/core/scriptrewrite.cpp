@@ -10,8 +10,8 @@ namespace {
 // Python identifiers may hold any letter of Unicode: every byte of a
 // non-ASCII character counts, so a name never matches inside one.
 bool is_ident(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c >= 0x80;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c >= 0x80;
 }
 
 // Bytes of the UTF-8 character that starts with `c` (1 for a stray byte).
@@ -34,11 +34,24 @@ Prefix parse_prefix(std::string_view run) {
     if (run.size() > 2) return {false, false, false};
     for (char c : run) {
         switch (c | 0x20) {
-            case 'r': if (raw) return {false, false, false}; raw = true; break;
-            case 'f': case 't': if (fmt) return {false, false, false}; fmt = true; break;
-            case 'b': if (bytes) return {false, false, false}; bytes = true; break;
-            case 'u': u = true; break;
-            default: return {false, false, false};
+            case 'r':
+                if (raw) return {false, false, false};
+                raw = true;
+                break;
+            case 'f':
+            case 't':
+                if (fmt) return {false, false, false};
+                fmt = true;
+                break;
+            case 'b':
+                if (bytes) return {false, false, false};
+                bytes = true;
+                break;
+            case 'u':
+                u = true;
+                break;
+            default:
+                return {false, false, false};
         }
     }
     if ((u && run.size() > 1) || (bytes && fmt)) return {false, false, false};
@@ -47,12 +60,12 @@ Prefix parse_prefix(std::string_view run) {
 
 struct Frame {
     enum Kind { String, Field } kind;
-    char quote = 0;        // String
-    bool triple = false;   // String
-    bool raw = false;      // String
-    bool fmt = false;      // String: an f-string, whose braces open fields
-    int depth = 0;         // Field: brackets open inside the expression
-    bool spec = false;     // Field: in the format spec after ':'
+    char quote = 0;       // String
+    bool triple = false;  // String
+    bool raw = false;     // String
+    bool fmt = false;     // String: an f-string, whose braces open fields
+    int depth = 0;        // Field: brackets open inside the expression
+    bool spec = false;    // Field: in the format spec after ':'
 };
 
 class Rewriter {
@@ -61,10 +74,9 @@ public:
         for (const std::string &n : names)
             if (!n.empty()) names_.push_back(n);
         // Longest first, so the first match at a position is the longest.
-        std::stable_sort(names_.begin(), names_.end(),
-                         [](const std::string &a, const std::string &b) {
-                             return a.size() > b.size();
-                         });
+        std::stable_sort(
+            names_.begin(), names_.end(),
+            [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
         out_.reserve(s.size() + s.size() / 2);
     }
 
@@ -151,8 +163,8 @@ private:
         std::size_t run = i_;  // end of the identifier that starts here
         while (run < s_.size() && is_ident(static_cast<unsigned char>(s_[run]))) ++run;
         // A prefix before a quote (rb'...', f"...") starts a string, never a name.
-        if (Prefix p = parse_prefix(s_.substr(i_, run - i_)); run > i_ && p.valid &&
-                                                                is_quote(at(run))) {
+        if (Prefix p = parse_prefix(s_.substr(i_, run - i_));
+            run > i_ && p.valid && is_quote(at(run))) {
             copy(run - i_);
             open_string(p);
             return;

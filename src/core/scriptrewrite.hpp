@@ -21,7 +21,6 @@ namespace gemlo::core {
 // of a one-line f-string quoted with ' the literal is quoted with " instead,
 // as Python 3.11 ends such an f-string at its own quote. Empty names never
 // match.
-std::string rewrite_property_script(std::string_view script,
-                                    const std::vector<std::string> &names);
+std::string rewrite_property_script(std::string_view script, const std::vector<std::string> &names);
 
 }  // namespace gemlo::core

@@ -38,8 +38,12 @@ void write_file_atomically(const fs::path &path, std::string_view bytes) {
     if (fs::is_symlink(target, ec)) target = fs::canonical(target);
     if (fs::is_directory(target, ec)) fail("cannot write file", target, EISDIR);
 
-    mode_t mode = 0666 & ~[] { mode_t m = ::umask(0); ::umask(m); return m; }();
-    struct stat existing {};
+    mode_t mode = 0666 & ~[] {
+        mode_t m = ::umask(0);
+        ::umask(m);
+        return m;
+    }();
+    struct stat existing{};
     if (::stat(target.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
 
     fs::path folder = target.parent_path();
@@ -66,7 +70,8 @@ void write_file_atomically(const fs::path &path, std::string_view bytes) {
     int fd = temp.fd;
     temp.fd = -1;
     if (::close(fd) != 0) fail("cannot write file", target, errno);
-    if (::rename(temp.path.c_str(), target.c_str()) != 0) fail("cannot replace file", target, errno);
+    if (::rename(temp.path.c_str(), target.c_str()) != 0)
+        fail("cannot replace file", target, errno);
     temp.committed = true;
 }
 

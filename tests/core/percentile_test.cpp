@@ -20,9 +20,12 @@ const std::vector<double> kPoints{0, 10, 50, 90, 100};
 
 template <class T>
 NumberKind kind_of() {
-    if constexpr (std::is_floating_point_v<T>) return NumberKind::Float;
-    else if constexpr (std::is_signed_v<T>) return NumberKind::Signed;
-    else return NumberKind::Unsigned;
+    if constexpr (std::is_floating_point_v<T>)
+        return NumberKind::Float;
+    else if constexpr (std::is_signed_v<T>)
+        return NumberKind::Signed;
+    else
+        return NumberKind::Unsigned;
 }
 
 template <class T>
@@ -123,7 +126,8 @@ TEST(Percentiles, AnyLayoutAndByteOrder) {
     auto want = percentiles(view_of(values), kPoints, 1);
 
     // Dimensions (4, 5, 6) read with a permuted order and the middle one reversed.
-    ArrayView strided{values.data() + 4 * 6, {6, 5, 4}, {8, -6 * 8, 30 * 8}, NumberKind::Float, 8, false};
+    ArrayView strided{values.data() + 4 * 6, {6, 5, 4}, {8, -6 * 8, 30 * 8},
+                      NumberKind::Float,     8,         false};
     EXPECT_EQ(percentiles(strided, kPoints, 2), want);
 
     std::vector<std::uint64_t> swapped(values.size());
@@ -143,7 +147,8 @@ TEST(Percentiles, AnyLayoutAndByteOrder) {
 }
 
 TEST(Percentiles, NanAnywhereMakesEveryResultNan) {
-    for (float nan : {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN()}) {
+    for (float nan :
+         {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN()}) {
         std::vector<float> v{1, 2, 3, 4, 5};
         v[2] = nan;
         for (double r : percentiles(view_of(v), kPoints, 1)) EXPECT_TRUE(std::isnan(r));

@@ -59,13 +59,14 @@ py::object launch(const State &s) {
     py::object base = setting(s, "GEMLO_BASE_DIR", py::str(GEMLO_CHECKOUT));
     py::object env_file = setting(s, "GEMLO_ENV_FILE", join(s, base, ".env"));
     s.load_dotenv(py::arg("dotenv_path") = env_file);
-    py::object plugins = setting(s, "GEMLO_PLUGINS_PATH", join(s, base, "plugins", "gemlo_plugins"));
+    py::object plugins =
+        setting(s, "GEMLO_PLUGINS_PATH", join(s, base, "plugins", "gemlo_plugins"));
     py::object projects = setting(s, "GEMLO_PROJECT_DIR",
                                   join(s, s.tempfile.attr("gettempdir")(), "gemlo-automation"));
 
-    py::object options = s.Namespace(py::arg("plugins_paths") = plugins,
-                                     py::arg("working_directory") = py::none(),
-                                     py::arg("debug") = false);
+    py::object options =
+        s.Namespace(py::arg("plugins_paths") = plugins, py::arg("working_directory") = py::none(),
+                    py::arg("debug") = false);
     py::object window = s.MainWindow(options);
     window.attr("setup")();
     window.attr("show")();
@@ -81,8 +82,10 @@ py::object launch(const State &s) {
         window.attr("close")();
         window.attr("deleteLater")();
         py::object error = py::reinterpret_borrow<py::object>(PyExc_FileExistsError)(
-            EEXIST, py::str("launch: the project file {} already exists (two launches within "
-                            "the same second?); it was left as it was").format(path),
+            EEXIST,
+            py::str("launch: the project file {} already exists (two launches within "
+                    "the same second?); it was left as it was")
+                .format(path),
             path);
         error.attr("__cause__") = e.value();
         PyErr_SetObject(PyExc_FileExistsError, error.ptr());
@@ -117,7 +120,8 @@ void look_for_confirmation(const State &s, Outcome &out, py::handle qtbot) {
         py::object yes = box.attr("button")(s.QMessageBox.attr("Yes"));
         if (!yes.is_none()) {
             out.answered = true;
-            qtbot.attr("mouseClick")(yes, s.Qt.attr("LeftButton"), py::arg("delay") = kClickDelayMs);
+            qtbot.attr("mouseClick")(yes, s.Qt.attr("LeftButton"),
+                                     py::arg("delay") = kClickDelayMs);
             return;
         }
     }
@@ -143,8 +147,9 @@ void quit(const std::shared_ptr<State> &state, py::object qtbot, py::object wind
     // own event loop keeps it from returning until the box is answered.
     py::object timer = s.QTimer();
     timer.attr("setInterval")(kPollMs);
-    timer.attr("timeout").attr("connect")(py::cpp_function(
-        [state, out, qtbot]() { look_for_confirmation(*state, *out, qtbot); }, py::name("confirm")));
+    timer.attr("timeout").attr("connect")(
+        py::cpp_function([state, out, qtbot]() { look_for_confirmation(*state, *out, qtbot); },
+                         py::name("confirm")));
     timer.attr("start")();
     try {
         qtbot.attr("mouseClick")(window.attr("btn_quit"), s.Qt.attr("LeftButton"),
@@ -202,14 +207,18 @@ PYBIND11_MODULE(automate, m) {
     m.attr("MS_BETWEEN_CLICKS") = kMsBetweenClicks;
     m.attr("PROJECT_PREFIX") = kProjectPrefix;
 
-    m.def("launch", [state]() { return launch(*state); },
-          "Build, show and ready the main window on a new project; return the window.\n\n"
-          "Locations come from the environment (GEMLO_BASE_DIR, GEMLO_ENV_FILE, then,\n"
-          "after the environment file is loaded, GEMLO_PLUGINS_PATH and GEMLO_PROJECT_DIR).");
-    m.def("quit", [state](py::object qtbot, py::object window, int timeout_ms) {
-        quit(state, qtbot, window, timeout_ms);
-    }, py::arg("qtbot"), py::arg("window"), py::arg("timeout_ms") = kQuitTimeoutMs,
-          "Close `window` through its quit button, answering Yes to the confirmation.\n\n"
-          "Waits up to `timeout_ms` for the confirmation; if none comes, raises TimeoutError\n"
-          "and leaves the main window open.");
+    m.def(
+        "launch", [state]() { return launch(*state); },
+        "Build, show and ready the main window on a new project; return the window.\n\n"
+        "Locations come from the environment (GEMLO_BASE_DIR, GEMLO_ENV_FILE, then,\n"
+        "after the environment file is loaded, GEMLO_PLUGINS_PATH and GEMLO_PROJECT_DIR).");
+    m.def(
+        "quit",
+        [state](py::object qtbot, py::object window, int timeout_ms) {
+            quit(state, qtbot, window, timeout_ms);
+        },
+        py::arg("qtbot"), py::arg("window"), py::arg("timeout_ms") = kQuitTimeoutMs,
+        "Close `window` through its quit button, answering Yes to the confirmation.\n\n"
+        "Waits up to `timeout_ms` for the confirmation; if none comes, raises TimeoutError\n"
+        "and leaves the main window open.");
 }

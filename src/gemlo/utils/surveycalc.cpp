@@ -267,11 +267,10 @@ py::dict sgmt_from_parm(const State &s, py::handle parm, const Num &p1ilno, cons
     Num steps_il = steps(s, ilenx, ileny, ilstep);
 
     Num p3ilno = add(p1ilno, steps_il), p3x = add(crsx, ilenx), p3y = add(crsy, ileny);
-    return make_dict<12>(
-        s, s.sgmt_shape,
-        {p1ilno.object(), p1xlno.object(), crsx.object(), crsy.object(),
-         p1ilno.object(), p2xlno.object(), p2x.object(), p2y.object(),
-         p3ilno.object(), p1xlno.object(), p3x.object(), p3y.object()});
+    return make_dict<12>(s, s.sgmt_shape,
+                         {p1ilno.object(), p1xlno.object(), crsx.object(), crsy.object(),
+                          p1ilno.object(), p2xlno.object(), p2x.object(), p2y.object(),
+                          p3ilno.object(), p1xlno.object(), p3x.object(), p3y.object()});
 }
 
 py::dict vxyz_from_vidx(const State &s, py::handle vidx, py::handle survey) {
@@ -295,8 +294,8 @@ py::dict vxyz_from_vidx(const State &s, py::handle vidx, py::handle survey) {
 
     const py::object &oz = z.object();
     return make_dict<12>(s, s.vxyz_shape,
-                         {origin[0], origin[1], oz, origin[0], origin[1], dpz.object(),
-                          xl_end[0], xl_end[1], oz, il_end[0], il_end[1], oz});
+                         {origin[0], origin[1], oz, origin[0], origin[1], dpz.object(), xl_end[0],
+                          xl_end[1], oz, il_end[0], il_end[1], oz});
 }
 
 py::dict parm_from_vidx(const State &s, py::handle vidx, py::handle survey, py::handle kwargs) {
@@ -322,11 +321,10 @@ py::dict parm_from_vidx(const State &s, py::handle vidx, py::handle survey, py::
     Num trace_inc = length(s.num, trdx, trdy), panel_inc = length(s.num, pndx, pndy);
     py::object sample_inc = item(vidx, s.key[DP_NCRT]);
 
-    py::dict parm = make_dict<13>(
-        s, s.parm_shape,
-        {trdx.object(), trdy.object(), pndx.object(), pndy.object(), ntrace, npanel, nsample,
-         trace_start, panel_start, sample_start, trace_inc.object(), panel_inc.object(),
-         sample_inc});
+    py::dict parm = make_dict<13>(s, s.parm_shape,
+                                  {trdx.object(), trdy.object(), pndx.object(), pndy.object(),
+                                   ntrace, npanel, nsample, trace_start, panel_start, sample_start,
+                                   trace_inc.object(), panel_inc.object(), sample_inc});
     // The options as given, or their defaults, under DATA_PRECISION .. DATA_UNIT.
     for (std::size_t i = 0; i < option_count; ++i) {
         PyObject *given = PyDict_GetItemWithError(kwargs.ptr(), s.key[OPT_PRECISION + i].ptr());
@@ -341,8 +339,8 @@ py::dict parm_from_vidx(const State &s, py::handle vidx, py::handle survey, py::
 
 // round(along / d) from the first non-zero component of a step; only the
 // displacement key of the component taken is read.
-Num increment(const State &s, py::handle parm, const Num &dx, const Num &dy, K along_x,
-              K along_y, const char *both_zero) {
+Num increment(const State &s, py::handle parm, const Num &dx, const Num &dy, K along_x, K along_y,
+              const char *both_zero) {
     if (nonzero(s.num, dx)) return round_even(s.num, div(num(s, parm, along_x), dx));
     if (nonzero(s.num, dy)) return round_even(s.num, div(num(s, parm, along_y), dy));
     throw py::value_error(both_zero);
@@ -362,19 +360,19 @@ py::dict vidx_from_parm(const State &s, py::handle parm, py::handle sgmt) {
     py::object xy2ln = host_function(s, XY2LN);
     py::object array = to_array(s, origin);
     PyObject *xy2ln_args[] = {array.ptr(), sgmt.ptr()};
-    auto first = unpack<2>(s, steal(PyObject_Vectorcall(xy2ln.ptr(), xy2ln_args, 2, nullptr)),
-                           "xy2ln");
+    auto first =
+        unpack<2>(s, steal(PyObject_Vectorcall(xy2ln.ptr(), xy2ln_args, 2, nullptr)), "xy2ln");
     Num il_frst(first[0]), xl_frst(first[1]);
     py::object get_step = host_function(s, GET_STEP);
     PyObject *get_step_args[] = {sgmt.ptr()};
     auto d = unpack<4>(s, steal(PyObject_Vectorcall(get_step.ptr(), get_step_args, 1, nullptr)),
                        "get_step");  // ILDX, ILDY, XLDX, XLDY
 
-    Num xl_ncrt = increment(s, parm, Num(d[2]), Num(d[3]), TRDX, TRDY,
-                            "Both XLDX and XLDY are zero.");
+    Num xl_ncrt =
+        increment(s, parm, Num(d[2]), Num(d[3]), TRDX, TRDY, "Both XLDX and XLDY are zero.");
     Num xl_last = last(xl_frst, xl_ncrt, xl_amnt);
-    Num il_ncrt = increment(s, parm, Num(d[0]), Num(d[1]), PNDX, PNDY,
-                            "Both ILDX and ILDY are zero.");
+    Num il_ncrt =
+        increment(s, parm, Num(d[0]), Num(d[1]), PNDX, PNDY, "Both ILDX and ILDY are zero.");
     Num il_last = last(il_frst, il_ncrt, il_amnt);
 
     // Truncation comes last: the LAST values are taken from fractional
@@ -383,9 +381,9 @@ py::dict vidx_from_parm(const State &s, py::handle parm, py::handle sgmt) {
                truncate(xl_frst), truncate(xl_last), truncate(xl_ncrt), truncate(xl_amnt),
                truncate(dp_frst), truncate(dp_last), truncate(dp_ncrt), truncate(dp_amnt)};
     return make_dict<12>(s, s.vidx_shape,
-                         {v[0].object(), v[1].object(), v[2].object(), v[3].object(),
-                          v[4].object(), v[5].object(), v[6].object(), v[7].object(),
-                          v[8].object(), v[9].object(), v[10].object(), v[11].object()});
+                         {v[0].object(), v[1].object(), v[2].object(), v[3].object(), v[4].object(),
+                          v[5].object(), v[6].object(), v[7].object(), v[8].object(), v[9].object(),
+                          v[10].object(), v[11].object()});
 }
 
 py::dict vxyz_from_parm(const State &s, py::handle parm) {
@@ -405,8 +403,8 @@ py::dict vxyz_from_parm(const State &s, py::handle parm) {
 
     const py::object &x = orx.object(), &y = ory.object(), &z = orz.object();
     return make_dict<12>(s, s.vxyz_shape,
-                         {x, y, z, x, y, dpz.object(), xlx.object(), xly.object(), z,
-                          ilx.object(), ily.object(), z});
+                         {x, y, z, x, y, dpz.object(), xlx.object(), xly.object(), z, ilx.object(),
+                          ily.object(), z});
 }
 
 // Entry points: each binds its arguments as a Python function with the same
@@ -415,8 +413,8 @@ py::dict vxyz_from_parm(const State &s, py::handle parm) {
 py::object get_sgmt_from_parm(const State &s, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
     auto a = fastcall::bind_args<5>("get_sgmt_from_parm",
-                                    {"dict_parm", "p1ilno", "p1xlno", "ilstep", "xlstep"}, 1,
-                                    args, nargs, kwnames);
+                                    {"dict_parm", "p1ilno", "p1xlno", "ilstep", "xlstep"}, 1, args,
+                                    nargs, kwnames);
     auto param = [&](std::size_t i) {
         return Num(py::reinterpret_borrow<py::object>(a[i] ? a[i] : s.sgmt_default[i - 1].ptr()));
     };
@@ -425,16 +423,16 @@ py::object get_sgmt_from_parm(const State &s, PyObject *const *args, Py_ssize_t 
 
 py::object get_vxyz_from_vidx(const State &s, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    auto a = fastcall::bind_args<2>("get_vxyz_from_vidx", {"dict_vidx", "survey"}, 2, args,
-                                    nargs, kwnames);
+    auto a = fastcall::bind_args<2>("get_vxyz_from_vidx", {"dict_vidx", "survey"}, 2, args, nargs,
+                                    kwnames);
     return vxyz_from_vidx(s, a[0], a[1]);
 }
 
 py::object get_parm_from_vidx(const State &s, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
     py::dict kwargs;
-    auto a = fastcall::bind_args<2>("get_parm_from_vidx", {"dict_vidx", "survey"}, 2, args,
-                                    nargs, kwnames, &kwargs);
+    auto a = fastcall::bind_args<2>("get_parm_from_vidx", {"dict_vidx", "survey"}, 2, args, nargs,
+                                    kwnames, &kwargs);
     return parm_from_vidx(s, a[0], a[1], kwargs);
 }
 
@@ -516,8 +514,9 @@ PYBIND11_MODULE(surveycalc, m) {
     s.vidx_shape = shape(IL_FRST, DP_AMNT);
     s.vxyz_shape = shape(AXIS_ORX, AXIS_ILZ);
     s.sgmt_shape = shape(P1_ILNO, P3_CRSY);
-    s.option_default = {py::int_(4), py::str("amplitude"), py::str("POSITIVE"), py::str("METERS"),
-                        py::str("METERS"), py::str("MSECS"), py::str("METERSPERSEC")};
+    s.option_default = {
+        py::int_(4),       py::str("amplitude"), py::str("POSITIVE"),    py::str("METERS"),
+        py::str("METERS"), py::str("MSECS"),     py::str("METERSPERSEC")};
     s.sgmt_default = {py::int_(0), py::int_(0), py::float_(12.5), py::float_(12.5)};
 
     fastcall::add_functions(m, methods);

@@ -26,58 +26,69 @@ void define_panedeck(py::module_ &m, const std::shared_ptr<State> &state) {
         m, "PaneDeck", py::make_tuple(state->QTabWidget),
         "Tabs of viewers, each named by a running number, library code and kind.", ns);
 
-    bridge::def(cls, "__init__", [state](py::object self, py::object parent,
-                                       py::object /*options_button*/) {
-        state->QTabWidget.attr("__init__")(self, parent);
-        self.attr("parent") = parent;
-        self.attr("counter") = py::int_(0);
-        self.attr("setTabsClosable")(true);
-        self.attr("tabCloseRequested").attr("connect")(self.attr("close_tab"));
-        self.attr("new_viewer")();
-    }, py::arg("parent") = py::none(), py::arg("options_button") = py::none(),
-       "Build the deck with one 3-D volume viewer.");
+    bridge::def(
+        cls, "__init__",
+        [state](py::object self, py::object parent, py::object /*options_button*/) {
+            state->QTabWidget.attr("__init__")(self, parent);
+            self.attr("parent") = parent;
+            self.attr("counter") = py::int_(0);
+            self.attr("setTabsClosable")(true);
+            self.attr("tabCloseRequested").attr("connect")(self.attr("close_tab"));
+            self.attr("new_viewer")();
+        },
+        py::arg("parent") = py::none(), py::arg("options_button") = py::none(),
+        "Build the deck with one 3-D volume viewer.");
 
-    bridge::def(cls, "new_viewer", [state](py::object self, py::object lib, py::object dim,
-                                         py::object /*sec*/) {
-        const State &s = *state;
-        // Counted first: a request that fails still uses up its number, so names
-        // are never reused.
-        self.attr("counter") = py::object(self.attr("counter")) + py::int_(1);
-        py::object code = s.lib_code[lib];
-        py::object kind = s.dim_code[dim];
-        if (!lib.equal(py::str("vispy"))) {
-            PyErr_SetObject(PyExc_ValueError, py::str("Unknown library {}").format(lib).ptr());
-            throw py::error_already_set();
-        }
-        py::object name = py::str("_").attr("join")(
-            py::make_tuple(py::str(self.attr("counter")), code, kind));
-        py::object viewer = s.viewers[dim]("parent"_a = self, "name"_a = name);
-        py::object index = self.attr("addTab")(viewer, name);
-        self.attr("setCurrentIndex")(index);
-    }, py::arg("lib") = "vispy", py::arg("dim") = 3, py::arg("sec") = "iline",
-       "Add a viewer of library `lib` with `dim` dimensions as the new current tab.");
+    bridge::def(
+        cls, "new_viewer",
+        [state](py::object self, py::object lib, py::object dim, py::object /*sec*/) {
+            const State &s = *state;
+            // Counted first: a request that fails still uses up its number, so names
+            // are never reused.
+            self.attr("counter") = py::object(self.attr("counter")) + py::int_(1);
+            py::object code = s.lib_code[lib];
+            py::object kind = s.dim_code[dim];
+            if (!lib.equal(py::str("vispy"))) {
+                PyErr_SetObject(PyExc_ValueError, py::str("Unknown library {}").format(lib).ptr());
+                throw py::error_already_set();
+            }
+            py::object name = py::str("_").attr("join")(
+                py::make_tuple(py::str(self.attr("counter")), code, kind));
+            py::object viewer = s.viewers[dim]("parent"_a = self, "name"_a = name);
+            py::object index = self.attr("addTab")(viewer, name);
+            self.attr("setCurrentIndex")(index);
+        },
+        py::arg("lib") = "vispy", py::arg("dim") = 3, py::arg("sec") = "iline",
+        "Add a viewer of library `lib` with `dim` dimensions as the new current tab.");
 
-    bridge::def(cls, "new_vs_plot", [](py::object self) {
-        self.attr("new_viewer")("lib"_a = "vispy", "dim"_a = 1);
-    }, "Add a 2-D plot viewer.");
-    bridge::def(cls, "new_vs_image", [](py::object self) {
-        self.attr("new_viewer")("lib"_a = "vispy", "dim"_a = 2);
-    }, "Add a 2-D image viewer.");
-    bridge::def(cls, "new_vs_volume", [](py::object self) {
-        self.attr("new_viewer")("lib"_a = "vispy", "dim"_a = 3);
-    }, "Add a 3-D volume viewer.");
-    bridge::def(cls, "new_pg_volume", [](py::object self) {
-        self.attr("new_viewer")("lib"_a = "pyqtgraph", "dim"_a = 3);
-    }, "Ask for a 3-D volume viewer of pyqtgraph, which has none: always ValueError.");
+    bridge::def(
+        cls, "new_vs_plot",
+        [](py::object self) { self.attr("new_viewer")("lib"_a = "vispy", "dim"_a = 1); },
+        "Add a 2-D plot viewer.");
+    bridge::def(
+        cls, "new_vs_image",
+        [](py::object self) { self.attr("new_viewer")("lib"_a = "vispy", "dim"_a = 2); },
+        "Add a 2-D image viewer.");
+    bridge::def(
+        cls, "new_vs_volume",
+        [](py::object self) { self.attr("new_viewer")("lib"_a = "vispy", "dim"_a = 3); },
+        "Add a 3-D volume viewer.");
+    bridge::def(
+        cls, "new_pg_volume",
+        [](py::object self) { self.attr("new_viewer")("lib"_a = "pyqtgraph", "dim"_a = 3); },
+        "Ask for a 3-D volume viewer of pyqtgraph, which has none: always ValueError.");
 
-    bridge::def(cls, "close_tab", [](py::object self, py::object index) {
-        py::object page = self.attr("widget")(index);
-        if (!page.is_none()) {
-            // Deleted from the event loop: the tab's own signal handling may still be running.
-            page.attr("deleteLater")();
-        }
-        self.attr("removeTab")(index);
-    }, py::arg("index"), "Close tab from widget");
+    bridge::def(
+        cls, "close_tab",
+        [](py::object self, py::object index) {
+            py::object page = self.attr("widget")(index);
+            if (!page.is_none()) {
+                // Deleted from the event loop: the tab's own signal handling may still be running.
+                page.attr("deleteLater")();
+            }
+            self.attr("removeTab")(index);
+        },
+        py::arg("index"), "Close tab from widget");
 }
 
 }  // namespace

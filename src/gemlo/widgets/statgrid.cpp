@@ -37,23 +37,42 @@ std::optional<core::ArrayView> kernel_view(const py::buffer_info &info) {
     bool swapped = false;
     if (!format.empty() && std::string("@=<>!").find(format[0]) != std::string::npos) {
         constexpr bool little = std::endian::native == std::endian::little;
-        swapped = (format[0] == '<' && !little) || ((format[0] == '>' || format[0] == '!') && little);
+        swapped =
+            (format[0] == '<' && !little) || ((format[0] == '>' || format[0] == '!') && little);
         format.erase(0, 1);
     }
     if (format.size() != 1) return std::nullopt;
     core::NumberKind kind;
     switch (format[0]) {
-    case 'f': case 'd': kind = core::NumberKind::Float; break;
-    case 'b': case 'h': case 'i': case 'l': case 'q': kind = core::NumberKind::Signed; break;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': kind = core::NumberKind::Unsigned; break;
-    default: return std::nullopt;  // float16, bool, complex, objects, ...
+        case 'f':
+        case 'd':
+            kind = core::NumberKind::Float;
+            break;
+        case 'b':
+        case 'h':
+        case 'i':
+        case 'l':
+        case 'q':
+            kind = core::NumberKind::Signed;
+            break;
+        case 'B':
+        case 'H':
+        case 'I':
+        case 'L':
+        case 'Q':
+            kind = core::NumberKind::Unsigned;
+            break;
+        default:
+            return std::nullopt;  // float16, bool, complex, objects, ...
     }
     auto itemsize = static_cast<std::size_t>(info.itemsize);
     if (!core::percentile_supported(kind, itemsize)) return std::nullopt;
     return core::ArrayView{info.ptr,
                            {info.shape.begin(), info.shape.end()},
                            {info.strides.begin(), info.strides.end()},
-                           kind, itemsize, swapped};
+                           kind,
+                           itemsize,
+                           swapped};
 }
 
 // The five percentiles of `data` as numpy.percentile(data, p) gives them,
@@ -112,8 +131,9 @@ void fill(const State &s, py::object table, py::object dict_prop, bool recompute
         if (recompute || !entry.contains(kPercentilesKey)) add_array_percentile(s, entry);
         py::tuple values(entry[py::str(kPercentilesKey)]);
         if (values.size() != kPoints.size()) {
-            throw py::value_error(py::str("'{}' of property {!r} holds {} values, not {}")
-                                      .format(kPercentilesKey, name, values.size(), kPoints.size()));
+            throw py::value_error(
+                py::str("'{}' of property {!r} holds {} values, not {}")
+                    .format(kPercentilesKey, name, values.size(), kPoints.size()));
         }
         std::vector<py::str> texts{py::str(name)};
         for (py::handle v : values) texts.emplace_back(py::str(v));
@@ -144,7 +164,8 @@ PYBIND11_MODULE(statgrid, m) {
     auto state = std::make_shared<State>();
     state->tr = bridge::bind(m, "gemlo.config.base", "_");
     state->Qt = bridge::bind(m, "qtpy.QtCore", "Qt");
-    for (auto [slot, name] : {std::pair{&State::QWidget, "QWidget"}, {&State::QLabel, "QLabel"},
+    for (auto [slot, name] : {std::pair{&State::QWidget, "QWidget"},
+                              {&State::QLabel, "QLabel"},
                               {&State::QPushButton, "QPushButton"},
                               {&State::QHBoxLayout, "QHBoxLayout"},
                               {&State::QVBoxLayout, "QVBoxLayout"},
@@ -160,9 +181,10 @@ PYBIND11_MODULE(statgrid, m) {
     state->percentile = np.attr("percentile");
     state->size = np.attr("size");
 
-    m.def("add_array_percentile",
-          [state](py::object prop) { add_array_percentile(*state, prop); },
-          py::arg("prop"), SIGNATURE("add_array_percentile(prop)") "-i- prop : dict, for example cube.prop[prop]");
+    m.def(
+        "add_array_percentile", [state](py::object prop) { add_array_percentile(*state, prop); },
+        py::arg("prop"),
+        SIGNATURE("add_array_percentile(prop)") "-i- prop : dict, for example cube.prop[prop]");
 
     m.def("PropertyDistribtionTable",
           [state](py::object dict_prop) { return distribution_table(*state, dict_prop); },
@@ -170,27 +192,31 @@ PYBIND11_MODULE(statgrid, m) {
           SIGNATURE("PropertyDistribtionTable(dict_prop)") "-i- dict_prop : dict, property name to property entry, for example cube.prop\n"
           "Return a table widget of properties data value distribution.");
 
-    m.def("refresh",
-          [state](py::object table, py::object dict_prop) { fill(*state, table, dict_prop, true); },
-          py::arg("table"), py::arg("dict_prop"), SIGNATURE("refresh(table, dict_prop)"));
+    m.def(
+        "refresh",
+        [state](py::object table, py::object dict_prop) { fill(*state, table, dict_prop, true); },
+        py::arg("table"), py::arg("dict_prop"), SIGNATURE("refresh(table, dict_prop)"));
 
-    m.def("dict_prop_table", [state](py::object dict_prop) {
-        const State &s = *state;
-        py::object label = s.QLabel(s.tr("Property value distribution"));
-        py::object button = s.QPushButton(s.tr("Refresh"));
-        py::object table = distribution_table(s, dict_prop);
-        // Bound now to this table and this dictionary; clicked's own argument is dropped.
-        button.attr("clicked").attr("connect")(py::cpp_function(
-            [state, table, dict_prop](py::args) { fill(*state, table, dict_prop, true); },
-            py::name("refresh_table")));
-        py::object row = s.QHBoxLayout();
-        row.attr("addWidget")(label);
-        row.attr("addWidget")(button);
-        py::object column = s.QVBoxLayout();
-        column.attr("addLayout")(row);
-        column.attr("addWidget")(table);
-        py::object widget = s.QWidget();
-        widget.attr("setLayout")(column);
-        return widget;
-    }, py::arg("dict_prop"), SIGNATURE("dict_prop_table(dict_prop)") " table with label ");
+    m.def(
+        "dict_prop_table",
+        [state](py::object dict_prop) {
+            const State &s = *state;
+            py::object label = s.QLabel(s.tr("Property value distribution"));
+            py::object button = s.QPushButton(s.tr("Refresh"));
+            py::object table = distribution_table(s, dict_prop);
+            // Bound now to this table and this dictionary; clicked's own argument is dropped.
+            button.attr("clicked").attr("connect")(py::cpp_function(
+                [state, table, dict_prop](py::args) { fill(*state, table, dict_prop, true); },
+                py::name("refresh_table")));
+            py::object row = s.QHBoxLayout();
+            row.attr("addWidget")(label);
+            row.attr("addWidget")(button);
+            py::object column = s.QVBoxLayout();
+            column.attr("addLayout")(row);
+            column.attr("addWidget")(table);
+            py::object widget = s.QWidget();
+            widget.attr("setLayout")(column);
+            return widget;
+        },
+        py::arg("dict_prop"), SIGNATURE("dict_prop_table(dict_prop)") " table with label ");
 }

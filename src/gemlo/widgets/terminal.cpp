@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "core/textfile.hpp"
 #include "bridge/pyclass.hpp"
+#include "core/textfile.hpp"
 
 namespace py = pybind11;
 namespace bridge = gemlo::bridge;
@@ -136,138 +136,175 @@ void write_text(const State &s, py::handle self, py::handle path) {
 
 // The console's widgets: file fields, editor and highlighter, in the module layout.
 void define_widgets(py::object cls, const std::shared_ptr<State> &state) {
-    bridge::def(cls, "__init__", [state](py::object self, py::object parent,
-                                       py::object options_button) {
-        const State &s = *state;
-        s.QWidget.attr("__init__")(self, parent);
-        self.attr("setup_mainwidget")();
+    bridge::def(
+        cls, "__init__",
+        [state](py::object self, py::object parent, py::object options_button) {
+            const State &s = *state;
+            s.QWidget.attr("__init__")(self, parent);
+            self.attr("setup_mainwidget")();
 
-        py::object row = s.QHBoxLayout();
-        for (py::handle button : self.attr("setup_buttons")()) {
-            button.attr("setIconSize")(s.QSize(16, 16));
-            row.attr("addWidget")(button);
-        }
-        if (!options_button.is_none()) {
-            row.attr("addStretch")();
-            row.attr("addWidget")(options_button, "alignment"_a = s.Qt.attr("AlignRight"));
-        }
-        self.attr("setLayout")(s.create_module_layout(row, self.attr("mainwidget")));
-    }, py::arg("parent") = py::none(), py::arg("options_button") = py::none(),
-       "Build the console; `options_button` goes to the right end of the button row.");
+            py::object row = s.QHBoxLayout();
+            for (py::handle button : self.attr("setup_buttons")()) {
+                button.attr("setIconSize")(s.QSize(16, 16));
+                row.attr("addWidget")(button);
+            }
+            if (!options_button.is_none()) {
+                row.attr("addStretch")();
+                row.attr("addWidget")(options_button, "alignment"_a = s.Qt.attr("AlignRight"));
+            }
+            self.attr("setLayout")(s.create_module_layout(row, self.attr("mainwidget")));
+        },
+        py::arg("parent") = py::none(), py::arg("options_button") = py::none(),
+        "Build the console; `options_button` goes to the right end of the button row.");
 
-    bridge::def(cls, "setup_mainwidget", [state](py::object self) {
-        const State &s = *state;
-        py::object run_label = s.QLabel("Run File");
-        self.attr("lineRunFile") = s.QLineEdit();
-        py::object open_label = s.QLabel("Open File");
-        self.attr("lineOpenFile") = s.QLineEdit();
+    bridge::def(
+        cls, "setup_mainwidget",
+        [state](py::object self) {
+            const State &s = *state;
+            py::object run_label = s.QLabel("Run File");
+            self.attr("lineRunFile") = s.QLineEdit();
+            py::object open_label = s.QLabel("Open File");
+            self.attr("lineOpenFile") = s.QLineEdit();
 
-        py::object form = s.QFormLayout();
-        form.attr("addRow")(run_label, self.attr("lineRunFile"));
-        form.attr("addRow")(open_label, self.attr("lineOpenFile"));
+            py::object form = s.QFormLayout();
+            form.attr("addRow")(run_label, self.attr("lineRunFile"));
+            form.attr("addRow")(open_label, self.attr("lineOpenFile"));
 
-        self.attr("code_view") = s.QPlainTextEdit(kDefaultText, self);
-        py::object column = s.QVBoxLayout();
-        column.attr("setContentsMargins")(0, 0, 0, 0);  // the module layout has margins of its own
-        column.attr("addLayout")(form);
-        column.attr("addWidget")(self.attr("code_view"));
+            self.attr("code_view") = s.QPlainTextEdit(kDefaultText, self);
+            py::object column = s.QVBoxLayout();
+            column.attr("setContentsMargins")(0, 0, 0,
+                                              0);  // the module layout has margins of its own
+            column.attr("addLayout")(form);
+            column.attr("addWidget")(self.attr("code_view"));
 
-        self.attr("mainwidget") = s.QWidget(self);
-        self.attr("mainwidget").attr("setLayout")(column);
+            self.attr("mainwidget") = s.QWidget(self);
+            self.attr("mainwidget").attr("setLayout")(column);
 
-        py::object code_view = self.attr("code_view");
-        self.attr("pyhigh") = s.PythonHighlighter(code_view.attr("document")());
-        code_view.attr("textChanged").attr("connect")(self.attr("highlightWhileTyping"));
-    }, "Build the file fields, the editor and its highlighter.");
+            py::object code_view = self.attr("code_view");
+            self.attr("pyhigh") = s.PythonHighlighter(code_view.attr("document")());
+            code_view.attr("textChanged").attr("connect")(self.attr("highlightWhileTyping"));
+        },
+        "Build the file fields, the editor and its highlighter.");
 
-    bridge::def(cls, "highlightWhileTyping", [](py::object self) {
-        self.attr("pyhigh").attr("highlightBlock")(self.attr("code_view").attr("toPlainText")());
-    }, "Re-colour the editor's text.");
+    bridge::def(
+        cls, "highlightWhileTyping",
+        [](py::object self) {
+            self.attr("pyhigh").attr("highlightBlock")(
+                self.attr("code_view").attr("toPlainText")());
+        },
+        "Re-colour the editor's text.");
 }
 
 // The row of buttons and the help they offer.
 void define_buttons(py::object cls, const std::shared_ptr<State> &state) {
-    bridge::def(cls, "setup_buttons", [state](py::object self) {
-        const State &s = *state;
-        auto button = [&](const char *icon, const char *tip, py::object shortcut,
-                          const char *slot) {
-            return s.create_toolbutton(self, "icon"_a = s.ima.attr("icon")(icon),
-                                       "tip"_a = s.tr(tip), "shortcut"_a = shortcut,
-                                       "triggered"_a = self.attr(slot));
-        };
-        py::object openfile_btn = button("fileopen", "Open file", py::str("Ctrl+O"), "open_file");
-        py::object savefile_btn =
-            button("filesave", "Save to new file", py::str("Ctrl+S"), "save_file");
-        py::object runfile_btn = button("run_file", "Run code in file", py::none(), "run_file");
-        py::object run_btn = button("run", "Run code in view", py::str("Ctrl+R"), "emit_script");
-        py::object help_btn =
-            s.create_toolbutton_help(self, "triggered"_a = self.attr("show_help"));
-        return py::make_tuple(openfile_btn, savefile_btn, runfile_btn, run_btn, help_btn);
-    }, "Return the buttons of the row: open, save, run file, run, help.");
+    bridge::def(
+        cls, "setup_buttons",
+        [state](py::object self) {
+            const State &s = *state;
+            auto button = [&](const char *icon, const char *tip, py::object shortcut,
+                              const char *slot) {
+                return s.create_toolbutton(self, "icon"_a = s.ima.attr("icon")(icon),
+                                           "tip"_a = s.tr(tip), "shortcut"_a = shortcut,
+                                           "triggered"_a = self.attr(slot));
+            };
+            py::object openfile_btn =
+                button("fileopen", "Open file", py::str("Ctrl+O"), "open_file");
+            py::object savefile_btn =
+                button("filesave", "Save to new file", py::str("Ctrl+S"), "save_file");
+            py::object runfile_btn = button("run_file", "Run code in file", py::none(), "run_file");
+            py::object run_btn =
+                button("run", "Run code in view", py::str("Ctrl+R"), "emit_script");
+            py::object help_btn =
+                s.create_toolbutton_help(self, "triggered"_a = self.attr("show_help"));
+            return py::make_tuple(openfile_btn, savefile_btn, runfile_btn, run_btn, help_btn);
+        },
+        "Return the buttons of the row: open, save, run file, run, help.");
 
-    bridge::def(cls, "show_help", [state](py::object self) {
-        state->QMessageBox.attr("information")(self, state->tr("How to use"), state->tr(kHelpText));
-    }, "Show how to use the console.");
+    bridge::def(
+        cls, "show_help",
+        [state](py::object self) {
+            state->QMessageBox.attr("information")(self, state->tr("How to use"),
+                                                   state->tr(kHelpText));
+        },
+        "Show how to use the console.");
 }
 
 // Running, opening and saving files, and where the file dialogs start.
 void define_file_actions(py::object cls, const std::shared_ptr<State> &state) {
-    bridge::def(cls, "run_file", [state](py::object self) {
-        const State &s = *state;
-        py::object path = self.attr("lineRunFile").attr("text")();
-        if (!py::bool_(path)) {
-            s.logger.attr("warning")("Terminal: no file to run: the \"Run File\" field is empty");
-            s.QMessageBox.attr("warning")(
-                self, s.tr("Run code in file"),
-                s.tr("Type the path of the script to run into the \"Run File\" field."));
-            return;
-        }
-        py::object text = read_text(s, self, path, "Run code in file");
-        if (text.is_none()) return;
-        self.attr("sigRunScript").attr("emit")(text);
-    }, "Hand out the text of the file named in the \"Run File\" field, unchanged.");
+    bridge::def(
+        cls, "run_file",
+        [state](py::object self) {
+            const State &s = *state;
+            py::object path = self.attr("lineRunFile").attr("text")();
+            if (!py::bool_(path)) {
+                s.logger.attr("warning")(
+                    "Terminal: no file to run: the \"Run File\" field is empty");
+                s.QMessageBox.attr("warning")(
+                    self, s.tr("Run code in file"),
+                    s.tr("Type the path of the script to run into the \"Run File\" field."));
+                return;
+            }
+            py::object text = read_text(s, self, path, "Run code in file");
+            if (text.is_none()) return;
+            self.attr("sigRunScript").attr("emit")(text);
+        },
+        "Hand out the text of the file named in the \"Run File\" field, unchanged.");
 
-    bridge::def(cls, "open_file", [state](py::object self) {
-        const State &s = *state;
-        py::object path = ask_path(s, self, "getOpenFileName", "Open File");
-        if (!py::bool_(path)) return;
-        self.attr("lineOpenFile").attr("setText")(path);
-        py::object text = read_text(s, self, path, "Open file");
-        if (text.is_none()) return;
-        self.attr("code_view").attr("setPlainText")(text);
-    }, "Load a file chosen by the user into the editor.");
+    bridge::def(
+        cls, "open_file",
+        [state](py::object self) {
+            const State &s = *state;
+            py::object path = ask_path(s, self, "getOpenFileName", "Open File");
+            if (!py::bool_(path)) return;
+            self.attr("lineOpenFile").attr("setText")(path);
+            py::object text = read_text(s, self, path, "Open file");
+            if (text.is_none()) return;
+            self.attr("code_view").attr("setPlainText")(text);
+        },
+        "Load a file chosen by the user into the editor.");
 
-    bridge::def(cls, "save_file", [state](py::object self) {
-        const State &s = *state;
-        py::object path = ask_path(s, self, "getSaveFileName", "Save File");
-        if (!py::bool_(path)) return;
-        write_text(s, self, path);
-    }, "Write the editor's text to a file chosen by the user.");
+    bridge::def(
+        cls, "save_file",
+        [state](py::object self) {
+            const State &s = *state;
+            py::object path = ask_path(s, self, "getSaveFileName", "Save File");
+            if (!py::bool_(path)) return;
+            write_text(s, self, path);
+        },
+        "Write the editor's text to a file chosen by the user.");
 
-    bridge::def(cls, "set_work_dir", [](py::object self, py::object workdir) {
-        self.attr("workdir") = workdir;
-    }, py::arg("workdir"), "Make `workdir` the start directory of the file dialogs.");
+    bridge::def(
+        cls, "set_work_dir",
+        [](py::object self, py::object workdir) { self.attr("workdir") = workdir; },
+        py::arg("workdir"), "Make `workdir` the start directory of the file dialogs.");
 }
 
 // Running the editor's text.
 void define_run(py::object cls, const std::shared_ptr<State> &state) {
-    bridge::def(cls, "emit_script", [](py::object self) {
-        py::object text = py::str(kPrint2Logger) + self.attr("code_view").attr("toPlainText")();
-        self.attr("sigRunScript").attr("emit")(text);
-    }, "Hand out the editor's text, preceded by the import of myprint.");
+    bridge::def(
+        cls, "emit_script",
+        [](py::object self) {
+            py::object text = py::str(kPrint2Logger) + self.attr("code_view").attr("toPlainText")();
+            self.attr("sigRunScript").attr("emit")(text);
+        },
+        "Hand out the editor's text, preceded by the import of myprint.");
 
-    bridge::def(cls, "run_script", [state](py::object self, py::object /*text*/) {
-        const State &s = *state;
-        py::object text = self.attr("code_view").attr("toPlainText")();
-        try {
-            s.builtins.attr("eval")(text, s.globals, py::dict("self"_a = self, "text"_a = text));
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_SyntaxError)) throw;
-            s.builtins.attr("exec")(text, s.globals, s.globals);
-        }
-    }, py::arg("text"),
-       "Deprecated: run the editor's text here, with limited access to the application.\n\n"
-       "An expression sees `self` (this console); statements run in the module's namespace.");
+    bridge::def(
+        cls, "run_script",
+        [state](py::object self, py::object /*text*/) {
+            const State &s = *state;
+            py::object text = self.attr("code_view").attr("toPlainText")();
+            try {
+                s.builtins.attr("eval")(text, s.globals,
+                                        py::dict("self"_a = self, "text"_a = text));
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_SyntaxError)) throw;
+                s.builtins.attr("exec")(text, s.globals, s.globals);
+            }
+        },
+        py::arg("text"),
+        "Deprecated: run the editor's text here, with limited access to the application.\n\n"
+        "An expression sees `self` (this console); statements run in the module's namespace.");
 }
 
 // The class, its signal, and its methods by concern.
@@ -276,8 +313,7 @@ void define_terminal(py::module_ &m, const std::shared_ptr<State> &state) {
     ns["sigRunScript"] = state->Signal(state->builtins.attr("str"));
     py::object cls = bridge::define_class(
         m, "Terminal", py::make_tuple(state->QWidget),
-        "Script console: an editor whose scripts are run by whoever listens to sigRunScript.",
-        ns);
+        "Script console: an editor whose scripts are run by whoever listens to sigRunScript.", ns);
     state->Terminal = cls;
     define_widgets(cls, state);
     define_buttons(cls, state);
@@ -322,12 +358,15 @@ PYBIND11_MODULE(terminal, m) {
 
     define_terminal(m, state);
 
-    m.def("main", [state]() {
-        const State &s = *state;
-        py::object app = s.QApplication(s.sys.attr("argv"));
-        py::object console = s.Terminal();
-        console.attr("show")();
-        py::object code = app.attr("exec")();
-        s.sys.attr("exit")(code);
-    }, "Show one console in an application of its own; ends the process.");
+    m.def(
+        "main",
+        [state]() {
+            const State &s = *state;
+            py::object app = s.QApplication(s.sys.attr("argv"));
+            py::object console = s.Terminal();
+            console.attr("show")();
+            py::object code = app.attr("exec")();
+            s.sys.attr("exit")(code);
+        },
+        "Show one console in an application of its own; ends the process.");
 }

@@ -33,81 +33,96 @@ void define_extpicker(py::module_ &m, const std::shared_ptr<State> &state) {
         "apply() logs the selection and emits it in sigExtModules.",
         ns);
 
-    bridge::def(cls, "__init__", [state](py::object self, py::object parent, py::object test) {
-        state->LumoDialog.attr("__init__")(self, parent);
-        self.attr("setup_page")();
-        if (py::bool_(test)) {
-            self.attr("add_items")();
-            self.attr("treeWidget").attr("expandAll")();
-        }
-    }, py::arg_v("parent", py::none()), py::arg_v("test", false));
-
-    bridge::def(cls, "setup_page", [state](py::object self) {
-        py::object tree = state->QTreeWidget(self);
-        self.attr("treeWidget") = tree;
-        tree.attr("setHeaderHidden")(true);
-        tree.attr("itemChanged").attr("connect")(self.attr("check_changed"));
-        py::object layout = self.attr("layout");
-        layout.attr("addWidget")(tree);
-        layout.attr("addWidget")(self.attr("create_action")());
-    }, "Build the tree of check boxes and the page's controls below it.");
-
-    bridge::def(cls, "add_items", [state](py::object self, py::object defaults) {
-        const State &s = *state;
-        py::object selection = defaults.is_none() ? s.deepcopy(s.defaults) : defaults;
-        self.attr("extmodules") = selection;
-        py::object tree = self.attr("treeWidget");
-        py::object Qt = s.Qt;
-        py::object group_flags = Qt.attr("ItemIsAutoTristate") | Qt.attr("ItemIsUserCheckable");
-        py::object module_flag = Qt.attr("ItemIsUserCheckable");
-        py::str true_text("True");
-        py::object last_group = py::none();
-        py::object group_item = py::none();
-        for (py::handle key : s.sorted(selection)) {
-            py::list parts = py::reinterpret_borrow<py::object>(key).attr("split")("/");
-            if (py::len(parts) != 2) {
-                throw py::value_error(
-                    py::str("External module key {!r} is not 'group/module' (exactly one '/')")
-                        .format(key));
+    bridge::def(
+        cls, "__init__",
+        [state](py::object self, py::object parent, py::object test) {
+            state->LumoDialog.attr("__init__")(self, parent);
+            self.attr("setup_page")();
+            if (py::bool_(test)) {
+                self.attr("add_items")();
+                self.attr("treeWidget").attr("expandAll")();
             }
-            // Read first: creating the item writes into the dictionary.
-            py::object value = selection[key];
-            bool on = PyUnicode_CheckExact(value.ptr()) && value.equal(true_text);
-            py::object group = parts[0], name = parts[1];
-            if (!group.equal(last_group)) {
-                group_item = s.QTreeWidgetItem(tree);
-                group_item.attr("setText")(0, s.tr(group));
-                group_item.attr("setData")(0, s.group_role, group);
-                group_item.attr("setFlags")(group_item.attr("flags")() | group_flags);
-                last_group = group;
+        },
+        py::arg_v("parent", py::none()), py::arg_v("test", false));
+
+    bridge::def(
+        cls, "setup_page",
+        [state](py::object self) {
+            py::object tree = state->QTreeWidget(self);
+            self.attr("treeWidget") = tree;
+            tree.attr("setHeaderHidden")(true);
+            tree.attr("itemChanged").attr("connect")(self.attr("check_changed"));
+            py::object layout = self.attr("layout");
+            layout.attr("addWidget")(tree);
+            layout.attr("addWidget")(self.attr("create_action")());
+        },
+        "Build the tree of check boxes and the page's controls below it.");
+
+    bridge::def(
+        cls, "add_items",
+        [state](py::object self, py::object defaults) {
+            const State &s = *state;
+            py::object selection = defaults.is_none() ? s.deepcopy(s.defaults) : defaults;
+            self.attr("extmodules") = selection;
+            py::object tree = self.attr("treeWidget");
+            py::object Qt = s.Qt;
+            py::object group_flags = Qt.attr("ItemIsAutoTristate") | Qt.attr("ItemIsUserCheckable");
+            py::object module_flag = Qt.attr("ItemIsUserCheckable");
+            py::str true_text("True");
+            py::object last_group = py::none();
+            py::object group_item = py::none();
+            for (py::handle key : s.sorted(selection)) {
+                py::list parts = py::reinterpret_borrow<py::object>(key).attr("split")("/");
+                if (py::len(parts) != 2) {
+                    throw py::value_error(
+                        py::str("External module key {!r} is not 'group/module' (exactly one '/')")
+                            .format(key));
+                }
+                // Read first: creating the item writes into the dictionary.
+                py::object value = selection[key];
+                bool on = PyUnicode_CheckExact(value.ptr()) && value.equal(true_text);
+                py::object group = parts[0], name = parts[1];
+                if (!group.equal(last_group)) {
+                    group_item = s.QTreeWidgetItem(tree);
+                    group_item.attr("setText")(0, s.tr(group));
+                    group_item.attr("setData")(0, s.group_role, group);
+                    group_item.attr("setFlags")(group_item.attr("flags")() | group_flags);
+                    last_group = group;
+                }
+                py::object item = s.QTreeWidgetItem(group_item);
+                item.attr("setText")(0, name);
+                item.attr("setFlags")(item.attr("flags")() | module_flag);
+                item.attr("setCheckState")(0, on ? Qt.attr("Checked") : Qt.attr("Unchecked"));
             }
-            py::object item = s.QTreeWidgetItem(group_item);
-            item.attr("setText")(0, name);
-            item.attr("setFlags")(item.attr("flags")() | module_flag);
-            item.attr("setCheckState")(0, on ? Qt.attr("Checked") : Qt.attr("Unchecked"));
-        }
-    }, py::arg_v("defaults", py::none()), "\n-i- defaults : dict, current selection of modules\n");
+        },
+        py::arg_v("defaults", py::none()), "\n-i- defaults : dict, current selection of modules\n");
 
-    bridge::def(cls, "check_changed", [state](py::object self, py::object item, py::object column) {
-        const State &s = *state;
-        py::object name = item.attr("text")(column);
-        py::object parent = item.attr("parent")();
-        if (parent.is_none()) return;  // a group item: its modules report for it
-        py::object group = parent.attr("data")(0, s.group_role);
-        py::object key = py::str("{}/{}").format(group, name);
-        py::object checked = item.attr("checkState")(column);
-        if (checked.equal(s.Qt.attr("Checked"))) {
-            self.attr("extmodules")[key] = true;
-        } else if (checked.equal(s.Qt.attr("Unchecked"))) {
-            self.attr("extmodules")[key] = false;
-        }
-    }, py::arg("item"), py::arg("column"), "Record a module item's check state in extmodules.");
+    bridge::def(
+        cls, "check_changed",
+        [state](py::object self, py::object item, py::object column) {
+            const State &s = *state;
+            py::object name = item.attr("text")(column);
+            py::object parent = item.attr("parent")();
+            if (parent.is_none()) return;  // a group item: its modules report for it
+            py::object group = parent.attr("data")(0, s.group_role);
+            py::object key = py::str("{}/{}").format(group, name);
+            py::object checked = item.attr("checkState")(column);
+            if (checked.equal(s.Qt.attr("Checked"))) {
+                self.attr("extmodules")[key] = true;
+            } else if (checked.equal(s.Qt.attr("Unchecked"))) {
+                self.attr("extmodules")[key] = false;
+            }
+        },
+        py::arg("item"), py::arg("column"), "Record a module item's check state in extmodules.");
 
-    bridge::def(cls, "apply", [state](py::object self) {
-        py::object selection = self.attr("extmodules");
-        state->logger.attr("info")(py::str("External modules: {}").format(selection));
-        self.attr("sigExtModules").attr("emit")(selection);
-    }, "Log the selection and emit it, the live dictionary, in sigExtModules.");
+    bridge::def(
+        cls, "apply",
+        [state](py::object self) {
+            py::object selection = self.attr("extmodules");
+            state->logger.attr("info")(py::str("External modules: {}").format(selection));
+            self.attr("sigExtModules").attr("emit")(selection);
+        },
+        "Log the selection and emit it, the live dictionary, in sigExtModules.");
 
     state->ExtPicker = cls;
 }
@@ -134,10 +149,13 @@ PYBIND11_MODULE(extpicker, m) {
 
     define_extpicker(m, state);
 
-    m.def("main", [state]() {
-        py::object app = state->QApplication(py::list());
-        py::object page = state->ExtPicker(py::arg("test") = true);
-        page.attr("show")();
-        app.attr("exec_")();
-    }, "Show the page with the default selection in an application of its own.");
+    m.def(
+        "main",
+        [state]() {
+            py::object app = state->QApplication(py::list());
+            py::object page = state->ExtPicker(py::arg("test") = true);
+            page.attr("show")();
+            app.attr("exec_")();
+        },
+        "Show the page with the default selection in an application of its own.");
 }
