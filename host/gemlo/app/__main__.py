@@ -8,6 +8,7 @@ import argparse
 import datetime
 import os
 import sys
+import tempfile
 from pathlib import Path
 
 
@@ -100,6 +101,12 @@ def main(argv=None):
     window.setup()
     window.show()
     window.post_visible_setup()
+    scratch = None
+    if args.screenshot and not (args.project or args.workdir):
+        # The tour's projects (an imported cube among them) are only there to be
+        # looked at: they go with the run instead of piling up in the home folder.
+        scratch = tempfile.TemporaryDirectory(prefix="gemlo-tour-")
+        args.workdir = scratch.name
     try:
         window.create_new_project(args.project or default_project_path(args.workdir))
     except FileExistsError as error:
@@ -125,6 +132,8 @@ def main(argv=None):
         QTimer.singleShot(0, shoot)
         code = app.exec()
         window.database.close()
+        if scratch is not None:
+            scratch.cleanup()
         return code
     return app.exec()
 
