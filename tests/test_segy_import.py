@@ -34,13 +34,13 @@ def write_segy(path, grid=GRID, fmt=5, inline_sorted=True, ilines=ILINES, xlines
     data = rng.standard_normal((len(ilines), len(xlines), ns)).astype(np.float32)
     lines = np.array([[(il, xl) for xl in xlines] for il in ilines])
     xy = np.round(ln2xy(lines.reshape(-1, 2), survey=grid), 2).reshape(*lines.shape)
-    spec = segyio.spec()
-    spec.format, spec.samples, spec.ilines, spec.xlines = fmt, range(ns), ilines, xlines
-    spec.sorting = 2 if inline_sorted else 1
+    layout = segyio.spec()
+    layout.format, layout.samples, layout.ilines, layout.xlines = fmt, range(ns), ilines, xlines
+    layout.sorting = 2 if inline_sorted else 1
     order = [(i, j) for i in range(len(ilines)) for j in range(len(xlines))]
     if not inline_sorted:
         order.sort(key=lambda ij: (ij[1], ij[0]))
-    with segyio.create(path, spec) as f:
+    with segyio.create(path, layout) as f:
         for t, (i, j) in enumerate(order):
             x, y = xy[i, j]
             f.header[t] = {

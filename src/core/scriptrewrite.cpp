@@ -65,7 +65,7 @@ struct Frame {
     bool raw = false;     // String
     bool fmt = false;     // String: an f-string, whose braces open fields
     int depth = 0;        // Field: brackets open inside the expression
-    bool spec = false;    // Field: in the format spec after ':'
+    bool in_format = false;  // Field: in the format after ':'
 };
 
 class Rewriter {
@@ -86,8 +86,8 @@ public:
                 code();
             } else if (stack_.back().kind == Frame::String) {
                 string();
-            } else if (stack_.back().spec) {
-                spec();
+            } else if (stack_.back().in_format) {
+                format_part();
             } else {
                 code();
             }
@@ -196,7 +196,7 @@ private:
             }
             copy(1);
         } else if (field && field->depth == 0 && c == ':') {
-            field->spec = true;
+            field->in_format = true;
             copy(1);
         } else if (field && field->depth == 0 && c == '!' && at(i_ + 1) != '=') {
             // Conversion (!r, !s, !a): a letter here is no name.
@@ -208,8 +208,8 @@ private:
         }
     }
 
-    // Format spec of a field: text, except for nested fields.
-    void spec() {
+    // The format of a field (after its colon): text, except for nested fields.
+    void format_part() {
         const char c = s_[i_];
         if (c == '{') {
             copy(1);

@@ -57,15 +57,15 @@ def write_synthetic_segy(path, n_il, n_xl, ns, fmt=5, chunk_traces=8192, progres
     survey, _sgmt = sample.sample_survey()
     ilines = np.arange(sample.IL0, sample.IL0 + n_il)
     xlines = np.arange(sample.XL0, sample.XL0 + n_xl)
-    spec = segyio.spec()
-    spec.format, spec.sorting, spec.samples = fmt, 2, range(ns)
-    spec.ilines, spec.xlines = ilines, xlines
+    layout = segyio.spec()
+    layout.format, layout.sorting, layout.samples = fmt, 2, range(ns)
+    layout.ilines, layout.xlines = ilines, xlines
     rng = np.random.default_rng(sample.SEED)
     temp = path.with_name(path.name + ".part")
     path.parent.mkdir(parents=True, exist_ok=True)
     total = n_il * n_xl
     try:
-        with segyio.create(temp, spec) as f:
+        with segyio.create(temp, layout) as f:
             f.bin.update(hdt=4000, hns=ns)
             for a in range(0, total, chunk_traces):
                 b = min(total, a + chunk_traces)
