@@ -60,11 +60,11 @@ Prefix parse_prefix(std::string_view run) {
 
 struct Frame {
     enum Kind { String, Field } kind;
-    char quote = 0;       // String
-    bool triple = false;  // String
-    bool raw = false;     // String
-    bool fmt = false;     // String: an f-string, whose braces open fields
-    int depth = 0;        // Field: brackets open inside the expression
+    char quote = 0;          // String
+    bool triple = false;     // String
+    bool raw = false;        // String
+    bool fmt = false;        // String: an f-string, whose braces open fields
+    int depth = 0;           // Field: brackets open inside the expression
     bool in_format = false;  // Field: in the format after ':'
 };
 
