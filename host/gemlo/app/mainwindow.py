@@ -28,7 +28,7 @@ from qtpy.QtWidgets import (
 
 import gemlo
 from gemlo.app import sample
-from gemlo.app.project import EXTENSION, ProjectDatabase
+from gemlo.app.project import EXTENSION, ProjectDatabase, selection_texts
 from gemlo.config.base import _
 from gemlo.data.treebase import ROLE, TreeBase
 from gemlo.utils import icon_manager as ima
@@ -56,9 +56,9 @@ class MainWindow(QMainWindow):
         self.sgmt = None
         self.workdir = options.working_directory or os.getcwd()
         self.plugins = []
+        self.dockwidgets = []
         self.extmodules = dict(EXTMODULES_DEFAULTS_DICT)  # the project's, once one is open
         self.settings_dialog = None
-        self.dockwidgets = []
         # Widgets, made by setup()
         self.btn_quit = self.deck = self.survey_map = self.output = None
         self.data_dock = self.output_dock = self.view_menu = None
@@ -279,7 +279,7 @@ class MainWindow(QMainWindow):
         pages = QTabWidget(dialog)
         picker = ExtPicker(pages)
         # The page reads texts and writes truth values into what it is given: a copy.
-        picker.add_items({k: str(v is True or v == "True") for k, v in self.extmodules.items()})
+        picker.add_items(dict(self.extmodules))
         picker.treeWidget.expandAll()
         picker.sigExtModules.connect(self.set_extmodules)
         pages.addTab(picker, picker.NAME)
@@ -301,7 +301,7 @@ class MainWindow(QMainWindow):
 
     def set_extmodules(self, selection):
         """Make `selection` ("group/module" -> on) the project's choice of external modules."""
-        self.extmodules = {k: str(v is True or v == "True") for k, v in selection.items()}
+        self.extmodules = selection_texts(selection)
         if self.database is not None:
             self.database.save_extmodules(self.extmodules)
 
@@ -458,15 +458,14 @@ class MainWindow(QMainWindow):
 
     def show_in_plot(self, name):
         """Show the data object `name` in the current plot viewer (opened if none)."""
-        dob = self.treebase.object_data[name]
         pane = self.current_plot_viewer(create=True)
-        pane.base.add_item_agent(dob)
-        self._label_axes(pane, dob)
+        self._show(pane, self.treebase.object_data[name])
         self.deck.setCurrentWidget(pane)
         return pane
 
     @staticmethod
-    def _label_axes(pane, dob):
+    def _show(pane, dob):
+        pane.base.add_item_agent(dob)
         cell = pane.base.canvas00
         if dob.viewable_in_plot and not cell.xlabel.text:
             # The first line shown names the axes.
@@ -522,8 +521,7 @@ class MainWindow(QMainWindow):
             self.deck.addTab(pane, name)
             for object_name in shown:
                 if object_name in self.treebase.object_data:
-                    pane.base.add_item_agent(self.treebase.object_data[object_name])
-                    self._label_axes(pane, self.treebase.object_data[object_name])
+                    self._show(pane, self.treebase.object_data[object_name])
             # New viewers must not take a restored viewer's number.
             number = name.split("_", 1)[0]
             if number.isdigit():

@@ -112,6 +112,11 @@ CREATE TABLE IF NOT EXISTS viewers (
 """
 
 
+def selection_texts(selection):
+    """A choice of external modules as stored: "True" for a module that is on, else "False"."""
+    return {k: str(v is True or v == "True") for k, v in selection.items()}
+
+
 def _json_default(value):
     # numpy scalars and small arrays among a property's attributes
     if isinstance(value, (np.generic, np.ndarray)):
@@ -378,7 +383,7 @@ class ProjectDatabase:
             self._conn.execute("DELETE FROM extmodules")
             self._conn.executemany(
                 "INSERT INTO extmodules VALUES (?, ?)",
-                [(k, str(v is True or v == "True")) for k, v in selection.items()],
+                list(selection_texts(selection).items()),
             )
 
     # Viewers

@@ -61,22 +61,26 @@ void define_panedeck(py::module_ &m, const std::shared_ptr<State> &state) {
         py::arg("lib") = "vispy", py::arg("dim") = 3, py::arg("sec") = "iline",
         "Add a viewer of library `lib` with `dim` dimensions as the new current tab.");
 
-    bridge::def(
-        cls, "new_vs_plot",
-        [](py::object self) { self.attr("new_viewer")("lib"_a = "vispy", "dim"_a = 1); },
-        "Add a 2-D plot viewer.");
-    bridge::def(
-        cls, "new_vs_image",
-        [](py::object self) { self.attr("new_viewer")("lib"_a = "vispy", "dim"_a = 2); },
-        "Add a 2-D image viewer.");
-    bridge::def(
-        cls, "new_vs_volume",
-        [](py::object self) { self.attr("new_viewer")("lib"_a = "vispy", "dim"_a = 3); },
-        "Add a 3-D volume viewer.");
-    bridge::def(
-        cls, "new_pg_volume",
-        [](py::object self) { self.attr("new_viewer")("lib"_a = "pyqtgraph", "dim"_a = 3); },
-        "Ask for a 3-D volume viewer of pyqtgraph, which has none: always ValueError.");
+    struct Shortcut {
+        const char *name, *lib;
+        int dim;
+        const char *doc;
+    };
+    for (const Shortcut &sc : {
+             Shortcut{"new_vs_plot", "vispy", 1, "Add a 2-D plot viewer."},
+             Shortcut{"new_vs_image", "vispy", 2, "Add a 2-D image viewer."},
+             Shortcut{"new_vs_volume", "vispy", 3, "Add a 3-D volume viewer."},
+             Shortcut{
+                 "new_pg_volume", "pyqtgraph", 3,
+                 "Ask for a 3-D volume viewer of pyqtgraph, which has none: always ValueError."},
+         }) {
+        bridge::def(
+            cls, sc.name,
+            [lib = sc.lib, dim = sc.dim](py::object self) {
+                self.attr("new_viewer")("lib"_a = lib, "dim"_a = dim);
+            },
+            sc.doc);
+    }
 
     bridge::def(
         cls, "close_tab",
