@@ -28,7 +28,14 @@ from qtpy.QtWidgets import (
 
 import gemlo
 from gemlo.app import sample
-from gemlo.app.project import EXTENSION, ProjectDatabase, selection_texts
+from gemlo.app.project import (
+    EXTENSION,
+    DamagedProject,
+    ProjectDatabase,
+    UnreadableObject,
+    database_error,
+    selection_texts,
+)
 from gemlo.config.base import _
 from gemlo.data.treebase import ROLE, TreeBase
 from gemlo.utils import icon_manager as ima
@@ -106,7 +113,9 @@ class MainWindow(QMainWindow):
             ima.icon("filesave"), _("Save project"), self._save_project_reporting
         )
         save_action.setShortcut("Ctrl+S")
-        file_menu.addAction(_("Add sample data"), self.add_sample_data)
+        file_menu.addAction(
+            _("Add sample data"), lambda: self._report_errors(self.add_sample_data)
+        )
         file_menu.addAction(_("Import SEG-Y..."), self._ask_import_segy)
 
         file_menu.addAction(_("Project settings..."), self.open_project_settings)
@@ -233,23 +242,81 @@ class MainWindow(QMainWindow):
         return self.database
 
     def open_project(self, path):
+        """Open the project file at `path`, all or nothing: on failure (an error naming the
+        file and the reason) the window keeps its project as it was.
+
+        A data object that cannot be read is left out and named in `treebase.unreadable`
+        (name -> reason), its entry left as it is in the file.
+        """
         self._use_database(ProjectDatabase.open(Path(path).expanduser().absolute()))
-        logger.info("Opened project %s", self.database.path)
+        logger.info(
+            "Opened project %s%s",
+            self.database.path,
+            f" (read-only: {self.database.read_only})" if self.database.read_only else "",
+        )
+        for name, reason in self.treebase.unreadable.items():
+            logger.warning("Data object %r left out: %s", name, reason)
         return self.database
 
     def _use_database(self, database):
-        if self.database is not None:
-            self.database.close()
-        self.database = database
+        """Make `database` the window's project once everything in it has loaded; on any
+        failure it is closed and the window stays as it was."""
+        try:
+            loaded = self._load(database)
+        except BaseException:
+            database.close()
+            raise
+        old, self.database = self.database, database
         self.workdir = self.options.working_directory or os.path.dirname(database.path)
         self.treebase.clear_objects()
-        self.set_survey(*database.load_survey())
-        # Modules the project does not name yet keep their defaults.
-        self.extmodules = {**EXTMODULES_DEFAULTS_DICT, **database.load_extmodules()}
-        for name in database.object_names():
-            self.treebase.add_object(database.load_object(name), save=False)
-        self.restore_viewers()
-        self.setWindowTitle(f"{database.name} - gemlo")
+        self.treebase.unreadable = loaded["unreadable"]
+        self.set_survey(*loaded["survey"])
+        self.extmodules = loaded["extmodules"]
+        for dob in loaded["objects"]:
+            self.treebase.add_object(dob, save=False)
+        self._replace_viewers(loaded["viewers"])
+        self.setWindowTitle(
+            f"{database.name}{_(' (read-only)') if database.read_only else ''} - gemlo"
+        )
+        if old is not None and old is not database:
+            old.close()
+
+    def _load(self, database):
+        """Everything the window shows of `database`, read and checked; raises DamagedProject
+        (or OSError) naming the file when the project cannot be opened."""
+        try:
+            survey = database.load_survey()
+            # Modules the project does not name yet keep their defaults.
+            extmodules = {**EXTMODULES_DEFAULTS_DICT, **database.load_extmodules()}
+            objects, unreadable = [], {}
+            for name in database.object_names():
+                try:
+                    objects.append(database.load_object(name))
+                except UnreadableObject as error:
+                    unreadable[name] = str(error)
+            viewers = database.load_viewers()
+        except sqlite3.DatabaseError as error:
+            raise database_error(database.path, error) from error
+        except (ValueError, TypeError, KeyError) as error:
+            if isinstance(error, DamagedProject):
+                raise
+            raise DamagedProject(
+                f"The project file {database.path} is damaged: {error!r}"
+            ) from error
+        try:
+            panes = self._build_viewers(viewers, {d.name: d for d in objects}, unreadable)
+        except Exception as error:
+            raise DamagedProject(
+                f"The viewers stored in the project file {database.path} cannot be "
+                f"restored: {error}"
+            ) from error
+        return {
+            "survey": survey,
+            "extmodules": extmodules,
+            "objects": objects,
+            "unreadable": unreadable,
+            "viewers": panes,
+        }
 
     def set_survey(self, survey, sgmt):
         """Make `survey` (its extent given by the segment dictionary) the current one."""
@@ -260,6 +327,7 @@ class MainWindow(QMainWindow):
         """Put the sample survey and the synthetic cube into the open project."""
         if self.database is None:
             raise RuntimeError("No project is open: create or open one first")
+        self.treebase.check_writable()
         survey, sgmt = sample.sample_survey()
         self.database.save_survey(survey, sgmt)
         self.set_survey(survey, sgmt)
@@ -281,7 +349,9 @@ class MainWindow(QMainWindow):
         # The page reads texts and writes truth values into what it is given: a copy.
         picker.add_items(dict(self.extmodules))
         picker.treeWidget.expandAll()
-        picker.sigExtModules.connect(self.set_extmodules)
+        picker.sigExtModules.connect(
+            lambda selection: self._report_errors(self.set_extmodules, selection)
+        )
         pages.addTab(picker, picker.NAME)
         buttons = QDialogButtonBox(QDialogButtonBox.Close, parent=dialog)
         buttons.rejected.connect(dialog.reject)
@@ -301,6 +371,7 @@ class MainWindow(QMainWindow):
 
     def set_extmodules(self, selection):
         """Make `selection` ("group/module" -> on) the project's choice of external modules."""
+        self.treebase.check_writable()
         self.extmodules = selection_texts(selection)
         if self.database is not None:
             self.database.save_extmodules(self.extmodules)
@@ -320,8 +391,14 @@ class MainWindow(QMainWindow):
         path, _filter = QFileDialog.getOpenFileName(
             self, _("Open project"), self.workdir, f"{_('Projects')} (*{EXTENSION})"
         )
-        if path:
-            self._report_errors(self.open_project, path)
+        if path and self._report_errors(self.open_project, path) and self.treebase.unreadable:
+            QMessageBox.warning(
+                self,
+                _("Project"),
+                _("These data objects could not be read and were left out:\n\n{}").format(
+                    "\n\n".join(self.treebase.unreadable.values())
+                ),
+            )
 
     def import_segy(self, path, **options):
         """Import the SEG-Y cube at `path` into the open project, behind a progress dialog.
@@ -351,10 +428,13 @@ class MainWindow(QMainWindow):
             show_failure(self, str(error))
 
     def _report_errors(self, function, *args):
+        """Call function(*args); show its error in a message box. True if it succeeded."""
         try:
             function(*args)
-        except (OSError, ValueError) as error:
-            QMessageBox.warning(self, _("Project"), str(error))
+        except (OSError, ValueError, RuntimeError, sqlite3.Error) as error:
+            QMessageBox.warning(self, _("Project"), str(error) or repr(error))
+            return False
+        return True
 
     # Viewers
 
@@ -498,7 +578,8 @@ class MainWindow(QMainWindow):
                         n
                         for n, flags in pane.base.dpState.items()
                         if flags.get("object", {}).get("self")
-                    ],
+                    ]
+                    + getattr(pane, "unreadable_shown", []),
                 )
                 for pane in self.viewers(ChartPane)
             ]
@@ -513,15 +594,40 @@ class MainWindow(QMainWindow):
 
     def restore_viewers(self):
         """Replace the plot viewers by those saved in the project, with their state."""
+        self._replace_viewers(
+            self._build_viewers(
+                self.database.load_viewers(),
+                self.treebase.object_data,
+                self.treebase.unreadable,
+            )
+        )
+
+    def _build_viewers(self, stored, objects, unreadable):
+        """New plot viewers (not in the deck yet) from the stored (name, state, shown names),
+        showing the objects of `objects` (name -> data object) they name."""
+        panes = []
+        try:
+            for name, state, shown in stored:
+                pane = ChartPane(parent=None, name=name)
+                panes.append(pane)
+                pane.base.state = state
+                for object_name in shown:
+                    if object_name in objects:
+                        self._show(pane, objects[object_name])
+                # Saved with the viewer again: the object's entry is kept as it is on disk.
+                pane.unreadable_shown = [n for n in shown if n in unreadable]
+        except BaseException:
+            for pane in panes:
+                pane.deleteLater()
+            raise
+        return panes
+
+    def _replace_viewers(self, panes):
         for pane in self.viewers(ChartPane):
             self.deck.close_tab(self.deck.indexOf(pane))
-        for name, state, shown in self.database.load_viewers():
-            pane = ChartPane(parent=self.deck, name=name)
-            pane.base.state = state
+        for pane in panes:
+            name = pane.base._name
             self.deck.addTab(pane, name)
-            for object_name in shown:
-                if object_name in self.treebase.object_data:
-                    self._show(pane, self.treebase.object_data[object_name])
             # New viewers must not take a restored viewer's number.
             number = name.split("_", 1)[0]
             if number.isdigit():

@@ -1,10 +1,12 @@
 """The project file: an SQLite database holding the survey and the data objects."""
 
 import datetime
+import errno
 import json
 import mmap
 import os
 import sqlite3
+import urllib.parse
 from pathlib import Path
 
 import numpy as np
@@ -18,6 +20,21 @@ EXTENSION = ".lmd"
 CACHED = "arrayPercentiles"
 FORMAT = "gemlo-project"
 VERSION = 1
+# SQLite writes its rollback journal beside the project under this longer name.
+JOURNAL_SUFFIX = "-journal"
+
+
+class DamagedProject(ValueError):
+    """The project file cannot be read as a whole; the message names it and says why."""
+
+
+class UnreadableObject(ValueError):
+    """One data object cannot be read (a data file missing or damaged, a damaged record)."""
+
+
+class ReadOnlyProject(PermissionError):
+    """A change asked of a project that is open read-only."""
+
 
 _SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -93,11 +110,91 @@ def _mapped_file(array):
     return array.filename
 
 
-def _open_mapped(path):
+def _read_npy_header(fp):
+    """(shape, fortran order, dtype) from the .npy header at the start of `fp`; ValueError if
+    there is none."""
     try:
-        return npy_format.open_memmap(path, "r+")
-    except PermissionError:
-        return npy_format.open_memmap(path, "r")
+        version = npy_format.read_magic(fp)
+    except (ValueError, EOFError) as error:
+        raise ValueError("it is not a .npy data file (no .npy header)") from error
+    if version not in ((1, 0), (2, 0)):
+        raise ValueError(f"its .npy format version {version[0]}.{version[1]} is not read")
+    read_header = (
+        npy_format.read_array_header_1_0 if version == (1, 0) else npy_format.read_array_header_2_0
+    )
+    try:
+        return read_header(fp)
+    except (ValueError, EOFError, SyntaxError, TypeError) as error:
+        raise ValueError(f"its .npy header is damaged ({error})") from error
+
+
+def _open_mapped(path, dtype, shape, writable=True):
+    """A memory map of the .npy file `path` once it checked out against its own header and
+    the project's record (dtype, shape): C order, and exactly as long as they say.
+
+    Nothing is written to a file that did not check out (a read-write map of a short file
+    would extend it with zeros). The map is read-only unless `writable` and the file can be
+    written. Raises ValueError saying what is wrong, OSError when it cannot be read.
+    """
+    dtype, shape = np.dtype(dtype), tuple(shape)
+    writable = writable and os.access(path, os.W_OK)
+    try:
+        fp = open(path, "r+b" if writable else "rb")
+    except OSError as error:
+        if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS) or not writable:
+            raise
+        fp, writable = open(path, "rb"), False
+    with fp:
+        info = os.fstat(fp.fileno())
+        if not os.path.stat.S_ISREG(info.st_mode):
+            raise ValueError("it is not a regular file")
+        found_shape, fortran, found_dtype = _read_npy_header(fp)
+        offset = fp.tell()
+        if found_dtype.hasobject:
+            raise ValueError("it holds Python objects, not numbers")
+        if fortran:
+            raise ValueError("its values are in Fortran order; the project maps C order only")
+        if (found_dtype, tuple(found_shape)) != (dtype, shape):
+            raise ValueError(
+                f"it holds {found_dtype} values shaped {tuple(found_shape)} where the project "
+                f"records {dtype} shaped {shape}"
+            )
+        size = offset + dtype.itemsize * int(np.prod(shape))
+        # Checked on the open file, which the map is made from: no other file can slip in.
+        if info.st_size != size:
+            raise ValueError(
+                f"it is {info.st_size} bytes long where its header and the project give "
+                f"{size}: it was truncated or damaged"
+            )
+        if size == offset:
+            writable = False  # numpy writes a byte into a file it maps for no values
+        return np.memmap(fp, dtype, "r+" if writable else "r", offset, shape, order="C")
+
+
+def mapped_file_short(array):
+    """Why reading the memory-mapped `array` would fault now, or None when it would not.
+
+    A file truncated behind its map turns a read of the lost pages into SIGBUS, which
+    kills the process: readers of mapped arrays ask first. (A truncation between the
+    question and the read is not caught.)
+    """
+    base, offset, name = array, None, "its data file"
+    while base is not None and not isinstance(base, mmap.mmap):
+        if offset is None and isinstance(base, np.memmap):
+            offset, name = base.offset, base.filename or name
+        base = getattr(base, "base", None)
+    if base is None or base.closed:
+        return None
+    # numpy maps from the allocation boundary below the data's offset.
+    offset = offset or 0
+    needed = offset - offset % mmap.ALLOCATIONGRANULARITY + len(base)
+    try:
+        size = base.size()
+    except OSError:
+        return None
+    if size >= needed:
+        return None
+    return f"{name} was truncated while in use ({size} bytes left of {needed})"
 
 
 # Added after the first files were written: made on the first save, so that older
@@ -110,6 +207,15 @@ CREATE TABLE IF NOT EXISTS viewers (
     shown TEXT NOT NULL
 )
 """
+
+
+def _remove_folders(folders):
+    """Remove the folders (deepest first) made for a file that was not made after all."""
+    for folder in folders:
+        try:
+            folder.rmdir()
+        except OSError:
+            pass
 
 
 def selection_texts(selection):
@@ -141,17 +247,97 @@ def _unpack(dtype, shape, data):
     return np.frombuffer(data, dtype=np.dtype(dtype)).reshape(json.loads(shape)).copy()
 
 
+class _Connection(sqlite3.Connection):
+    """A connection whose transactions (`with connection:`, as every change is made) are
+    refused with a clear message while the project is open read-only."""
+
+    read_only = None  # why the project is read-only, or None
+
+    def __enter__(self):
+        if self.read_only:
+            raise ReadOnlyProject(f"The project {self.path} is read-only: {self.read_only}")
+        return super().__enter__()
+
+
+def _read_only_reason(path):
+    """Why the project file at `path` cannot be changed, or None if it can."""
+    try:
+        if os.statvfs(path).f_flag & os.ST_RDONLY:
+            return "it is on a read-only file system"
+    except OSError:
+        pass
+    if not os.access(path, os.W_OK):
+        return "the file is write-protected"
+    # SQLite writes its journal beside the file.
+    if not os.access(os.path.dirname(os.path.abspath(path)), os.W_OK | os.X_OK):
+        return "its folder is write-protected"
+    return None
+
+
+def _connect(path, read_only):
+    uri = "file:" + urllib.parse.quote(os.fsencode(os.path.abspath(path)))
+    if not read_only:
+        conn = sqlite3.connect(uri + "?mode=rw", uri=True, factory=_Connection)
+    else:
+        conn = sqlite3.connect(uri + "?mode=ro", uri=True, factory=_Connection)
+        try:
+            conn.execute("SELECT 1 FROM sqlite_master").fetchall()
+        except sqlite3.OperationalError:
+            # Some media take no locks; a file that no unfinished change waits on can
+            # still be read as it is. One that does needs a writable place to be finished.
+            conn.close()
+            if any(os.path.exists(f"{path}{s}") for s in (JOURNAL_SUFFIX, "-wal")):
+                raise
+            conn = sqlite3.connect(uri + "?immutable=1", uri=True, factory=_Connection)
+    conn.path, conn.read_only = str(path), read_only
+    return conn
+
+
+def database_error(path, error):
+    """The error to report for an SQLite error met while reading the project `path`."""
+    name = getattr(error, "sqlite_errorname", "")
+    if name == "SQLITE_NOTADB":
+        return DamagedProject(f"{path} is not a gemlo project file (not an SQLite database)")
+    if name.startswith("SQLITE_CORRUPT") or "malformed" in str(error):
+        return DamagedProject(f"The project file {path} is damaged: {error}")
+    return DamagedProject(f"The project file {path} cannot be read: {error}")
+
+
+def check_new_file_name(path, longest_suffix=JOURNAL_SUFFIX):
+    """Raise OSError (ENAMETOOLONG) when the file system cannot hold the name of `path`
+    with `longest_suffix` added (SQLite's journal, at the least)."""
+    path = Path(path)
+    folder = path.parent
+    while not folder.exists() and folder != folder.parent:
+        folder = folder.parent
+    try:
+        limit = os.pathconf(folder, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        limit = 255
+    length = len(os.fsencode(path.name + longest_suffix))
+    if length > limit:
+        raise OSError(
+            errno.ENAMETOOLONG,
+            f"The name {path.name!r} is too long: with the {longest_suffix!r} added to it "
+            f"for the project's journal it has {length} bytes, and the file system allows "
+            f"{limit}",
+        )
+
+
 class ProjectDatabase:
-    """An open project file. Every change is committed when the method returns."""
+    """An open project file. Every change is committed when the method returns.
+
+    `read_only` says why a project opened read-only cannot be changed (None when it can):
+    then every change is refused with ReadOnlyProject and data files are mapped read-only.
+    """
 
     def __init__(self, path, connection):
         self.path = str(path)
         self._conn = connection
+        self.read_only = getattr(connection, "read_only", None)
         self._conn.execute("PRAGMA foreign_keys = ON")
-        try:
+        if not self.read_only:
             self._conn.executescript(_FILES_SCHEMA)
-        except sqlite3.OperationalError:
-            pass  # a read-only file: it can still be read
 
     @classmethod
     def create(cls, path):
@@ -159,6 +345,8 @@ class ProjectDatabase:
         path = Path(path)
         if path.exists():
             raise FileExistsError(f"Cannot create the project: {path} already exists")
+        check_new_file_name(path)
+        made = [p for p in path.parents if not p.exists()]
         path.parent.mkdir(parents=True, exist_ok=True)
         try:
             # Exclusive creation: a file appearing meanwhile is not overwritten either.
@@ -166,8 +354,12 @@ class ProjectDatabase:
                 pass
         except FileExistsError:
             raise FileExistsError(f"Cannot create the project: {path} already exists") from None
+        except BaseException:
+            _remove_folders(made)
+            raise
         try:
-            conn = sqlite3.connect(path)
+            conn = sqlite3.connect(path, factory=_Connection)
+            conn.path = str(path)
             with conn:
                 conn.executescript(_SCHEMA)
                 conn.executemany(
@@ -178,26 +370,55 @@ class ProjectDatabase:
                         ("created", datetime.datetime.now().isoformat(timespec="seconds")),
                     ],
                 )
+            return cls(path, conn)
         except BaseException:
             os.unlink(path)
+            _remove_folders(made)
             raise
-        return cls(path, conn)
 
     @classmethod
     def open(cls, path):
-        """Open an existing project file."""
+        """Open an existing project file; read-only when it cannot be written.
+
+        The whole file is checked: a damaged one raises DamagedProject.
+        """
         path = Path(path)
-        if not path.is_file():
+        if path.is_dir():
+            raise IsADirectoryError(errno.EISDIR, f"{path} is a folder, not a project file")
+        if not path.exists():
             raise FileNotFoundError(f"No project file at {path}")
-        conn = sqlite3.connect(path)
+        if not path.is_file():
+            raise DamagedProject(f"{path} is not a gemlo project file (not a regular file)")
+        read_only = _read_only_reason(path)
+        try:
+            conn = _connect(path, read_only)
+        except sqlite3.Error as error:
+            raise database_error(path, error) from error
         try:
             row = conn.execute("SELECT value FROM meta WHERE key = 'format'").fetchone()
-        except sqlite3.DatabaseError:
+        except sqlite3.OperationalError as error:
+            if "no such table" not in str(error):
+                conn.close()
+                raise database_error(path, error) from error
             row = None
+        except sqlite3.DatabaseError as error:
+            conn.close()
+            raise database_error(path, error) from error
         if row is None or row[0] != FORMAT:
             conn.close()
-            raise ValueError(f"{path} is not a gemlo project file")
-        return cls(path, conn)
+            raise DamagedProject(f"{path} is not a gemlo project file")
+        try:
+            # Every page, so that damage anywhere is named now, not met half-way through.
+            problems = [r[0] for r in conn.execute("PRAGMA quick_check(3)")]
+            if problems != ["ok"]:
+                raise DamagedProject(f"The project file {path} is damaged: {'; '.join(problems)}")
+            return cls(path, conn)
+        except sqlite3.DatabaseError as error:
+            conn.close()
+            raise database_error(path, error) from error
+        except BaseException:
+            conn.close()
+            raise
 
     @property
     def name(self):
@@ -314,6 +535,11 @@ class ProjectDatabase:
             return {}
 
     def load_object(self, name):
+        """The stored object `name`, its data files checked and mapped.
+
+        Raises KeyError for an unknown name, UnreadableObject (naming the file and the
+        reason) when one of its data files or its record cannot be read.
+        """
         row = self._conn.execute(
             "SELECT prop_array_key, viewable_in_plot, meta FROM objects WHERE name = ?", (name,)
         ).fetchone()
@@ -328,18 +554,39 @@ class ProjectDatabase:
             "ORDER BY position",
             (name,),
         ):
+            what = f"the property {prop_name!r} of {name!r}"
             if prop_name in files:
                 file = os.path.join(folder, files[prop_name])
-                if not os.path.isfile(file):
-                    raise FileNotFoundError(
-                        f"The data file {file} of the property "
-                        f"{prop_name!r} of {name!r} is missing"
+                if not os.path.lexists(file):
+                    raise UnreadableObject(f"The data file {file} of {what} is missing")
+                try:
+                    array = _open_mapped(
+                        file, dtype, json.loads(shape), writable=not self.read_only
                     )
-                array = _open_mapped(file)
+                except (OSError, ValueError, TypeError) as error:
+                    reason = error.strerror if isinstance(error, OSError) else error
+                    raise UnreadableObject(
+                        f"The data file {file} of {what} cannot be used: {reason or error}"
+                    ) from error
             else:
-                array = _unpack(dtype, shape, data)
-            prop[prop_name] = {key: array, **json.loads(extra)}
-        return DataObject(name, prop, key, json.loads(meta), bool(viewable))
+                try:
+                    array = _unpack(dtype, shape, data)
+                except (ValueError, TypeError) as error:
+                    raise UnreadableObject(
+                        f"The values of {what} in {self.path} are damaged: {error}"
+                    ) from error
+            try:
+                prop[prop_name] = {key: array, **json.loads(extra)}
+            except (ValueError, TypeError) as error:
+                raise UnreadableObject(
+                    f"The attributes of {what} in {self.path} are damaged: {error}"
+                ) from error
+        try:
+            return DataObject(name, prop, key, json.loads(meta), bool(viewable))
+        except (ValueError, TypeError) as error:
+            raise UnreadableObject(
+                f"The record of the data object {name!r} in {self.path} is damaged: {error}"
+            ) from error
 
     def rename_object(self, old, new):
         with self._conn:

@@ -26,6 +26,9 @@ class TreeBase(QTreeWidget):
         super().__init__(parent)
         self.main = main
         self.object_data = {}
+        # Objects of the project that could not be read: name -> why. Their names stay
+        # taken, so that nothing replaces their entries in the project.
+        self.unreadable = {}
         self.itemRightClicked = None
         self.context_menu = None
         # (label, function of the object's name) added to every object's context menu
@@ -45,6 +48,20 @@ class TreeBase(QTreeWidget):
     @property
     def _database(self):
         return getattr(self.main, "database", None)
+
+    def check_writable(self):
+        """Raise ReadOnlyProject, before anything changes, when the project is read-only."""
+        database = self._database
+        if database is not None and getattr(database, "read_only", None):
+            from gemlo.app.project import ReadOnlyProject
+
+            raise ReadOnlyProject(
+                f"The project {database.path} is read-only ({database.read_only}): "
+                "nothing was changed"
+            )
+
+    def _taken(self):
+        return self.object_data.keys() | self.unreadable.keys()
 
     # Items
 
@@ -95,6 +112,13 @@ class TreeBase(QTreeWidget):
 
     def add_object(self, dob, save=True):
         """Show `dob` (replacing an object of the same name) and store it in the project."""
+        if save:
+            self.check_writable()
+        if dob.name in self.unreadable:
+            raise ValueError(
+                f"the project holds a data object named {dob.name!r} that could not be "
+                "read; it is not replaced"
+            )
         if dob.name in self.object_data:
             item = self.object_item(dob.name)
         else:
@@ -113,6 +137,7 @@ class TreeBase(QTreeWidget):
         style page's.
         """
         dob = self.object_data[name]
+        self.check_writable()
         if self._database is not None:
             self._database.update_object(dob)
         self._refresh(dob)
@@ -120,12 +145,14 @@ class TreeBase(QTreeWidget):
     def clear_objects(self):
         """Forget every object (the project stays as it is)."""
         self.object_data.clear()
+        self.unreadable = {}
         self.itemRightClicked = None
         self.clear()
 
     def rename_object(self, old, new):
         dob = self.object_data[old]
-        self._check_new_name(new, self.object_data, "data object")
+        self._check_new_name(new, self._taken(), "data object")
+        self.check_writable()
         item = self.object_item(old)
         if self._database is not None:
             self._database.rename_object(old, new)
@@ -141,9 +168,9 @@ class TreeBase(QTreeWidget):
         dob = self.object_data[name]
         if new_name is None:
             new_name, n = f"{name}_copy", 2
-            while new_name in self.object_data:
+            while new_name in self._taken():
                 new_name, n = f"{name}_copy{n}", n + 1
-        self._check_new_name(new_name, self.object_data, "data object")
+        self._check_new_name(new_name, self._taken(), "data object")
         return self.add_object(dob.copy(new_name))
 
     def remove_object(self, name):
@@ -159,6 +186,7 @@ class TreeBase(QTreeWidget):
 
     def remove_object_worker(self, name):
         """Remove the object `name` from the tree and the project, without asking."""
+        self.check_writable()
         dob = self.object_data.pop(name)
         item = self.object_item(name)
         self.takeTopLevelItem(self.indexOfTopLevelItem(item))
@@ -178,6 +206,7 @@ class TreeBase(QTreeWidget):
         if old not in dob.prop:
             raise KeyError(old)
         self._check_new_name(new, dob.prop, "property")
+        self.check_writable()
         # Rebuild the dict so the property keeps its place.
         dob.prop = {(new if k == old else k): v for k, v in dob.prop.items()}
         if self._database is not None:
@@ -186,6 +215,7 @@ class TreeBase(QTreeWidget):
 
     def remove_property(self, object_name, prop_name):
         dob = self.object_data[object_name]
+        self.check_writable()
         entry = dob.prop.pop(prop_name)
         if self._database is not None:
             self._database.remove_property(object_name, prop_name)
@@ -196,6 +226,7 @@ class TreeBase(QTreeWidget):
         """Add a property; without `array` it is zeros shaped like the object's arrays."""
         dob = self.object_data[object_name]
         self._check_new_name(prop_name, dob.prop, "property")
+        self.check_writable()
         if array is None:
             if dob.shape is None:
                 raise ValueError(
