@@ -171,32 +171,6 @@ def _open_mapped(path, dtype, shape, writable=True):
         return np.memmap(fp, dtype, "r+" if writable else "r", offset, shape, order="C")
 
 
-def mapped_file_short(array):
-    """Why reading the memory-mapped `array` would fault now, or None when it would not.
-
-    A file truncated behind its map turns a read of the lost pages into SIGBUS, which
-    kills the process: readers of mapped arrays ask first. (A truncation between the
-    question and the read is not caught.)
-    """
-    base, offset, name = array, None, "its data file"
-    while base is not None and not isinstance(base, mmap.mmap):
-        if offset is None and isinstance(base, np.memmap):
-            offset, name = base.offset, base.filename or name
-        base = getattr(base, "base", None)
-    if base is None or base.closed:
-        return None
-    # numpy maps from the allocation boundary below the data's offset.
-    offset = offset or 0
-    needed = offset - offset % mmap.ALLOCATIONGRANULARITY + len(base)
-    try:
-        size = base.size()
-    except OSError:
-        return None
-    if size >= needed:
-        return None
-    return f"{name} was truncated while in use ({size} bytes left of {needed})"
-
-
 # Added after the first files were written: made on the first save, so that older
 # (and read-only) files still open.
 _VIEWERS_TABLE = """

@@ -1,6 +1,7 @@
 """Data objects: a named set of properties, each a numpy array with its attributes."""
 
 import copy
+import mmap
 
 import numpy as np
 
@@ -97,7 +98,10 @@ class DataObject:
             raise ValueError(f"{self.name!r} is not a line: it needs 1-D properties")
         x = np.asarray(self.array(self.meta.get("plot_x") or next(iter(self.prop))), np.float32)
         y_name = self.meta.get("plot_y")
-        y = np.asarray(self.array(y_name), np.float32) if y_name else np.arange(len(x), np.float32)
+        if y_name:
+            y = np.asarray(self.array(y_name), np.float32)
+        else:
+            y = np.arange(len(x), dtype=np.float32)
         if self.meta.get("plot_y_down"):
             y = -y
         return np.column_stack([x, y])
@@ -105,3 +109,29 @@ class DataObject:
     def __repr__(self):
         props = ", ".join(self.prop)
         return f"DataObject({self.name!r}, shape {self.shape}, properties: {props})"
+
+
+def mapped_file_short(array):
+    """Why reading the memory-mapped `array` would fault now, or None when it would not.
+
+    A file truncated behind its map turns a read of the lost pages into SIGBUS, which
+    kills the process: readers of mapped arrays ask first. (A truncation between the
+    question and the read is not caught.)
+    """
+    base, offset, name = array, None, "its data file"
+    while base is not None and not isinstance(base, mmap.mmap):
+        if offset is None and isinstance(base, np.memmap):
+            offset, name = base.offset, base.filename or name
+        base = getattr(base, "base", None)
+    if base is None or base.closed:
+        return None
+    # numpy maps from the allocation boundary below the data's offset.
+    offset = offset or 0
+    needed = offset - offset % mmap.ALLOCATIONGRANULARITY + len(base)
+    try:
+        size = base.size()
+    except OSError:
+        return None
+    if size >= needed:
+        return None
+    return f"{name} was truncated while in use ({size} bytes left of {needed})"

@@ -16,11 +16,13 @@ from qtpy.QtWidgets import (
 from gemlo.config.base import _
 from gemlo.data.dataobject import ARRAY_KEYS
 from gemlo.data.treebase import ROLE
+from gemlo.utils.logger import logger
 from gemlo.widgets import statgrid
 
 # From this many values on, percentiles take long enough to deserve a busy cursor.
 BUSY_VALUES = 2_000_000
 CACHE_KEY = "arrayPercentiles"
+PLACEHOLDER = "Select a data object to see how its values are distributed."
 
 
 @contextmanager
@@ -54,7 +56,7 @@ class StatPanel(QWidget):
         self.name = None  # the object shown
         self.dict_prop = None  # the property dictionary its table is bound to
         self.panel = None
-        self.placeholder = QLabel(_("Select a data object to see how its values are distributed."))
+        self.placeholder = QLabel(_(PLACEHOLDER))
         self.placeholder.setWordWrap(True)
         self.placeholder.setAlignment(Qt.AlignCenter)
         layout = QVBoxLayout(self)
@@ -82,11 +84,18 @@ class StatPanel(QWidget):
             self.panel.deleteLater()
             self.panel = None
         self.name = self.dict_prop = None
+        self.placeholder.setText(_(PLACEHOLDER))
         self.placeholder.setVisible(dob is None)
         if dob is None:
             return
-        with busy_cursor(value_count(dob.prop) >= BUSY_VALUES):
-            self.panel = statgrid.dict_prop_table(dob.prop)
+        try:
+            with busy_cursor(value_count(dob.prop) >= BUSY_VALUES):
+                self.panel = statgrid.dict_prop_table(dob.prop)
+        except OSError as error:  # a data file truncated behind its map
+            self.placeholder.setText(str(error))
+            self.placeholder.show()
+            logger.error("No statistics of %s: %s", name, error)
+            return
         self.name, self.dict_prop = name, dob.prop
         self.table.resizeColumnsToContents()
         # The panel's own Refresh button computes too.
@@ -99,8 +108,12 @@ class StatPanel(QWidget):
         if dob is None or dob.prop is not self.dict_prop:
             self.show_object(self.selected_name())
             return
-        with busy_cursor(value_count(dob.prop) >= BUSY_VALUES):
-            statgrid.refresh(self.table, dob.prop)
+        try:
+            with busy_cursor(value_count(dob.prop) >= BUSY_VALUES):
+                statgrid.refresh(self.table, dob.prop)
+        except OSError:
+            self.show_object(self.name)  # says why in place of the table
+            return
         self.table.resizeColumnsToContents()
 
     def _object_changed(self, name):

@@ -3,6 +3,7 @@
 import numpy as np
 from vispy import scene
 
+from gemlo.data.dataobject import mapped_file_short
 from gemlo.utils.logger import logger
 from gemlo.widgets.vispy_canvas import VispyCanvas, current_cube
 
@@ -30,6 +31,11 @@ class VispyImage(VispyCanvas):
 
     def show_section(self, dob, prop_name, index):
         """Draw inline number `index` (0-based) of the property `prop_name` of `dob`."""
+        problem = mapped_file_short(dob.array(prop_name))
+        if problem:
+            # Reading it would kill the process (SIGBUS).
+            logger.error(f"{self._name} cannot show {dob.name} {prop_name}: {problem}")
+            return
         # One inline only: the cube may be a memory map far larger than memory.
         section = np.asarray(dob.array(prop_name)[index], dtype=np.float32).T
         meta = dob.meta

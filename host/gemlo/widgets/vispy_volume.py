@@ -4,6 +4,7 @@ import math
 
 import numpy as np
 
+from gemlo.data.dataobject import mapped_file_short
 from gemlo.utils.logger import logger
 from gemlo.widgets.vispy_canvas import VispyCanvas, current_cube
 
@@ -53,6 +54,11 @@ class VispyVolume(VispyCanvas):
     def show_volume(self, dob, prop_name):
         # vispy reads axes as (z, y, x) and the turntable keeps z up: time goes first,
         # reversed so that it grows downwards.
+        problem = mapped_file_short(dob.array(prop_name))
+        if problem:
+            # Reading it would kill the process (SIGBUS).
+            logger.error(f"{self._name} cannot show {dob.name} {prop_name}: {problem}")
+            return
         data = downsample(dob.array(prop_name))
         data = np.ascontiguousarray(np.transpose(data, (2, 1, 0))[::-1])
         finite = data[np.isfinite(data)]

@@ -28,7 +28,34 @@ struct State {
     py::object tr, Qt, QWidget, QLabel, QPushButton, QHBoxLayout, QVBoxLayout, QTableWidget,
         QTableWidgetItem;
     py::object ndarray, memmap, float32, float64, percentile, size;
+    py::object mmap, granularity;
 };
+
+// A memory map whose file was truncated behind it: reading the lost pages would kill
+// the process with SIGBUS, so the file's size is checked right before the values are
+// read, and OSError raised instead. (A truncation after the check is not caught.)
+void check_mapped(const State &s, py::handle data) {
+    py::object base = py::reinterpret_borrow<py::object>(data);
+    py::object map_of = py::none();  // the numpy memmap nearest to `data`
+    while (!base.is_none() && !py::isinstance(base, s.mmap)) {
+        if (map_of.is_none() && py::isinstance(base, s.memmap)) map_of = base;
+        base = py::getattr(base, "base", py::none());
+    }
+    if (base.is_none() || base.attr("closed").cast<bool>()) return;
+    // numpy maps from the allocation boundary below the data's offset.
+    auto offset =
+        map_of.is_none() ? 0 : py::getattr(map_of, "offset", py::int_(0)).cast<long long>();
+    long long needed = offset - offset % s.granularity.cast<long long>() + py::len(base);
+    auto size = base.attr("size")().cast<long long>();
+    if (size >= needed) return;
+    py::object name = py::str("its data file");
+    if (!map_of.is_none() && !map_of.attr("filename").is_none()) name = map_of.attr("filename");
+    PyErr_SetString(PyExc_OSError, py::str("{} was truncated while in use ({} bytes left of {})")
+                                       .format(name, size, needed)
+                                       .cast<std::string>()
+                                       .c_str());
+    throw py::error_already_set();
+}
 
 // How the kernel reads a buffer's values, from its struct-module format
 // ("f", "<d", ">q", ...); nothing for what it does not handle.
@@ -81,6 +108,7 @@ std::optional<core::ArrayView> kernel_view(const py::buffer_info &info) {
 // the GIL; anything else is left to numpy itself.
 py::list percentiles_of(const State &s, py::handle data) {
     py::list out;
+    check_mapped(s, data);
     py::handle type = py::type::handle_of(data);
     // Only numbers are asked for a buffer: numpy refuses one for dates.
     if ((type.is(s.ndarray) || type.is(s.memmap)) &&
@@ -180,6 +208,9 @@ PYBIND11_MODULE(statgrid, m) {
     state->float64 = np.attr("float64");
     state->percentile = np.attr("percentile");
     state->size = np.attr("size");
+    py::module_ mmap = py::module_::import("mmap");
+    state->mmap = mmap.attr("mmap");
+    state->granularity = mmap.attr("ALLOCATIONGRANULARITY");
 
     m.def(
         "add_array_percentile", [state](py::object prop) { add_array_percentile(*state, prop); },
