@@ -7,6 +7,7 @@ python -m gemlo.app import-segy FILE PROJECT
 import argparse
 import datetime
 import os
+import sqlite3
 import sys
 import tempfile
 from pathlib import Path
@@ -26,7 +27,6 @@ def parse_args(argv=None):
     parser = argparse.ArgumentParser(prog="gemlo", description=__doc__)
     parser.add_argument(
         "--project",
-        type=Path,
         help="new project file to create (default: a time-stamped one in "
         "--workdir or ~/gemlo-projects)",
     )
@@ -50,15 +50,29 @@ def parse_args(argv=None):
         description="Create the project file PROJECT (never replacing one) holding the cube "
         "of the SEG-Y file FILE and its survey, the samples in a .npy file beside it.",
     )
-    segy.add_argument("file", metavar="FILE", type=Path, help="the SEG-Y file")
-    segy.add_argument("project", metavar="PROJECT", type=Path, help="the new project file")
+    segy.add_argument("file", metavar="FILE", help="the SEG-Y file")
+    segy.add_argument("project", metavar="PROJECT", help="the new project file")
     return parser.parse_args(argv)
+
+
+def _reason(error):
+    """One line for the user: an OSError's own words and file, without "[Errno N]"."""
+    if isinstance(error, OSError) and error.strerror:
+        return f"{error.strerror}: {error.filename}" if error.filename else error.strerror
+    return str(error) or repr(error)
 
 
 def import_segy(args):
     """The import-segy command: returns the exit status."""
+    from gemlo.app import paths
     from gemlo.io.segy import SegyError, import_to_new_project
 
+    try:
+        args.file = paths.input_file(args.file, "SEG-Y file")
+        args.project = paths.new_project(args.project)
+    except paths.PathError as error:
+        print(error, file=sys.stderr)
+        return 1
     shown = [-1]
 
     def progress(done, total):
@@ -69,8 +83,8 @@ def import_segy(args):
 
     try:
         path = import_to_new_project(args.file, args.project, progress=progress)
-    except (SegyError, OSError) as error:
-        print(error, file=sys.stderr)
+    except (SegyError, OSError, ValueError, sqlite3.Error) as error:
+        print(_reason(error), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"Import of {args.file} interrupted; nothing was written", file=sys.stderr)
@@ -83,6 +97,14 @@ def main(argv=None):
     args = parse_args(argv)
     if args.command == "import-segy":
         return import_segy(args)
+    if args.project is not None:
+        from gemlo.app import paths
+
+        try:
+            args.project = paths.new_project(args.project)
+        except paths.PathError as error:
+            print(error, file=sys.stderr)
+            return 2
     if args.screenshot and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         # Nothing to show on, but a screenshot can still be rendered.
         os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
@@ -109,8 +131,8 @@ def main(argv=None):
         args.workdir = scratch.name
     try:
         window.create_new_project(args.project or default_project_path(args.workdir))
-    except FileExistsError as error:
-        print(error, file=sys.stderr)
+    except (OSError, ValueError, sqlite3.Error) as error:
+        print(_reason(error), file=sys.stderr)
         return 2
     if not (args.no_sample or args.screenshot):
         window.add_sample_data()

@@ -277,9 +277,9 @@ def database_error(path, error):
     return DamagedProject(f"The project file {path} cannot be read: {error}")
 
 
-def check_new_file_name(path, longest_suffix=JOURNAL_SUFFIX):
+def check_new_file_name(path, suffix=JOURNAL_SUFFIX, purpose="the project's journal"):
     """Raise OSError (ENAMETOOLONG) when the file system cannot hold the name of `path`
-    with `longest_suffix` added (SQLite's journal, at the least)."""
+    with `suffix` added (SQLite's journal, at the least)."""
     path = Path(path)
     folder = path.parent
     while not folder.exists() and folder != folder.parent:
@@ -288,13 +288,12 @@ def check_new_file_name(path, longest_suffix=JOURNAL_SUFFIX):
         limit = os.pathconf(folder, "PC_NAME_MAX")
     except (OSError, ValueError):
         limit = 255
-    length = len(os.fsencode(path.name + longest_suffix))
+    length = len(os.fsencode(path.name + suffix))
     if length > limit:
         raise OSError(
             errno.ENAMETOOLONG,
-            f"The name {path.name!r} is too long: with the {longest_suffix!r} added to it "
-            f"for the project's journal it has {length} bytes, and the file system allows "
-            f"{limit}",
+            f"The name {path.name!r} is too long: with {suffix!r} added for {purpose} "
+            f"it has {length} bytes, and the file system allows {limit}",
         )
 
 

@@ -153,8 +153,19 @@ class SegyImport:
 
     def _scan(self):
         path = self.path
-        if not os.path.isfile(path):
+        if os.path.isdir(path):
+            raise SegyError(path, "it is a folder, not a SEG-Y file")
+        if not os.path.exists(path):
             raise SegyError(path, "no such file")
+        if not os.path.isfile(path):
+            raise SegyError(path, "not a regular file (a device, pipe or socket)")
+        try:
+            path.encode()
+        except UnicodeEncodeError:
+            # segyio takes file names as UTF-8 text only.
+            raise SegyError(
+                path, "its name is not valid UTF-8, which the SEG-Y reader cannot open: rename it"
+            ) from None
         self.endian, fmt, samples = _binary_header(path)
         self.sample_format = FLOAT_FORMATS[fmt]
         try:
@@ -486,16 +497,22 @@ def import_to_new_project(segy_path, project_path, chunk_bytes=CHUNK_BYTES, prog
     Nothing is left behind when it fails or is interrupted; an existing project file is
     never touched. Returns the project's path.
     """
-    from gemlo.app.project import EXTENSION, ProjectDatabase
+    from gemlo.app.project import EXTENSION, ProjectDatabase, check_new_file_name
 
     project_path = Path(project_path).expanduser().absolute()
     if project_path.suffix != EXTENSION:
         project_path = project_path.with_name(project_path.name + EXTENSION)
     if project_path.exists():
         raise FileExistsError(f"Cannot create the project: {project_path} already exists")
-    job = SegyImport(
-        segy_path, project_path.parent, object_name(segy_path), None, chunk_bytes, progress
+    name = object_name(segy_path)
+    # Both names fit before the long copy starts.
+    check_new_file_name(project_path)
+    check_new_file_name(
+        project_path.with_name(re.sub(r"[^\w.-]", "_", f"{project_path.stem}.{name}")),
+        "-2.npy",
+        "the cube's data file",
     )
+    job = SegyImport(segy_path, project_path.parent, name, None, chunk_bytes, progress)
     job.copy()
     database = None
     try:
