@@ -55,6 +55,11 @@ def parse_args(argv=None):
     return parser.parse_args(argv)
 
 
+def _say(text, file=None):
+    """Print `text`; file names that are not UTF-8 show with a replacement character."""
+    print(os.fsencode(str(text)).decode("utf-8", "replace"), file=file, flush=True)
+
+
 def _reason(error):
     """One line for the user: an OSError's own words and file, without "[Errno N]"."""
     if isinstance(error, OSError) and error.strerror:
@@ -71,7 +76,7 @@ def import_segy(args):
         args.file = paths.input_file(args.file, "SEG-Y file")
         args.project = paths.new_project(args.project)
     except paths.PathError as error:
-        print(error, file=sys.stderr)
+        _say(error, sys.stderr)
         return 1
     shown = [-1]
 
@@ -79,17 +84,17 @@ def import_segy(args):
         percent = 100 * done // total
         if percent // 10 > shown[0]:
             shown[0] = percent // 10
-            print(f"{args.file}: {done} of {total} traces ({percent}%)", flush=True)
+            _say(f"{args.file}: {done} of {total} traces ({percent}%)")
 
     try:
         path = import_to_new_project(args.file, args.project, progress=progress)
     except (SegyError, OSError, ValueError, sqlite3.Error) as error:
-        print(_reason(error), file=sys.stderr)
+        _say(_reason(error), sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print(f"Import of {args.file} interrupted; nothing was written", file=sys.stderr)
+        _say(f"Import of {args.file} interrupted; nothing was written", sys.stderr)
         return 130
-    print(f"Created {path}")
+    _say(f"Created {path}")
     return 0
 
 
@@ -103,7 +108,7 @@ def main(argv=None):
         try:
             args.project = paths.new_project(args.project)
         except paths.PathError as error:
-            print(error, file=sys.stderr)
+            _say(error, sys.stderr)
             return 2
     if args.screenshot and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         # Nothing to show on, but a screenshot can still be rendered.
@@ -132,7 +137,7 @@ def main(argv=None):
     try:
         window.create_new_project(args.project or default_project_path(args.workdir))
     except (OSError, ValueError, sqlite3.Error) as error:
-        print(_reason(error), file=sys.stderr)
+        _say(_reason(error), sys.stderr)
         return 2
     if not (args.no_sample or args.screenshot):
         window.add_sample_data()

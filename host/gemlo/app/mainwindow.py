@@ -284,25 +284,31 @@ class MainWindow(QMainWindow):
     def _load(self, database):
         """Everything the window shows of `database`, read and checked; raises DamagedProject
         (or OSError) naming the file when the project cannot be opened."""
-        try:
-            survey = database.load_survey()
-            # Modules the project does not name yet keep their defaults.
-            extmodules = {**EXTMODULES_DEFAULTS_DICT, **database.load_extmodules()}
-            objects, unreadable = [], {}
-            for name in database.object_names():
-                try:
-                    objects.append(database.load_object(name))
-                except UnreadableObject as error:
-                    unreadable[name] = str(error)
-            viewers = database.load_viewers()
-        except sqlite3.DatabaseError as error:
-            raise database_error(database.path, error) from error
-        except (ValueError, TypeError, KeyError) as error:
-            if isinstance(error, DamagedProject):
+
+        def read(what, load):
+            try:
+                return load()
+            except UnreadableObject:
                 raise
-            raise DamagedProject(
-                f"The project file {database.path} is damaged: {error!r}"
-            ) from error
+            except sqlite3.DatabaseError as error:
+                raise database_error(database.path, error) from error
+            except (ValueError, TypeError, KeyError) as error:
+                raise DamagedProject(
+                    f"The project file {database.path} is damaged: its {what} cannot be "
+                    f"read ({type(error).__name__}: {error})"
+                ) from error
+
+        survey = read("survey", database.load_survey)
+        # Modules the project does not name yet keep their defaults.
+        extmodules = {**EXTMODULES_DEFAULTS_DICT, **read("modules", database.load_extmodules)}
+        objects, unreadable = [], {}
+        for name in read("list of data objects", database.object_names):
+            try:
+                load = lambda n=name: database.load_object(n)  # noqa: E731
+                objects.append(read(f"data object {name!r}", load))
+            except UnreadableObject as error:
+                unreadable[name] = str(error)
+        viewers = read("viewers", database.load_viewers)
         try:
             panes = self._build_viewers(viewers, {d.name: d for d in objects}, unreadable)
         except Exception as error:

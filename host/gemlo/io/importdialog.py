@@ -37,13 +37,16 @@ class SegyImportRun(QObject):
         super().__init__(window)
         if window.database is None:
             raise RuntimeError("No project is open: create or open one first")
+        window.treebase.check_writable()
         self.window = window
         self.database = window.database
         # Refused here, before anything is written, when the file or its grid is wrong.
         self.job = SegyImport(
             path,
             Path(self.database.path).parent,
-            object_name(path, window.treebase.object_data),
+            object_name(
+                path, window.treebase.object_data.keys() | window.treebase.unreadable.keys()
+            ),
             window.survey,
             chunk_bytes,
             progress,
