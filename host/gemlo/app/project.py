@@ -360,7 +360,10 @@ class ProjectDatabase:
         for prop_name, value in values.items():
             extra = attributes.get(prop_name)
             if extra is None:
-                extra = {k: v for k, v in dob.prop.get(prop_name, {}).items() if k != key}
+                # The cached percentiles are those of the values being replaced.
+                extra = {
+                    k: v for k, v in dob.prop.get(prop_name, {}).items() if k not in (key, CACHED)
+                }
             writes.append((prop_name, value, extra))
         return self._store(dob, writes, "properties", remove, meta, survey)
 
