@@ -5,8 +5,10 @@ python -m gemlo.app import-segy FILE PROJECT
 """
 
 import argparse
+import contextlib
 import datetime
 import os
+import signal
 import sys
 import tempfile
 from pathlib import Path
@@ -68,8 +70,9 @@ def import_segy(args):
             print(f"{args.file}: {done} of {total} traces ({percent}%)", flush=True)
 
     try:
-        path = import_to_new_project(args.file, args.project, progress=progress)
-    except (SegyError, OSError) as error:
+        with interrupted_by_signals():
+            path = import_to_new_project(args.file, args.project, progress=progress)
+    except (SegyError, OSError, ValueError) as error:
         print(error, file=sys.stderr)
         return 1
     except KeyboardInterrupt:
@@ -77,6 +80,22 @@ def import_segy(args):
         return 130
     print(f"Created {path}")
     return 0
+
+
+@contextlib.contextmanager
+def interrupted_by_signals(signals=(signal.SIGTERM, signal.SIGHUP)):
+    """Let `signals` interrupt the work as Ctrl+C does (KeyboardInterrupt), so that it
+    cleans up after itself instead of dying on the spot."""
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt(signal.Signals(signum).name)
+
+    previous = {s: signal.signal(s, interrupt) for s in signals}
+    try:
+        yield
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
 
 
 def main(argv=None):

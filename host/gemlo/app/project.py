@@ -180,8 +180,11 @@ def _unpack(dtype, shape, data):
 class ProjectDatabase:
     """An open project file. Every change is committed when the method returns."""
 
-    def __init__(self, path, connection):
+    def __init__(self, path, connection, name=None):
         self.path = str(path)
+        # The name its data files are named after: a project built under a temporary
+        # name has its final one.
+        self._name = name
         self._conn = connection
         self._conn.execute("PRAGMA foreign_keys = ON")
         # Hidden data files this object named, whose writers are alive.
@@ -194,7 +197,7 @@ class ProjectDatabase:
             self._remove_debris()
 
     @classmethod
-    def create(cls, path):
+    def create(cls, path, name=None):
         """Create a new project file at `path`; an existing file is never touched."""
         path = Path(path)
         if path.exists():
@@ -221,7 +224,7 @@ class ProjectDatabase:
         except BaseException:
             os.unlink(path)
             raise
-        return cls(path, conn)
+        return cls(path, conn, name)
 
     @classmethod
     def open(cls, path):
@@ -241,7 +244,7 @@ class ProjectDatabase:
 
     @property
     def name(self):
-        return Path(self.path).stem
+        return self._name or Path(self.path).stem
 
     def close(self):
         self._conn.close()
