@@ -7,12 +7,12 @@ import subprocess
 import sys
 import textwrap
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 import gemlo
-from gemlo.app import datafile as datafile_module
 from gemlo.app import project
 from gemlo.app.project import ProjectDatabase
 from gemlo.data.dataobject import DataObject
@@ -107,10 +107,10 @@ def test_full_disk_fails_at_the_data_file(tmp_path, monkeypatch):
     assert folder_files(tmp_path) == ["p.lmd"]
 
 
-def run_python(code, cwd, *args, check=True):
+def run_python(code, cwd, *args, check=True, prefix=()):
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([HOST, os.environ.get("PYTHONPATH", "")])}
     done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
+        [*prefix, sys.executable, "-c", textwrap.dedent(code), *args],
         cwd=cwd,
         env=env,
         capture_output=True,
@@ -184,5 +184,202 @@ def test_kill_while_a_data_file_is_stored(tmp_path, point, tmpfile_kind):
     assert db._conn.execute("SELECT COUNT(*) FROM pending_files").fetchone() == (0,)
 
 
-def test_data_file_module_constants():
-    assert datafile_module.HIDDEN.fullmatch(".gemlo-data-0123456789ab.npy.part")
+# The calculator
+
+RNG = np.random.default_rng(7)
+AMPLITUDE = RNG.standard_normal((12, 5, 6)).astype(np.float32)
+COUNTS = RNG.integers(-300, 300, (12, 5, 6)).astype(np.int16)
+
+
+@pytest.fixture
+def tree(qtbot, tmp_path, monkeypatch):
+    """A data tree on a project whose cube has a mapped float32 property and an int16 one
+    in the database; the calculator works on it a few values at a time."""
+    from gemlo.data import calculator
+    from gemlo.data.treebase import TreeBase
+
+    monkeypatch.setattr(project, "MAPPED_BYTES", 1000)
+    monkeypatch.setattr(calculator, "CHUNK_BYTES", 600)
+    db = ProjectDatabase.create(tmp_path / "p.lmd")
+    dob = DataObject("cube", {}, "array3d", {"il0": 1})
+    db.store_properties(
+        dob, {"amplitude": AMPLITUDE, "counts": COUNTS}, {"amplitude": {"unit": "ms"}}
+    )
+    tree = TreeBase(SimpleNamespace(database=db))
+    qtbot.addWidget(tree)
+    tree.add_object(dob, save=False)
+    yield tree
+    db.close()
+
+
+def file_bytes(folder):
+    return {name: (Path(folder) / name).read_bytes() for name in folder_files(folder)}
+
+
+def values(dob):
+    return {p: np.array(e["array3d"]) for p, e in dob.prop.items()}
+
+
+@pytest.mark.parametrize(
+    "script, expected",
+    [
+        # value by value, a chunk at a time
+        ("amplitude = amplitude * 1.1", {"amplitude": AMPLITUDE * np.float32(1.1)}),
+        ("amplitude = amplitude.astype('float64') / 3", {"amplitude": AMPLITUDE / 3.0}),
+        ("k = 2\ncounts = counts * k - 1", {"counts": COUNTS * 2 - 1}),
+        ("counts = counts * 1.5", {"counts": COUNTS * 1.5}),  # takes float64, logged
+        # anything else, on whole copies
+        ("amplitude = amplitude - amplitude.mean()", {"amplitude": AMPLITUDE - AMPLITUDE.mean()}),
+        (
+            "self.dob.prop['amplitude'][self.dob.prop_array_key] = amplitude.astype('float64')",
+            {"amplitude": AMPLITUDE.astype(np.float64)},
+        ),
+        ("self.dob.prop['new'] = {'array3d': counts * 1.0}", {"new": COUNTS * 1.0}),
+        # failures change nothing
+        ("amplitude = amplitude * 2\n1 / 0", ZeroDivisionError),
+        ("counts = counts.astype('int32') * 1000", (OverflowError, "'counts'")),
+        ("counts[0] = 0.5", (TypeError, "'counts'")),
+        ("amplitude = nothing", NameError),
+    ],
+)
+def test_calculator_is_all_or_nothing(tree, tmp_path, gemlo_log, script, expected):
+    dob = tree.object_data["cube"]
+    before, files = values(dob), file_bytes(tmp_path)
+    if not isinstance(expected, dict):
+        error, match = expected if isinstance(expected, tuple) else (expected, None)
+        with pytest.raises(error, match=match):
+            tree.run_property_script("cube", script)
+        assert file_bytes(tmp_path) == files
+        for name, array in values(dob).items():
+            assert array.dtype == before[name].dtype and array.tobytes() == before[name].tobytes()
+        return
+    tree.run_property_script("cube", script)
+    assert tree.buds.dob is dob
+    want = {**before, **expected}
+    for name, array in values(
+        ProjectDatabase.open(tmp_path / "p.lmd").load_object("cube")
+    ).items():
+        np.testing.assert_array_equal(array, want[name])
+        assert array.dtype == want[name].dtype
+        np.testing.assert_array_equal(dob.array(name), want[name])
+    # One data file per property that is mapped (of 1000 bytes or more), nothing else.
+    mapped = sum(a.nbytes >= 1000 for a in want.values())
+    assert len(folder_files(tmp_path)) == 1 + mapped
+    if "counts" in expected and expected["counts"].dtype == np.float64:
+        assert any("counts" in r.getMessage() and "float64" in r.getMessage() for r in gemlo_log)
+
+
+def test_calculator_refuses_a_read_only_project(tree, tmp_path, qtbot):
+    import sqlite3
+
+    from gemlo.widgets import dialogs
+
+    db = tree.main.database
+    db._conn.close()
+    db._conn = sqlite3.connect(f"file:{db.path}?mode=ro", uri=True)
+    files = file_bytes(tmp_path)
+    tree.buds.open_property_operator()
+    dialog = tree.findChild(dialogs.PropertyOperatorDialog)
+    dialog.editor.setPlainText("amplitude = amplitude * 2")
+    dialog.start()
+    assert "read-only" in dialog.message.text() or "readonly" in dialog.message.text()
+    assert str(tmp_path / "p.lmd") in dialog.message.text()
+    assert file_bytes(tmp_path) == files
+
+
+def test_calculator_refuses_a_read_only_mount(tmp_path):
+    db = ProjectDatabase.create(tmp_path / "p.lmd")
+    new_cube(db, np.ones(SHAPE, np.float32))
+    db.close()
+    files = file_bytes(tmp_path)
+    code = """
+        import subprocess, sys
+        from types import SimpleNamespace
+        from gemlo.app.project import ProjectDatabase
+        from gemlo.data import calculator
+        from gemlo.utils.nodeaids import Buds
+
+        db = ProjectDatabase.open("p.lmd")
+        tree = SimpleNamespace(main=None, object_data={"cube": db.load_object("cube")})
+        # Read-only from here on: this process has a mount namespace of its own.
+        subprocess.run(["mount", "--bind", "-o", "ro", ".", "."], check=True)
+        try:
+            calculator.run(tree.object_data, "cube", "amplitude = amplitude * 2", db,
+                           Buds(tree).property_operation)
+        except PermissionError as error:
+            print(error)
+        """
+    done = run_python(code, tmp_path, check=False, prefix=["unshare", "-m"])
+    if done.returncode != 0 and "unshare" in done.stderr:
+        pytest.skip(f"no mount namespace here: {done.stderr.strip()}")
+    assert "Cannot change the project" in done.stdout and "read-only" in done.stdout, done.stderr
+    assert file_bytes(tmp_path) == files
+
+
+CALCULATOR_KILL_POINTS = {"chunk 3": None, **KILL_POINTS}
+
+
+@pytest.mark.parametrize("point", CALCULATOR_KILL_POINTS)
+def test_kill_during_a_calculator_run(tmp_path, point):
+    # A cube of 100 MB, in chunks of 8 MB.
+    db = ProjectDatabase.create(tmp_path / "p.lmd")
+    dob = DataObject("cube", {}, "array3d")
+    data_file = db.new_data_file("cube", "amplitude", np.float32, (100, 500, 500))
+    data_file.array.fill(1)
+    db.store_data_file(dob, "amplitude", data_file)
+    db.close()
+    kill = "" if CALCULATOR_KILL_POINTS[point] is None else f"kill_at(*{KILL_POINTS[point]!r})"
+    code = KILLER + textwrap.dedent(
+        f"""
+        from types import SimpleNamespace
+        from gemlo.data import calculator
+        from gemlo.utils.nodeaids import Buds
+
+        def progress(done, total):
+            if {point == "chunk 3"} and done >= 3 * 2:
+                os.kill(os.getpid(), signal.SIGKILL)
+
+        calculator.CHUNK_BYTES = 8 << 20
+        db = ProjectDatabase.open("p.lmd")
+        tree = SimpleNamespace(main=None, object_data={{"cube": db.load_object("cube")}})
+        {kill}
+        calculator.run(tree.object_data, "cube", "amplitude = amplitude * 2", db,
+                       Buds(tree).property_operation, progress)
+        """
+    )
+    assert run_python(code, tmp_path).returncode == -signal.SIGKILL
+    db = ProjectDatabase.open(tmp_path / "p.lmd")
+    values = db.load_object("cube").array("amplitude")
+    assert values.min() == values.max() and values.flat[0] in (1, 2)  # all old or all new
+    assert len(folder_files(tmp_path)) == 2
+    assert db._conn.execute("SELECT COUNT(*) FROM pending_files").fetchone() == (0,)
+
+
+# Copies and big arrays
+
+
+def test_copy_of_a_mapped_object_is_mapped_or_nothing(tree, tmp_path, monkeypatch):
+    tree.copy_object("cube", "copy")
+    copy = tree.object_data["copy"]
+    assert isinstance(copy.array("amplitude"), np.memmap)
+    assert "p.copy.amplitude.npy" in folder_files(tmp_path)
+    reopened = ProjectDatabase.open(tmp_path / "p.lmd").load_object("copy")
+    for name, array in values(reopened).items():
+        np.testing.assert_array_equal(array, tree.object_data["cube"].array(name))
+
+    def full(fd, offset, length):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    files = folder_files(tmp_path)
+    monkeypatch.setattr(os, "posix_fallocate", full)
+    with pytest.raises(OSError, match="No space"):
+        tree.copy_object("cube", "second")
+    assert "second" not in tree.object_data and folder_files(tmp_path) == files
+    assert "second" not in tree.main.database.object_names()
+
+
+def test_tree_stores_a_data_file(tree, qtbot):
+    data_file = tree.main.database.new_data_file("cube", "zeros", np.float32, (12, 5, 6))
+    with qtbot.waitSignal(tree.sigObjectChanged):
+        entry = tree.store_data_file("cube", "zeros", data_file, unit="m")
+    assert entry["unit"] == "m" and tree.object_item("cube").childCount() == 3

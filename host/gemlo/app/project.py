@@ -310,11 +310,14 @@ class ProjectDatabase:
         if not os.access(folder, os.W_OK):
             return f"its folder {folder} is read-only"
         if not self._conn.in_transaction:
+            # A connection may be read-only whatever the file's permissions say.
             try:
                 self._conn.execute("BEGIN IMMEDIATE")
-                self._conn.rollback()
+                self._conn.execute("UPDATE meta SET value = value WHERE key = 'format'")
             except sqlite3.OperationalError as error:
                 return str(error) or "the database refuses changes"
+            finally:
+                self._conn.rollback()
         return None
 
     def new_data_file(self, object_name, prop_name, dtype, shape):
