@@ -383,3 +383,62 @@ def test_tree_stores_a_data_file(tree, qtbot):
     with qtbot.waitSignal(tree.sigObjectChanged):
         entry = tree.store_data_file("cube", "zeros", data_file, unit="m")
     assert entry["unit"] == "m" and tree.object_item("cube").childCount() == 3
+
+
+# Imports into a new project
+
+# (signal, where the command gets it: function, before or after calling it, which call)
+IMPORT_KILLS = {
+    "copying": (signal.SIGKILL, "gemlo.io.segy:SegyImport._check_lines", "after", 1),
+    "linked": (signal.SIGKILL, "gemlo.app.datafile:DataFile.link", "after", 1),
+    "in commit": (signal.SIGKILL, "gemlo.app.project:ProjectDatabase._write", "after", 1),
+    "both names": (signal.SIGKILL, "os:unlink", "before", 1),
+    "SIGTERM copying": (signal.SIGTERM, "gemlo.io.segy:SegyImport._check_lines", "after", 1),
+    "SIGHUP in commit": (signal.SIGHUP, "gemlo.app.project:ProjectDatabase._write", "after", 1),
+}
+
+IMPORTER = """
+import functools, importlib, os, sys
+from gemlo.app.__main__ import main
+
+def signal_at(signum, target, when, call):
+    module, path = target.split(":")
+    *owner, name = path.split(".")
+    owner = functools.reduce(getattr, owner, importlib.import_module(module))
+    real, calls = getattr(owner, name), []
+
+    def dying(*args, **kwargs):
+        calls.append(1)
+        if when == "before" and len(calls) == call:
+            os.kill(os.getpid(), signum)
+        result = real(*args, **kwargs)
+        if when == "after" and len(calls) == call:
+            os.kill(os.getpid(), signum)
+        return result
+
+    setattr(owner, name, dying)
+
+if len(sys.argv) > 1:
+    signal_at(int(sys.argv[1]), sys.argv[2], sys.argv[3], int(sys.argv[4]))
+sys.exit(main(["import-segy", "field.sgy", "p.lmd"]))
+"""
+
+
+@pytest.mark.parametrize("point", IMPORT_KILLS)
+def test_interrupted_import_leaves_nothing_and_runs_again(tmp_path, point):
+    from test_segy_import import write_segy
+
+    data, _xy = write_segy(tmp_path / "field.sgy")
+    signum, target, when, call = IMPORT_KILLS[point]
+    done = run_python(IMPORTER, tmp_path, str(int(signum)), target, when, str(call), check=False)
+    if signum == signal.SIGKILL:
+        assert done.returncode == -signal.SIGKILL
+    else:
+        assert done.returncode == 130 and "interrupted" in done.stderr, done.stderr
+        assert folder_files(tmp_path) == ["field.sgy"]
+    again = run_python(IMPORTER, tmp_path, check=False)
+    # Killed after the project took its name, the import was done: it is not made twice.
+    assert again.returncode == (1 if point == "both names" else 0), again.stderr
+    assert folder_files(tmp_path) == ["field.sgy", "p.field.amplitude.npy", "p.lmd"]
+    cube = ProjectDatabase.open(tmp_path / "p.lmd").load_object("field")
+    np.testing.assert_array_equal(cube.array("amplitude"), data)

@@ -462,14 +462,15 @@ def import_to_new_project(segy_path, project_path, chunk_bytes=CHUNK_BYTES, prog
     project_path = Path(project_path).expanduser().absolute()
     if project_path.suffix != EXTENSION:
         project_path = project_path.with_name(project_path.name + EXTENSION)
+    folder = project_path.parent
+    if folder.is_dir():
+        remove_dead_builds(folder)
     if project_path.exists():
         raise FileExistsError(f"Cannot create the project: {project_path} already exists")
     job = SegyImport(
         segy_path, project_path.parent, object_name(segy_path), None, chunk_bytes, progress
     )
-    folder = project_path.parent
     folder.mkdir(parents=True, exist_ok=True)
-    remove_dead_builds(folder)
     token = secrets.token_hex(6)
     building = folder / f".{project_path.name}.{os.getpid()}-{token}.part"
     database = None
