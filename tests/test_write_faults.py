@@ -442,3 +442,16 @@ def test_interrupted_import_leaves_nothing_and_runs_again(tmp_path, point):
     assert folder_files(tmp_path) == ["field.sgy", "p.field.amplitude.npy", "p.lmd"]
     cube = ProjectDatabase.open(tmp_path / "p.lmd").load_object("field")
     np.testing.assert_array_equal(cube.array("amplitude"), data)
+
+
+def test_save_stores_what_a_script_changed(main_window, tmp_path, monkeypatch):
+    monkeypatch.setattr(project, "MAPPED_BYTES", 1 << 16)
+    assert main_window.run_script(
+        "cube = self.treebase.object_data['cube']\n"
+        "cube.prop['amplitude']['array3d'] = cube.array('amplitude').astype('float64')"
+    )
+    main_window.save_project()
+    cube = ProjectDatabase.open(tmp_path / "project.lmd").load_object("cube")
+    assert cube.array("amplitude").dtype == np.float64
+    assert isinstance(cube.array("amplitude"), np.memmap)
+    assert "project.cube.amplitude.npy" in folder_files(tmp_path)

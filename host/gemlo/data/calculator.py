@@ -84,6 +84,12 @@ class _Property:
         array._prop = self
         self.entry[self.key] = array
 
+    def release(self):
+        # The arrays refer to their property: without this cycle they go as soon as
+        # the chunk is done, not at the next garbage collection.
+        self.entry.clear()
+        self.original = None
+
     def store(self, target, key, value):
         current = self.entry[self.key]
         if _root(target) is not _root(current):
@@ -342,6 +348,9 @@ class PropertyRun:
                     )
                 out[a : a + rows] = result
                 drop_pages(out)
+            for prop in props.values():
+                prop.release()
+            del stand_in, props
             for p in order:
                 drop_pages(dob.array(p))
             if self.progress is not None:
@@ -408,6 +417,8 @@ class PropertyRun:
                 self.attributes[p] = attributes
         remove = [p for p in dob.prop if p not in stand_in.prop]
         meta = stand_in.meta if stand_in.meta != dob.meta else None
+        for prop in props.values():
+            prop.release()
         return remove, meta
 
     def _take(self, prop_name, array):
