@@ -228,6 +228,10 @@ def values(dob):
         ("amplitude = amplitude.astype('float64') / 3", {"amplitude": AMPLITUDE / 3.0}),
         ("k = 2\ncounts = counts * k - 1", {"counts": COUNTS * 2 - 1}),
         ("counts = counts * 1.5", {"counts": COUNTS * 1.5}),  # takes float64, logged
+        (
+            "import numpy as np\ncounts = np.where(counts > 0, counts, 0)",
+            {"counts": np.where(COUNTS > 0, COUNTS, 0).astype(np.int16)},
+        ),
         # anything else, on whole copies
         ("amplitude = amplitude - amplitude.mean()", {"amplitude": AMPLITUDE - AMPLITUDE.mean()}),
         (
@@ -455,3 +459,21 @@ def test_save_stores_what_a_script_changed(main_window, tmp_path, monkeypatch):
     assert cube.array("amplitude").dtype == np.float64
     assert isinstance(cube.array("amplitude"), np.memmap)
     assert "project.cube.amplitude.npy" in folder_files(tmp_path)
+
+
+@pytest.mark.parametrize(
+    "script, chunked",
+    [
+        ("import numpy as np\na = np.where(b > 0, np.sqrt(a), -1.5)\nb += 1", True),
+        ("k = a.astype('float64') * 2\na = abs(k) >= 1", True),
+        ("a = a - a.mean()", False),  # a reduction over the whole array
+        ("a = a[::-1]", False),
+        ("import numpy as np\na = np.where(a > 0)", False),  # indices, not values
+        ("import os\na = a * 2", False),
+        ("a = b @ a", False),
+    ],
+)
+def test_calculator_chunks_only_value_by_value_scripts(script, chunked):
+    from gemlo.data.calculator import elementwise_plan
+
+    assert (elementwise_plan(script, ["a", "b"]) is not None) == chunked

@@ -145,6 +145,10 @@ def elementwise_plan(script, prop_names):
         if isinstance(node, ast.keyword) and node.arg in props:
             return None
     local, used, assigned = set(), [], []
+    numpy = set()  # the names numpy is imported as
+
+    def is_np(node):
+        return isinstance(node.value, ast.Name) and node.value.id in numpy
 
     def name_ok(name):
         if name in props:
@@ -170,15 +174,17 @@ def elementwise_plan(script, prop_names):
                 and ok(node.comparators[0])
             )
         if isinstance(node, ast.Attribute):
-            return _is_np(node, local | props) and (
+            return is_np(node) and (
                 node.attr in NP_NAMES or isinstance(getattr(np, node.attr, None), np.ufunc)
             )
         if isinstance(node, ast.Call) and not node.keywords:
             func = node.func
             if isinstance(func, ast.Name) and func.id in BUILTINS and func.id not in local | props:
                 return all(ok(a) for a in node.args)
-            if isinstance(func, ast.Attribute) and _is_np(func, local | props):
-                return ok(func) and all(ok(a) for a in node.args)
+            if isinstance(func, ast.Attribute) and is_np(func):
+                # np.where with one argument gives indices, not values.
+                whole = func.attr != "where" or len(node.args) == 3
+                return whole and ok(func) and all(ok(a) for a in node.args)
             if isinstance(func, ast.Attribute) and func.attr in METHODS:
                 if func.attr == "astype":
                     return len(node.args) == 1 and _is_type(node.args[0]) and ok(func.value)
@@ -186,6 +192,13 @@ def elementwise_plan(script, prop_names):
         return False
 
     for statement in tree.body:
+        if isinstance(statement, ast.Import):
+            for alias in statement.names:
+                name = alias.asname or alias.name
+                if alias.name != "numpy" or name in props or name in local:
+                    return None
+                numpy.add(name)
+            continue
         if isinstance(statement, ast.Assign):
             targets = statement.targets
             if not (all(isinstance(t, ast.Name) for t in targets) and ok(statement.value)):
@@ -202,6 +215,8 @@ def elementwise_plan(script, prop_names):
         else:
             return None
         for target in targets:
+            if target.id in numpy:
+                return None
             if target.id in props:
                 if target.id not in used:
                     used.append(target.id)
@@ -210,10 +225,6 @@ def elementwise_plan(script, prop_names):
             else:
                 local.add(target.id)
     return used, assigned
-
-
-def _is_np(node, taken):
-    return isinstance(node.value, ast.Name) and node.value.id == "np" and "np" not in taken
 
 
 def _is_type(node):
