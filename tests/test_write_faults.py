@@ -494,3 +494,22 @@ def test_calculator_chunks_only_value_by_value_scripts(script, chunked):
     from gemlo.data.calculator import elementwise_plan
 
     assert (elementwise_plan(script, ["a", "b"]) is not None) == chunked
+
+
+def test_files_the_project_did_not_make_are_never_removed(tree, tmp_path):
+    db = tree.main.database
+    # A cube the user mapped from a file of their own, then changed with the calculator.
+    np.save(tmp_path / "mine.npy", AMPLITUDE)
+    mine = np.load(tmp_path / "mine.npy", mmap_mode="r+")
+    tree.create_property("cube", "mine", mine)
+    tree.run_property_script("cube", "mine = mine * 2")
+    # A name recorded as being made, then taken by a file of the user's.
+    with db._conn:
+        db._conn.execute("INSERT INTO pending_files VALUES ('p.cube.x.npy', 1, 2, 999999999)")
+    (tmp_path / "p.cube.x.npy").write_bytes(b"precious")
+    db.close()
+    db = ProjectDatabase.open(tmp_path / "p.lmd")
+    np.testing.assert_array_equal(np.load(tmp_path / "mine.npy"), AMPLITUDE)
+    np.testing.assert_array_equal(db.load_object("cube").array("mine"), AMPLITUDE * 2)
+    assert (tmp_path / "p.cube.x.npy").read_bytes() == b"precious"
+    assert db._conn.execute("SELECT COUNT(*) FROM pending_files").fetchone() == (0,)
