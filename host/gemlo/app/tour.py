@@ -108,6 +108,53 @@ def volume_viewer(window):
     return viewer(window, VispyVolume)
 
 
+def tour_data(window):
+    """The tour's LAS well and ZMAP+ grid, written beside the project on first use."""
+    from gemlo.app import sample
+
+    folder = Path(window.database.path).parent / "tour-data"
+    folder.mkdir(exist_ok=True)
+    files = []
+    for name, make in (
+        ("GEM-2.las", sample.sample_las_text),
+        ("TOP_C.zmap", sample.sample_zmap_text),
+    ):
+        path = folder / name
+        if not path.exists():
+            path.write_text(make())
+        files.append(path)
+    return files
+
+
+@step("las_well")
+def las_well(window):
+    # File > Import LAS...: a well with wrapped lines and nulls, in a plot viewer of its own.
+    las_file, _zmap = tour_data(window)
+    [well] = window.import_las([las_file])
+    window.deck.new_vs_plot()
+    return window.show_in_plot(well.name)
+
+
+@step("horizon")
+def horizon(window):
+    # File > Import ZMAP grid...: the grid's times at every inline and crossline, as a map.
+    from gemlo.widgets.vispy_image import VispyImage
+
+    _las, zmap_file = tour_data(window)
+    dob = window.import_zmap(zmap_file)
+    tree = window.treebase
+    tree.setCurrentItem(tree.object_item(dob.name))
+    viewer(window, VispyImage)
+    return dob
+
+
+@step("well_map")
+def well_map(window):
+    # The wells with a location, on the survey map.
+    window.deck.setCurrentWidget(window.survey_map)
+    return window.survey_map
+
+
 @step("calculator")
 def calculator(window):
     # The property calculator over the main window, after a run on the sample cube.

@@ -184,9 +184,9 @@ def write_grid(fp, z, x_range, y_range, name="GRID", null=1e30, per_line=5):
     fp.write(f"{x_range[0]:.4f}, {x_range[1]:.4f}, {y_range[0]:.4f}, {y_range[1]:.4f}\n")
     fp.write("0.0, 0.0, 0.0\n@\n")
     for column in np.asarray(z, dtype=float).T:
-        column = np.where(np.isfinite(column), column, null)
+        texts = [f"{v:15.4f}" if np.isfinite(v) else f"{null:15g}" for v in column]
         for start in range(0, rows, per_line):
-            fp.write("".join(f"{v:15.4f}" for v in column[start : start + per_line]) + "\n")
+            fp.write("".join(texts[start : start + per_line]) + "\n")
 
 
 def survey_lines(sgmt):
