@@ -2,9 +2,12 @@
 
 import numpy as np
 from vispy import scene
+from vispy.color import get_colormap
 
 from gemlo.utils.logger import logger
 from gemlo.widgets.vispy_canvas import VispyCanvas, current_cube
+
+MAP_COLORS = "viridis"
 
 
 def _current_image(widget):
@@ -91,8 +94,13 @@ class VispyImage(VispyCanvas):
         clim = _clim(values)
         if self.image is not None:
             self.image.parent = None
-        self.image = self.canvas00.image(values, cmap="viridis", clim=clim)
-        self.image.bad_color = (0, 0, 0, 0)
+        # Coloured here rather than by the GPU, so that positions without a value
+        # stay clear: drivers differ in what they make of NaN in a texture.
+        finite = np.isfinite(values)
+        scaled = np.clip((np.where(finite, values, clim[0]) - clim[0]) / (clim[1] - clim[0]), 0, 1)
+        rgba = get_colormap(MAP_COLORS).map(scaled.ravel()).reshape(*values.shape, 4)
+        rgba[~finite] = 0.0
+        self.image = self.canvas00.image(rgba.astype(np.float32))
         il0, xl0 = meta.get("il0", 0), meta.get("xl0", 0)
         il_step, xl_step = meta.get("il_step", 1), meta.get("xl_step", 1)
         x0, y0 = xl0 - xl_step / 2, il0 - il_step / 2
