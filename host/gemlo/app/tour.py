@@ -27,7 +27,7 @@ myprint(self.database)
 """
 CALCULATOR_SCRIPT = "# property names stand for their arrays\namplitude = amplitude * 1.1"
 # The module that the settings step switches off, as "group/module".
-MODULE_OFF = "Processing/filters"
+MODULE_OFF = "Viewers/volume"
 
 
 def step(name):
@@ -142,6 +142,8 @@ def horizon(window):
 
     _las, zmap_file = tour_data(window)
     dob = window.import_zmap(zmap_file)
+    if not window.viewers(VispyImage):
+        window.deck.new_vs_image()
     tree = window.treebase
     tree.setCurrentItem(tree.object_item(dob.name))
     viewer(window, VispyImage)
