@@ -117,13 +117,16 @@ def read_well(path, taken=()):
         )
     if len(las.curves) < 2:
         raise LasError(path, "no log curves besides the index")
+    null = _number(_header_value(las.well, "NULL"))
     prop = {}
     for curve in las.curves:
         try:
-            values = np.asarray(curve.data, dtype=np.float64)
+            values = np.array(curve.data, dtype=np.float64)
         except (TypeError, ValueError):
             raise LasError(path, f"the curve {curve.mnemonic} is not numeric") from None
-        # lasio turns the header's NULL into NaN; an unlisted null marker stays a number.
+        if null is not None:
+            # lasio leaves the index curve's nulls as they are written.
+            values[values == null] = np.nan
         prop[curve.mnemonic] = {
             "array1d": values,
             "unit": curve.unit or "",
@@ -157,7 +160,7 @@ def read_well(path, taken=()):
         "source": str(path.absolute()),
         "las_version": version,
         "wrapped": str(_header_value(las.version, "WRAP")).upper() == "YES",
-        "null_value": _number(_header_value(las.well, "NULL")),
+        "null_value": null,
         "header": {
             item.mnemonic: str(item.value)
             for item in las.well
