@@ -214,3 +214,13 @@ def test_a_signal_ends_a_command_as_ctrl_c_does(capsys):
     assert cli.run(work, (ValueError,), "Import of x") == cli.INTERRUPTED
     assert capsys.readouterr().err == "Import of x interrupted; nothing was added\n"
     assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
+
+
+@pytest.mark.parametrize("chunk", [1, 7, 12, 1000])
+def test_nulls_are_counted_a_slab_at_a_time(chunk):
+    from gemlo.widgets.statpanel import null_count
+
+    values = np.ones((5, 4, 3), np.float32)
+    values[1, 2, 0] = values[4, 0, 2] = np.nan
+    values[0, 0, 0] = np.inf  # a value, not a null
+    assert null_count(values, chunk) == 2 and null_count(np.float32("nan")) == 1

@@ -27,6 +27,7 @@ from gemlo.widgets import statgrid
 BUSY_VALUES = 2_000_000
 CACHE_KEY = "arrayPercentiles"
 NULLS = "Nulls"
+NULL_CHUNK = 1 << 24  # values per slab when counting nulls
 
 
 @contextmanager
@@ -56,6 +57,18 @@ def _values(entry):
     return entry[key] if key else None
 
 
+def null_count(values, chunk=NULL_CHUNK):
+    """How many NaN `values` holds, read a slab at a time: a memory-mapped cube larger
+    than memory is never held whole, nor a mask of it."""
+    values = np.asarray(values)
+    if values.ndim == 0:
+        return int(np.isnan(values))
+    rows = max(1, chunk // max(1, values[0].size))
+    return sum(
+        int(np.count_nonzero(np.isnan(values[i : i + rows]))) for i in range(0, len(values), rows)
+    )
+
+
 def present_values(dict_prop, fresh=False):
     """(what the table is built from, null count per property that has nulls).
 
@@ -74,14 +87,14 @@ def present_values(dict_prop, fresh=False):
         ):
             shown[name] = entry
             continue
-        finite = np.isfinite(values)
-        count = int(finite.size - np.count_nonzero(finite))
+        count = null_count(values)
         if count == 0:
             shown[name] = entry
             continue
         nulls[name] = count
+        values = np.asarray(values)
         # All null: NaN percentiles rather than the error of an empty array.
-        present = np.asarray(values)[finite] if count < finite.size else np.array([np.nan])
+        present = values[~np.isnan(values)] if count < values.size else np.array([np.nan])
         shown[name] = {"array1d": present}
     return shown, nulls
 
