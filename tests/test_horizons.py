@@ -7,6 +7,7 @@ import pytest
 
 from gemlo.app.__main__ import main as gemlo_main
 from gemlo.app.project import ProjectDatabase
+from gemlo.io import zmap
 from gemlo.io.zmap import ZmapError, read_grid, read_horizon, survey_lines, write_grid
 from gemlo.utils.convert_grid import ln2xy
 
@@ -90,8 +91,11 @@ def test_bad_grids_give_their_reason(write, change, reason):
     assert reason in str(raised.value) and str(path) in str(raised.value)
 
 
-def test_horizon_on_a_rotated_survey_takes_the_grid_at_each_position(write, rotated_grid):
+def test_horizon_on_a_rotated_survey_takes_the_grid_at_each_position(
+    write, rotated_grid, monkeypatch
+):
     survey, sgmt = rotated_grid
+    monkeypatch.setattr(zmap, "SLAB_POSITIONS", 1000)  # two inlines at a time, one left over
     z = known_grid(19, 13)  # nodes 500 m apart
     z[9, 6] = np.nan
     dob = read_horizon(write(grid_text(z)), survey, sgmt, taken={"TOP"})

@@ -8,7 +8,7 @@ import lasio
 import numpy as np
 import pytest
 from qtpy.QtCore import Qt
-from qtpy.QtWidgets import QPushButton
+from qtpy.QtWidgets import QFileDialog, QMessageBox, QPushButton
 
 from gemlo.app import sample
 from gemlo.app.__main__ import main as gemlo_main
@@ -124,12 +124,17 @@ def test_names_unique_in_the_batch_and_the_project(write):
     assert [w.name for w in read_wells([a, b, a], taken={"W_2"})] == ["W", "W_3", "W_4"]
 
 
-def test_import_in_the_window_all_or_nothing(main_window, write, monkeypatch, file_dialogs):
+def test_import_in_the_window_all_or_nothing(main_window, write, monkeypatch):
+    from gemlo.app import tour
+
     good = write(las_text([DEPTH, GR], well="W", extra_well=[("X", "M", 605100.0)]), "a.las")
     bad = write(las_text([GR, DEPTH]), "b.las")
     before = main_window.database.object_names()
-    with pytest.raises(LasError, match="b.las"):
-        main_window.import_las([good, bad])
+    warned = []
+    monkeypatch.setattr(QMessageBox, "warning", lambda *args: warned.append(args[2]))
+    monkeypatch.setattr(QFileDialog, "getOpenFileNames", lambda *args: ([str(good), str(bad)], ""))
+    tour.menu_action(main_window, "Import LAS...").trigger()
+    assert len(warned) == 1 and "b.las: no index curve" in warned[0]
     assert main_window.database.object_names() == before
     assert list(main_window.treebase.object_data) == before
 
@@ -160,6 +165,7 @@ def test_choosing_the_plotted_curve_redraws_the_line(main_window, write):
     well.meta["plot_x"] = "RHOB"  # what the page's apply() stores
     main_window.treebase.object_changed(well.name)
     np.testing.assert_allclose(visual.pos[:, 0], rhob[2])
+    assert isinstance(visual.color, str) and visual.color == well.meta["color"]
     assert pane.base.canvas00.xlabel.text == "RHOB (G/C3)"
 
 

@@ -257,8 +257,10 @@ class MainWindow(QMainWindow):
         self.workdir = self.options.working_directory or os.path.dirname(database.path)
         self.treebase.clear_objects()
         self.set_survey(*database.load_survey())
-        # Modules the project does not name yet keep their defaults.
-        self.extmodules = {**EXTMODULES_DEFAULTS_DICT, **database.load_extmodules()}
+        # Modules the project does not name yet keep their defaults; those this
+        # application does not have are not offered.
+        stored = database.load_extmodules()
+        self.extmodules = {k: stored.get(k, v) for k, v in EXTMODULES_DEFAULTS_DICT.items()}
         for name in database.object_names():
             self.treebase.add_object(database.load_object(name), save=False)
         self.restore_viewers()
@@ -582,7 +584,8 @@ class MainWindow(QMainWindow):
             for visual in dob.visuals_in_plot.values():
                 visual.name = dob.name
                 if dob.prop_array_key == "array1d" and dob.prop:
-                    visual.set_data(*dob.plot_line())
+                    pos, connect = dob.plot_line()
+                    visual.set_data(pos=pos, connect=connect)
             self._relabel_plots(dob)
         else:
             # Gone (or renamed): take its line out of every plot viewer, whose

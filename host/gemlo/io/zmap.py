@@ -19,6 +19,7 @@ from gemlo.utils.convert_grid import ln2xy
 HEADER_FIELDS = 14  # after the "@name, GRID, n" line
 # A value within this share of the null value's size counts as null: writers round it.
 NULL_TOLERANCE = 1e-6
+SLAB_POSITIONS = 1 << 20  # survey positions sampled at once
 
 
 class ZmapError(Exception):
@@ -216,8 +217,15 @@ def horizon(grid, survey, sgmt, name, prop_name="z", source=None):
     vidx = survey_lines(sgmt)
     il = vidx["IL_FRST"] + vidx["IL_NCRT"] * np.arange(vidx["IL_AMNT"])
     xl = vidx["XL_FRST"] + vidx["XL_NCRT"] * np.arange(vidx["XL_AMNT"])
-    lines = np.column_stack([np.repeat(il, xl.size), np.tile(xl, il.size)])
-    values = grid.sample(ln2xy(lines, survey=survey)).reshape(il.size, xl.size)
+    values = np.empty((il.size, xl.size), dtype=np.float32)
+    # A slab of inlines at a time: a large survey's coordinates are never all in memory.
+    rows = max(1, SLAB_POSITIONS // xl.size)
+    for start in range(0, il.size, rows):
+        block = il[start : start + rows]
+        lines = np.column_stack([np.repeat(block, xl.size), np.tile(xl, block.size)])
+        values[start : start + rows] = grid.sample(ln2xy(lines, survey=survey)).reshape(
+            block.size, xl.size
+        )
     where = source or grid.name
     if not np.isfinite(values).any():
         corners = surveycalc.get_vxyz_from_vidx(vidx, survey)
@@ -243,7 +251,7 @@ def horizon(grid, survey, sgmt, name, prop_name="z", source=None):
         },
         "source": str(source) if source else None,
     }
-    prop = {prop_name: {"array2d": values.astype(np.float32), "unit": ""}}
+    prop = {prop_name: {"array2d": values, "unit": ""}}
     return DataObject(name, prop, "array2d", meta, viewable_in_plot=False)
 
 
