@@ -155,6 +155,7 @@ def test_import_in_the_window_all_or_nothing(main_window, write, monkeypatch):
 
 def test_choosing_the_plotted_curve_redraws_the_line(main_window, write):
     from gemlo.dialogs.style_pages import CurvesPage
+    from gemlo.widgets.dialogs import ConfigDialog
 
     rhob = ("RHOB", "G/C3", [2.1, 2.2, 2.3, 2.4])
     [well] = main_window.import_las([write(las_text([DEPTH, GR, rhob]))])
@@ -162,8 +163,14 @@ def test_choosing_the_plotted_curve_redraws_the_line(main_window, write):
     assert pane.base.state["aspect_ratio"] is None  # depth and values share no scale
     visual = well.visuals_in_plot[pane.base._name]
     assert CurvesPage in well.style_pages
-    well.meta["plot_x"] = "RHOB"  # what the page's apply() stores
-    main_window.treebase.object_changed(well.name)
+    dialog = ConfigDialog(main_window.treebase, well.name)
+    page = CurvesPage(dialog)
+    page.initialize()
+    dialog.add_page(page)
+    assert page.x_curve.currentText() == "GR" and page.x_curve.count() == 3
+    page.x_curve.setCurrentText("RHOB")
+    dialog.accept()
+    assert main_window.database.load_object(well.name).meta["plot_x"] == "RHOB"
     np.testing.assert_allclose(visual.pos[:, 0], rhob[2])
     assert isinstance(visual.color, str) and visual.color == well.meta["color"]
     assert pane.base.canvas00.xlabel.text == "RHOB (G/C3)"
