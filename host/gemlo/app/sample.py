@@ -172,13 +172,13 @@ def sample_las_text(name="GEM-2 ST1", lines=WELL_LINES):
     n = depth.size
     # Beds: a shale volume that cycles slowly (coarsening and fining upwards), with
     # a few sharp sand bodies cut into it.
-    vsh = 0.5 + _smooth(rng, n, 201, 0.18) + _smooth(rng, n, 31, 0.05)
+    vsh = 0.5 + _smooth(rng, n, 201, 0.18) + _smooth(rng, n, 31, 0.02)
     tops = np.sort(rng.uniform(WELL_TOP, WELL_BASE, 8))
     vsh = np.where(np.searchsorted(tops, depth) % 2 == 1, 0.55 * vsh, vsh)
     vsh = np.clip(vsh, 0.05, 0.95)
     compaction = (depth - WELL_TOP) / (WELL_BASE - WELL_TOP)
     porosity = np.clip(0.30 - 0.08 * compaction - 0.18 * vsh + _smooth(rng, n, 7, 0.01), 0.02, 0.4)
-    gr = 18 + 115 * vsh + _smooth(rng, n, 9, 0.6)
+    gr = 18 + 115 * vsh + _smooth(rng, n, 9, 0.3)
     rhob = 2.71 * (1 - porosity) + 1.05 * porosity - 0.08 * vsh
     nphi = porosity + 0.22 * vsh + _smooth(rng, n, 5, 0.01)
     dt = 55 + 140 * porosity + 25 * vsh + _smooth(rng, n, 5, 1.5)  # us/ft

@@ -26,6 +26,9 @@ self.treebase.create_property("cube", "strength", np.abs(cube.array("amplitude")
 myprint(self.database)
 """
 CALCULATOR_SCRIPT = "# property names stand for their arrays\namplitude = amplitude * 1.1"
+# The height of the docks below the viewers while the tour shows a log and a map.
+LOW_DOCKS = 90
+BOTTOM_DOCKS = {}
 # The module that the settings step switches off, as "group/module".
 MODULE_OFF = "Viewers/volume"
 
@@ -131,6 +134,9 @@ def las_well(window):
     # File > Import LAS...: a well with wrapped lines and nulls, in a plot viewer of its own.
     las_file, _zmap = tour_data(window)
     [well] = window.import_las([las_file])
+    # A log is read downwards: the docks below give the viewers room until the map.
+    BOTTOM_DOCKS["height"] = window.output_dock.height()
+    window.resizeDocks([window.output_dock], [LOW_DOCKS], Qt.Vertical)
     window.deck.new_vs_plot()
     return window.show_in_plot(well.name)
 
@@ -154,6 +160,8 @@ def horizon(window):
 def well_map(window):
     # The wells with a location, on the survey map.
     window.deck.setCurrentWidget(window.survey_map)
+    if "height" in BOTTOM_DOCKS:
+        window.resizeDocks([window.output_dock], [BOTTOM_DOCKS.pop("height")], Qt.Vertical)
     return window.survey_map
 
 
