@@ -147,7 +147,14 @@ def test_import_in_the_window_all_or_nothing(main_window, write, monkeypatch):
         [1.0, 2.0],
     )
     assert [name for name, *_xy in main_window.survey_map.wells] == ["well_A", "W_2"]
-    assert main_window.database.object_names() == before + ["W", "W_2"]
+    main_window.treebase.rename_object("W_2", "located")
+    main_window.treebase.remove_object_worker("well_A")
+    assert [name for name, *_xy in main_window.survey_map.wells] == ["located"]
+    main_window.treebase.rename_object("located", "W_2")
+    assert main_window.database.object_names() == [n for n in before if n != "well_A"] + [
+        "W",
+        "W_2",
+    ]
     stored = main_window.database.load_object("W")
     np.testing.assert_array_equal(stored.array("GR"), GR[2])
     assert stored.prop["GR"]["unit"] == "GAPI" and stored.meta["plot_y"] == "DEPT"

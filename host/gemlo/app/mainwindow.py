@@ -264,7 +264,7 @@ class MainWindow(QMainWindow):
         for name in database.object_names():
             self.treebase.add_object(database.load_object(name), save=False)
         self.restore_viewers()
-        self.survey_map.set_wells(self.wells())
+        self.survey_map.set_wells(self.wells())  # the last project's go with it
         self.apply_extmodules()
         self.setWindowTitle(f"{database.name} - gemlo")
 
@@ -286,7 +286,6 @@ class MainWindow(QMainWindow):
             float(v) for v in ln2xy([well.meta["il"], well.meta["xl"]], survey)
         ]
         self.treebase.add_object(well)
-        self.survey_map.set_wells(self.wells())
         logger.info("Added the sample survey, cube and well log")
 
     def open_project_settings(self):
@@ -419,7 +418,6 @@ class MainWindow(QMainWindow):
         wells = self.treebase.add_objects(read_wells(paths, self.treebase.object_data))
         for well in wells:
             logger.info("Imported well %s from %s", well.name, well.meta["source"])
-        self.survey_map.set_wells(self.wells())
         return wells
 
     def import_zmap(self, path):
@@ -596,6 +594,8 @@ class MainWindow(QMainWindow):
                     base.remove_item(visual)
                 if name in base.dpState:
                     base.save_display_state(name, "object", "self", False)
+        # A well renamed, removed or added shows so on the map.
+        self.survey_map.set_wells(self.wells())
         self.refresh_viewers()
 
     def _relabel_plots(self, dob):
