@@ -52,10 +52,13 @@ def test_values_split_over_lines_column_by_column(write, per_line):
     assert (grid.name, grid.x_range, grid.y_range, grid.null) == ("TOP", X_RANGE, Y_RANGE, -99999)
 
 
-def test_fields_run_together_are_split_by_their_width(write):
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+def test_fields_run_together_are_split_by_their_width(write, newline):
     text = "! tight\n@G, GRID, 2\n10, 1e30, , 2, 1\n2, 2, 0, 1, 0, 1\n0.0, 0.0, 0.0\n@\n"
     text += "   12.5000    1.0E+30\n-3.0000000-1.0000000\n"
-    np.testing.assert_array_equal(read_grid(write(text)).z, [[12.5, -3.0], [np.nan, -1.0]])
+    path = write(b"").with_suffix(".dat")
+    path.write_bytes(text.replace("\n", newline).encode())
+    np.testing.assert_array_equal(read_grid(path).z, [[12.5, -3.0], [np.nan, -1.0]])
 
 
 def _edit(old, new, count=1):

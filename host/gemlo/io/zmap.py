@@ -89,7 +89,7 @@ def _values(line, width, number, path):
         return [float(t) for t in line.split()]
     except ValueError:
         pass
-    text = line.rstrip("\n")
+    text = line.rstrip("\r\n")
     if width > 0:
         try:
             return [
