@@ -148,6 +148,24 @@ def test_horizon_in_the_window_the_map_view_and_statistics(main_window, write):
     assert table.item(0, 6).text() == str(dob.array("z").size - present.size)
 
 
+def test_a_cancelled_import_adds_nothing(main_window, write, monkeypatch, gemlo_log):
+    from qtpy.QtWidgets import QProgressDialog
+
+    from gemlo.app import sample
+    from gemlo.app.tour import menu_action
+
+    path = write(sample.sample_zmap_text())
+    monkeypatch.setattr(zmap, "SLAB_POSITIONS", 800)  # ten slabs
+    asked = []
+    monkeypatch.setattr(QProgressDialog, "wasCanceled", lambda self: asked.append(1) or True)
+    monkeypatch.setattr("qtpy.QtWidgets.QFileDialog.getOpenFileName", lambda *a: (str(path), ""))
+    before = main_window.database.object_names()
+    menu_action(main_window, "Import ZMAP grid...").trigger()
+    assert asked == [1] and main_window.database.object_names() == before
+    assert list(main_window.treebase.object_data) == before
+    assert gemlo_log[-1].getMessage().endswith("cancelled; nothing was added")
+
+
 def test_import_zmap_command(write, tmp_path, capsys, sample_survey):
     grid = write(grid_text(known_grid()))
     project = tmp_path / "p.lmd"
@@ -164,7 +182,8 @@ def test_import_zmap_command(write, tmp_path, capsys, sample_survey):
     database.save_survey(*sample_survey)
     database.close()
     assert gemlo_main(["import-zmap", str(grid), str(project)]) == 0
-    assert "Added TOP_C_TWT to" in capsys.readouterr().out
+    out = capsys.readouterr().out.splitlines()
+    assert out[-2:] == [f"{grid}: 60 of 60 inlines (100%)", f"Added TOP_C_TWT to {project}"]
     database = ProjectDatabase.open(project)
     assert database.object_names() == ["TOP_C_TWT"]
     database.close()

@@ -21,6 +21,7 @@ from qtpy.QtWidgets import (
     QMenu,
     QMessageBox,
     QPlainTextEdit,
+    QProgressDialog,
     QPushButton,
     QTabBar,
     QTabWidget,
@@ -421,12 +422,35 @@ class MainWindow(QMainWindow):
         return wells
 
     def import_zmap(self, path):
-        """Add the horizon of the ZMAP+ grid `path` on the project's survey; returns it."""
-        from gemlo.io.zmap import read_horizon
+        """Add the horizon of the ZMAP+ grid `path` on the project's survey; returns it.
+
+        A large survey takes a while: a progress dialog shows after half a second,
+        and its Cancel raises ImportCancelled with nothing added.
+        """
+        from gemlo.io.zmap import ImportCancelled, read_horizon
 
         if self.database is None:
             raise RuntimeError("No project is open: create or open one first")
-        dob = read_horizon(path, self.survey, self.sgmt, self.treebase.object_data)
+        dialog = QProgressDialog(
+            _("Sampling the grid at every position..."), _("Cancel"), 0, 1, self
+        )
+        dialog.setWindowTitle(_("Import ZMAP grid"))
+        dialog.setWindowModality(Qt.WindowModal)
+        dialog.setMinimumDuration(500)
+
+        def progress(done, total):
+            dialog.setMaximum(total)
+            dialog.setValue(done)  # a modal dialog's setValue lets Qt paint and take the Cancel
+            if dialog.wasCanceled():
+                raise ImportCancelled(path)
+
+        try:
+            dob = read_horizon(
+                path, self.survey, self.sgmt, self.treebase.object_data, progress=progress
+            )
+        finally:
+            dialog.close()
+            dialog.deleteLater()
         [dob] = self.treebase.add_objects([dob])
         finite = np.isfinite(dob.array(next(iter(dob.prop))))
         logger.info(
@@ -460,10 +484,12 @@ class MainWindow(QMainWindow):
 
     def _report_import(self, function, *args):
         from gemlo.io.las import LasError
-        from gemlo.io.zmap import ZmapError
+        from gemlo.io.zmap import ImportCancelled, ZmapError
 
         try:
             function(*args)
+        except ImportCancelled:
+            logger.info("Import of %s cancelled; nothing was added", args[0])
         except (LasError, ZmapError, OSError, ValueError, RuntimeError, sqlite3.Error) as error:
             QMessageBox.warning(self, _("Import"), str(error))
 

@@ -30,6 +30,10 @@ class ZmapError(Exception):
         self.path, self.reason = str(path), reason
 
 
+class ImportCancelled(Exception):
+    """The user cancelled the import: nothing was added."""
+
+
 class Grid:
     """A ZMAP+ grid: `z[row, column]` with row 0 at y max (north), column 0 at x min."""
 
@@ -208,11 +212,12 @@ def survey_lines(sgmt):
     return vidx
 
 
-def horizon(grid, survey, sgmt, name, prop_name="z", source=None):
+def horizon(grid, survey, sgmt, name, prop_name="z", source=None, progress=None):
     """The horizon data object of `grid` on the survey: inline x crossline values.
 
     Each position takes the grid's value at its map coordinates; positions off
     the grid are NaN. A grid that covers none of the survey raises ZmapError.
+    `progress(done, total)` hears of every slab of inlines; what it raises ends the work.
     """
     vidx = survey_lines(sgmt)
     il = vidx["IL_FRST"] + vidx["IL_NCRT"] * np.arange(vidx["IL_AMNT"])
@@ -226,6 +231,8 @@ def horizon(grid, survey, sgmt, name, prop_name="z", source=None):
         values[start : start + rows] = grid.sample(ln2xy(lines, survey=survey)).reshape(
             block.size, xl.size
         )
+        if progress is not None:
+            progress(start + block.size, il.size)
     where = source or grid.name
     if not np.isfinite(values).any():
         corners = surveycalc.get_vxyz_from_vidx(vidx, survey)
@@ -255,7 +262,7 @@ def horizon(grid, survey, sgmt, name, prop_name="z", source=None):
     return DataObject(name, prop, "array2d", meta, viewable_in_plot=False)
 
 
-def read_horizon(path, survey, sgmt, taken=()):
+def read_horizon(path, survey, sgmt, taken=(), progress=None):
     """The horizon of the ZMAP+ file `path` on the survey, named apart from `taken`."""
     from gemlo.io.las import unique_name
 
@@ -266,10 +273,10 @@ def read_horizon(path, survey, sgmt, taken=()):
         )
     grid = read_grid(path)
     name = unique_name(grid.name or path.stem, taken)
-    return horizon(grid, survey, sgmt, name, source=path.absolute())
+    return horizon(grid, survey, sgmt, name, source=path.absolute(), progress=progress)
 
 
-def import_to_project(zmap_path, project_path):
+def import_to_project(zmap_path, project_path, progress=None):
     """Add the horizon of `zmap_path` to the existing project `project_path`.
 
     Returns (project path, the new object's name).
@@ -286,7 +293,7 @@ def import_to_project(zmap_path, project_path):
     database = ProjectDatabase.open(project_path)
     try:
         survey, sgmt = database.load_survey()
-        dob = read_horizon(zmap_path, survey, sgmt, database.object_names())
+        dob = read_horizon(zmap_path, survey, sgmt, database.object_names(), progress)
         database.save_objects([dob])
     finally:
         database.close()
@@ -299,8 +306,16 @@ def command(args):
 
     from gemlo.io import cli
 
+    shown = [-1]
+
+    def progress(done, total):
+        percent = 100 * done // total
+        if percent // 10 > shown[0]:
+            shown[0] = percent // 10
+            print(f"{args.file}: {done} of {total} inlines ({percent}%)", flush=True)
+
     def work():
-        path, name = import_to_project(args.file, args.project)
+        path, name = import_to_project(args.file, args.project, progress)
         print(f"Added {name} to {path}")
 
     return cli.run(work, (ZmapError, OSError, ValueError, sqlite3.Error), f"Import of {args.file}")
