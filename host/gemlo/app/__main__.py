@@ -1,7 +1,9 @@
 """Start the application: python -m gemlo.app [--project PATH] [--no-sample] [--screenshot DIR].
 
-Or import a SEG-Y cube into a new project, without a window:
+Or import data without a window:
 python -m gemlo.app import-segy FILE PROJECT
+python -m gemlo.app import-las FILE... PROJECT
+python -m gemlo.app import-zmap FILE PROJECT
 """
 
 import argparse
@@ -55,6 +57,22 @@ def parse_args(argv=None):
     )
     segy.add_argument("file", metavar="FILE", type=Path, help="the SEG-Y file")
     segy.add_argument("project", metavar="PROJECT", type=Path, help="the new project file")
+    las = commands.add_parser(
+        "import-las",
+        help="add the wells of LAS files to a project (made if it does not exist)",
+        description="Add one well per LAS file to the project file PROJECT, creating it if "
+        "it does not exist. Every file is checked first: one bad file and nothing is added.",
+    )
+    las.add_argument("files", metavar="FILE", type=Path, nargs="+", help="LAS 1.2 or 2.0 files")
+    las.add_argument("project", metavar="PROJECT", type=Path, help="the project file")
+    zmap = commands.add_parser(
+        "import-zmap",
+        help="add a horizon from a ZMAP+ grid to a project with a survey",
+        description="Add the ZMAP+ grid FILE to the project file PROJECT as a horizon: "
+        "the grid's value at every inline and crossline of the project's survey.",
+    )
+    zmap.add_argument("file", metavar="FILE", type=Path, help="the ZMAP+ grid file")
+    zmap.add_argument("project", metavar="PROJECT", type=Path, help="the project file")
     return parser.parse_args(argv)
 
 
@@ -106,6 +124,14 @@ def main(argv=None):
     args = parse_args(argv)
     if args.command == "import-segy":
         return import_segy(args)
+    if args.command == "import-las":
+        from gemlo.io import las
+
+        return las.command(args)
+    if args.command == "import-zmap":
+        from gemlo.io import zmap
+
+        return zmap.command(args)
     if args.screenshot and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         # Nothing to show on, but a screenshot can still be rendered.
         os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")

@@ -275,6 +275,25 @@ class ProjectDatabase:
         """Store the object with all its properties, replacing a stored one of that name."""
         self._store(dob, self._entries(dob, dob.prop), "object")
 
+    def save_objects(self, dobs):
+        """Store several new objects in one transaction: all of them or none.
+
+        Unlike save_object, a name the project already holds is refused (ValueError).
+        """
+        dobs = list(dobs)
+        with self._conn:
+            for dob in dobs:
+                if self._conn.execute(
+                    "SELECT 1 FROM objects WHERE name = ?", (dob.name,)
+                ).fetchone():
+                    raise ValueError(f"the project already holds an object named {dob.name!r}")
+                self._conn.execute(
+                    "INSERT INTO objects VALUES (?, ?, ?, ?)",
+                    (dob.name, dob.prop_array_key, int(dob.viewable_in_plot), _dumps(dob.meta)),
+                )
+                for position, (prop_name, entry) in enumerate(dob.prop.items()):
+                    self._insert_property(dob, prop_name, entry, position)
+
     def save_property(self, dob, prop_name):
         """Store (or replace) one property of a stored object."""
         self._store(dob, self._entries(dob, [prop_name]), "properties")
