@@ -41,6 +41,8 @@ def make_project(folder, shape=SHAPE, plot_y=True):
     db.save_object(DataObject("line", prop, "array1d", meta))
     db.save_viewers([("1_vs_plot", {}, ["line"])])
     db.close()
+    # The first open records the cube's file, made outside the project, as its own.
+    ProjectDatabase.open(folder / "b.lmd").close()
     del cube
     return folder / "b.lmd"
 
@@ -252,7 +254,7 @@ def test_read_only_projects_open_and_refuse_every_change(medium):
         assert done.returncode == 0, done.stderr
         result = json.loads(done.stdout.splitlines()[-1])
         assert result["mode"] == "r" and result["objects"] == ["cube", "line"]
-        assert ("read-only file system" if medium == "mount" else "write-protected") in (
+        assert ("read-only file system" if medium == "mount" else "project file is read-only") in (
             result["read_only"]
         )
         refused = result["refused"]

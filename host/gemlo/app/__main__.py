@@ -1,15 +1,20 @@
 """Start the application: python -m gemlo.app [--project PATH] [--no-sample] [--screenshot DIR].
 
-Or import a SEG-Y cube into a new project, without a window:
+Or import data without a window:
 python -m gemlo.app import-segy FILE PROJECT
+python -m gemlo.app import-las FILE... PROJECT
+python -m gemlo.app import-zmap FILE PROJECT
 """
 
 import argparse
+import contextlib
 import datetime
 import os
+import signal
 import sqlite3
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 
@@ -52,6 +57,22 @@ def parse_args(argv=None):
     )
     segy.add_argument("file", metavar="FILE", help="the SEG-Y file")
     segy.add_argument("project", metavar="PROJECT", help="the new project file")
+    las = commands.add_parser(
+        "import-las",
+        help="add the wells of LAS files to a project (made if it does not exist)",
+        description="Add one well per LAS file to the project file PROJECT, creating it if "
+        "it does not exist. Every file is checked first: one bad file and nothing is added.",
+    )
+    las.add_argument("files", metavar="FILE", nargs="+", help="LAS 1.2 or 2.0 files")
+    las.add_argument("project", metavar="PROJECT", help="the project file")
+    zmap = commands.add_parser(
+        "import-zmap",
+        help="add a horizon from a ZMAP+ grid to a project with a survey",
+        description="Add the ZMAP+ grid FILE to the project file PROJECT as a horizon: "
+        "the grid's value at every inline and crossline of the project's survey.",
+    )
+    zmap.add_argument("file", metavar="FILE", help="the ZMAP+ grid file")
+    zmap.add_argument("project", metavar="PROJECT", help="the project file")
     return parser.parse_args(argv)
 
 
@@ -87,7 +108,8 @@ def import_segy(args):
             _say(f"{args.file}: {done} of {total} traces ({percent}%)")
 
     try:
-        path = import_to_new_project(args.file, args.project, progress=progress)
+        with interrupted_by_signals():
+            path = import_to_new_project(args.file, args.project, progress=progress)
     except (SegyError, OSError, ValueError, sqlite3.Error) as error:
         _say(_reason(error), sys.stderr)
         return 1
@@ -98,10 +120,49 @@ def import_segy(args):
     return 0
 
 
+@contextlib.contextmanager
+def interrupted_by_signals(signals=(signal.SIGTERM, signal.SIGHUP)):
+    """Let `signals` interrupt the work as Ctrl+C does (KeyboardInterrupt), so that it
+    cleans up after itself instead of dying on the spot."""
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt(signal.Signals(signum).name)
+
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread receives signals
+        return
+    previous = {s: signal.signal(s, interrupt) for s in signals}
+    try:
+        yield
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+
+
 def main(argv=None):
     args = parse_args(argv)
     if args.command == "import-segy":
         return import_segy(args)
+    if args.command in ("import-las", "import-zmap"):
+        from gemlo.app import paths
+
+        try:
+            if args.command == "import-las":
+                args.files = [paths.input_file(f, "LAS file") for f in args.files]
+            else:
+                args.file = paths.input_file(args.file, "ZMAP+ grid file")
+            args.project = paths.project(args.project)
+        except paths.PathError as error:
+            _say(error, sys.stderr)
+            return 1
+    if args.command == "import-las":
+        from gemlo.io import las
+
+        return las.command(args)
+    if args.command == "import-zmap":
+        from gemlo.io import zmap
+
+        return zmap.command(args)
     if args.project is not None:
         from gemlo.app import paths
 

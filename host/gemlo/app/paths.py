@@ -59,3 +59,15 @@ def new_project(text):
                 raise PathError(f"Cannot create the project in {folder}: it is not a folder")
             break
     return path
+
+
+def project(text):
+    """An existing project file named by `text` (".lmd" added if missing), or else the
+    path of a new one (see new_project)."""
+    if text and not text.endswith(("/", os.sep)):
+        path = Path(text).expanduser().absolute()
+        if path.suffix != EXTENSION:
+            path = path.with_name(path.name + EXTENSION)
+        if os.path.lexists(path):
+            return input_file(str(path), "project file")
+    return new_project(text)
