@@ -286,6 +286,9 @@ CLI = {
     "device file": (["import-segy", "/dev/zero", "{d}/p"], 1, "not a regular file"),
     "empty file": (["import-segy", "", "{d}/p"], 1, "SEG-Y file name is empty"),
     "undecodable": (["import-segy", "{d}/f\udce9.sgy", "{d}/p"], 1, "not valid UTF-8"),
+    "las folder": (["import-las", "{d}", "{d}/p"], 1, "is a folder, not a LAS file"),
+    "las empty project": (["import-las", "{d}/f.sgy", ""], 1, "project name is empty"),
+    "zmap device": (["import-zmap", "/dev/zero", "{d}/p"], 1, "not a regular file"),
     "gui empty": (["--project", ""], 2, "project name is empty"),
     "gui long": (["--project", f"{{d}}/new/{LONG}"], 2, "too long"),
 }

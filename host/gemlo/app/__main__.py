@@ -95,7 +95,9 @@ def import_segy(args):
 
     try:
         args.file = paths.input_file(args.file, "SEG-Y file")
-        args.project = paths.new_project(args.project)
+        # An existing project is refused by the import, once it has cleaned up after
+        # an import killed in the folder before.
+        args.project = paths.new_project(args.project, exists_ok=True)
     except paths.PathError as error:
         _say(error, sys.stderr)
         return 1

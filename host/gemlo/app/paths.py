@@ -32,11 +32,12 @@ def input_file(text, what="file"):
     return path
 
 
-def new_project(text):
+def new_project(text, exists_ok=False):
     """The path of a new project file named by `text` (".lmd" added if missing).
 
     Refused: an empty name, a folder (existing, or named with a trailing slash: the
-    project would land beside it), a name too long for the file system, an existing file.
+    project would land beside it), a name too long for the file system, an existing file
+    (unless `exists_ok`: the command checks that itself).
     """
     if not text:
         raise PathError("The project name is empty")
@@ -47,7 +48,7 @@ def new_project(text):
         raise PathError(f"{path} is a folder: give the project file's name")
     if path.suffix != EXTENSION:
         path = path.with_name(path.name + EXTENSION)
-    if os.path.lexists(path):
+    if os.path.lexists(path) and not exists_ok:
         raise PathError(f"Cannot create the project: {path} already exists")
     try:
         check_new_file_name(path)
