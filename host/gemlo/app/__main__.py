@@ -1,7 +1,8 @@
 """Start the application: python -m gemlo.app [--project PATH] [--no-sample] [--screenshot DIR].
 
 Or import a SEG-Y cube into a new project, without a window:
-python -m gemlo.app import-segy FILE PROJECT
+python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] [--cdpy B]
+and see first what the import would do: python -m gemlo.app scan-segy FILE [--iline B ...]
 """
 
 import argparse
@@ -23,6 +24,8 @@ def default_project_path(folder=None):
 
 
 def parse_args(argv=None):
+    from gemlo.io.segy import add_header_options
+
     parser = argparse.ArgumentParser(prog="gemlo", description=__doc__)
     parser.add_argument(
         "--project",
@@ -52,12 +55,21 @@ def parse_args(argv=None):
     )
     segy.add_argument("file", metavar="FILE", type=Path, help="the SEG-Y file")
     segy.add_argument("project", metavar="PROJECT", type=Path, help="the new project file")
+    add_header_options(segy)
+    scan = commands.add_parser(
+        "scan-segy",
+        help="show what import-segy would do with a SEG-Y file, or why it would refuse it",
+        description="Print the headers, sample format, geometry and coordinates that "
+        "import-segy would take from FILE, or the reason it would refuse the file.",
+    )
+    scan.add_argument("file", metavar="FILE", type=Path, help="the SEG-Y file")
+    add_header_options(scan)
     return parser.parse_args(argv)
 
 
 def import_segy(args):
     """The import-segy command: returns the exit status."""
-    from gemlo.io.segy import SegyError, import_to_new_project
+    from gemlo.io.segy import SegyError, header_of, import_to_new_project
 
     shown = [-1]
 
@@ -68,8 +80,10 @@ def import_segy(args):
             print(f"{args.file}: {done} of {total} traces ({percent}%)", flush=True)
 
     try:
-        path = import_to_new_project(args.file, args.project, progress=progress)
-    except (SegyError, OSError) as error:
+        path = import_to_new_project(
+            args.file, args.project, progress=progress, header=header_of(args), notice=print
+        )
+    except (SegyError, OSError, ValueError) as error:
         print(error, file=sys.stderr)
         return 1
     except KeyboardInterrupt:
@@ -83,6 +97,10 @@ def main(argv=None):
     args = parse_args(argv)
     if args.command == "import-segy":
         return import_segy(args)
+    if args.command == "scan-segy":
+        from gemlo.io.segy import scan_command
+
+        return scan_command(args)
     if args.screenshot and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         # Nothing to show on, but a screenshot can still be rendered.
         os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
