@@ -10,6 +10,7 @@
 #include <cstring>
 #include <future>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -204,12 +205,13 @@ void read_header_fields(int fd, const TraceLayout &layout, std::span<const Heade
     for (const auto &f : fields)
         if ((f.width != 2 && f.width != 4) || f.offset + f.width > 240)
             throw std::invalid_argument("a header word lies outside the 240-byte trace header");
+    if (layout.count == 0) return;
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     // Short traces are read many at once; long ones header by header, which
     // skips their samples.
     const bool whole = layout.trace_bytes <= 64 * 1024;
     const std::size_t per_block =
-        whole ? std::max<std::size_t>(1, block_bytes / layout.trace_bytes) : 1;
+        whole ? std::clamp<std::size_t>(block_bytes / layout.trace_bytes, 1, layout.count) : 1;
     std::vector<std::byte> buf(whole ? per_block * layout.trace_bytes : 240);
     for (std::size_t a = 0; a < layout.count; a += per_block) {
         const std::size_t n = std::min(per_block, layout.count - a);
@@ -231,30 +233,33 @@ bool copy_traces(const CopyJob &job, const std::function<bool(std::size_t)> &pro
     const std::size_t row_bytes = lay.samples * stored_bytes(lay.format);
     if (in_bytes == 0 || lay.trace_bytes != 240 + lay.samples * in_bytes)
         throw std::invalid_argument("the trace size does not match the sample format");
+    if (lay.count == 0) return !progress || progress(0);
     if (job.dest.size() != lay.count || job.ilines.size() != lay.count ||
         job.xlines.size() != lay.count)
         throw std::invalid_argument("one row, inline and crossline per trace");
-    const std::size_t chunk = std::max<std::size_t>(1, job.chunk_traces);
+    const std::size_t chunk = std::clamp<std::size_t>(job.chunk_traces, 1, lay.count);
     ::posix_fadvise(job.in_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    std::vector<std::byte> in[2] = {std::vector<std::byte>(chunk * lay.trace_bytes),
-                                    std::vector<std::byte>(chunk * lay.trace_bytes)};
-    std::vector<std::byte> out(chunk * row_bytes);
-    auto read_chunk = [&](std::size_t a, std::vector<std::byte> *buf) {
+    // Left uninitialised: every byte is read or decoded into before it is used.
+    auto buffer = [](std::size_t n) { return std::unique_ptr<std::byte[]>(new std::byte[n]); };
+    std::unique_ptr<std::byte[]> in[2] = {buffer(chunk * lay.trace_bytes),
+                                          buffer(chunk * lay.trace_bytes)};
+    auto out = buffer(chunk * row_bytes);
+    auto read_chunk = [&](std::size_t a, std::byte *buf) {
         const std::size_t n = std::min(chunk, lay.count - a);
-        if (!read_at(job.in_fd, buf->data(), n * lay.trace_bytes, lay.first + a * lay.trace_bytes))
+        if (!read_at(job.in_fd, buf, n * lay.trace_bytes, lay.first + a * lay.trace_bytes))
             ended_early(a + n - 1);
     };
 
     // The next chunk is read on a second thread while this one is decoded and
     // written; a pending read is waited for (the future's destructor) on any exit.
-    std::future<void> next = std::async(std::launch::async, read_chunk, 0, &in[0]);
+    std::future<void> next = std::async(std::launch::async, read_chunk, 0, in[0].get());
     for (std::size_t a = 0, slot = 0; a < lay.count; a += chunk, slot ^= 1) {
         next.get();
         const std::size_t n = std::min(chunk, lay.count - a);
         if (a + n < lay.count)
-            next = std::async(std::launch::async, read_chunk, a + n, &in[slot ^ 1]);
-        const std::byte *src = in[slot].data();
+            next = std::async(std::launch::async, read_chunk, a + n, in[slot ^ 1].get());
+        const std::byte *src = in[slot].get();
         for (std::size_t k = 0; k < n; ++k) {
             const std::byte *trace = src + k * lay.trace_bytes;
             const std::size_t t = a + k;
@@ -268,13 +273,13 @@ bool copy_traces(const CopyJob &job, const std::function<bool(std::size_t)> &pro
                     ": the file was changed while it was read");
             }
             decode_samples(lay.format, lay.big_endian, trace + 240, lay.samples,
-                           out.data() + k * row_bytes);
+                           out.get() + k * row_bytes);
         }
         // Runs of consecutive rows go out in one write each.
         for (std::size_t k = 0; k < n;) {
             std::size_t m = k + 1;
             while (m < n && job.dest[a + m] == job.dest[a + m - 1] + 1) ++m;
-            write_at(job.out_fd, out.data() + k * row_bytes, (m - k) * row_bytes,
+            write_at(job.out_fd, out.get() + k * row_bytes, (m - k) * row_bytes,
                      job.out_offset + static_cast<std::uint64_t>(job.dest[a + k]) * row_bytes);
             k = m;
         }

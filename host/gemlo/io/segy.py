@@ -136,8 +136,8 @@ class SegyScan:
     def look(cls, path, header=None):
         """(scan, None), or (the part-done scan, SegyError) when the file is refused."""
         scan = cls.__new__(cls)
-        scan._start(path, header)
         try:
+            scan._start(path, header)
             scan._scan()
         except SegyError as error:
             return scan, error
@@ -145,7 +145,10 @@ class SegyScan:
 
     def _start(self, path, header):
         self.path = str(Path(path).absolute())
-        self.header = (header or HeaderBytes()).check()
+        try:
+            self.header = (header or HeaderBytes()).check()
+        except ValueError as error:
+            self._refuse(str(error))
         self.survey = self.sgmt = None
 
     def _refuse(self, reason):
@@ -784,11 +787,7 @@ def header_of(args):
 
 def scan_command(args):
     """The scan-segy command: prints what an import would do; returns the exit status."""
-    try:
-        scan, error = SegyScan.look(args.file, header_of(args))
-    except ValueError as error:
-        print(f"Cannot scan {args.file}: {error}", file=sys.stderr)
-        return 1
+    scan, error = SegyScan.look(args.file, header_of(args))
     print(scan.summary(), flush=True)
     if error is not None:
         print(error, file=sys.stderr)
