@@ -14,6 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import segyio
+from qtpy.QtGui import QImage
 from qtpy.QtWidgets import QPushButton
 
 import gemlo
@@ -506,3 +507,41 @@ def test_dialog_shows_the_scan_again_when_a_byte_changes(main_window, qtbot, tmp
     qtbot.waitUntil(look.ok.isEnabled, timeout=5000)
     assert "Inlines (byte 9): 1000 to 1008, step 2" in look.text.toPlainText()
     assert look.header() == HeaderBytes(9, 21, 73, 77)
+
+
+def test_integer_cube_in_statistics_and_the_calculator(main_window, qtbot, tmp_path):
+    from gemlo.widgets import statgrid
+
+    main_window.create_new_project(tmp_path / "p" / "new.lmd")
+    expected, _xy, _traces = write_cube(tmp_path / "int.sgy", Case(fmt=3))
+    dob = wait_done(qtbot, main_window.import_segy(tmp_path / "int.sgy"))
+    entry = dob.prop["amplitude"]
+    statgrid.add_array_percentile(entry)
+    percentiles = np.percentile(expected, [0, 10, 50, 90, 100])
+    np.testing.assert_array_equal(entry["arrayPercentiles"], percentiles)
+    main_window.treebase.buds.property_operation("int", "amplitude = amplitude // 2")
+    assert dob.array("amplitude").dtype == np.int16
+    np.testing.assert_array_equal(dob.array("amplitude"), expected // 2)
+
+
+@pytest.mark.render
+def test_tour_shows_an_integer_cube(gl, main_window, tmp_path, monkeypatch):
+    from gemlo.app import tour
+    from gemlo.io import synthetic
+
+    write_cube(tmp_path / "int.sgy", Case(fmt=16, ilines=tuple(range(1000, 1040))), ns=60)
+    monkeypatch.setattr(synthetic, "tour_segy", lambda: tmp_path / "int.sgy")
+    for name, function in tour.STEPS:
+        if name not in ("image", "segy_image", "segy_volume"):
+            continue
+        function(main_window)  # the image viewer that the tour's import step shows
+        if name == "image":
+            continue
+        tour.settle(500)
+        canvas = main_window.deck.currentWidget().canvas
+        top_left = canvas.native.mapTo(main_window, canvas.native.rect().topLeft())
+        image = main_window.grab().toImage().convertToFormat(QImage.Format_RGBA8888)
+        rgba = np.frombuffer(image.constBits(), np.uint8).reshape(image.height(), -1, 4)
+        width, height = canvas.size
+        area = rgba[top_left.y() : top_left.y() + height, top_left.x() : top_left.x() + width]
+        assert len(np.unique(area[..., :3].reshape(-1, 3), axis=0)) > 50, name
