@@ -98,31 +98,12 @@ bool copy_traces(int in_fd, std::uint64_t first, std::uint64_t trace_bytes, std:
     return io_errors([&] { return segy::copy_traces(job, report); });
 }
 
-py::array decode(py::bytes data, int format, bool big_endian) {
-    const std::string_view raw = data;
-    const std::size_t size = segy::sample_bytes(format);
-    if (size == 0)
-        throw py::value_error("sample format " + std::to_string(format) +
-                              " holds no plain numbers");
-    if (raw.size() % size) throw py::value_error("not a whole number of samples");
-    static const char *const kinds[] = {
-        nullptr, "float32", "int32",  "int16",  nullptr, "float32", "float64", "int32", "int8",
-        "int64", "uint32",  "uint16", "uint64", nullptr, nullptr,   "uint32",  "uint8"};
-    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(raw.size() / size)};
-    py::array out(py::dtype(kinds[format]), shape);
-    segy::decode_samples(format, big_endian, reinterpret_cast<const std::byte *>(raw.data()),
-                         raw.size() / size, out.mutable_data());
-    return out;
-}
-
 }  // namespace
 
 PYBIND11_MODULE(segycodec, m) {
     m.doc() = "SEG-Y trace headers and samples, read and decoded in C++ without the GIL.";
     m.def("sample_bytes", &segy::sample_bytes, py::arg("format"),
           "Bytes one sample of `format` takes in the file; 0 when it holds no plain numbers.");
-    m.def("decode", &decode, py::arg("data"), py::arg("format"), py::arg("big_endian"),
-          "The samples in `data` (file order) as a native numpy array of the stored type.");
     m.def("read_headers", &read_headers, py::arg("fd"), py::arg("first"), py::arg("trace_bytes"),
           py::arg("count"), py::arg("big_endian"), py::arg("fields"),
           "The header words `fields` ((0-based offset, width 2 or 4), ...) of every trace, "
