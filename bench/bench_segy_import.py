@@ -18,6 +18,7 @@ in-place build):
 
 import argparse
 import json
+import math
 import shutil
 import subprocess
 import sys
@@ -105,9 +106,9 @@ def synthetic(folder, gb, ns=1000):
     """The cached synthetic file of about `gb` GB: square-ish grid, `ns` samples per trace."""
     from gemlo.io.synthetic import write_synthetic_segy
 
-    traces = int(gb * 1e9 / (240 + 4 * ns))
+    traces = math.ceil(gb * 1e9 / (240 + 4 * ns))
     n_il = int(traces**0.5 * 0.8)
-    n_xl = traces // n_il
+    n_xl = math.ceil(traces / n_il)  # at least `gb` GB
     path = Path(folder) / f"synthetic-{n_il}x{n_xl}x{ns}.sgy"
     if not path.exists():
         print(f"generating {path} (once) ...", flush=True)
