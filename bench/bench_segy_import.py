@@ -6,7 +6,7 @@ Prints the throughput and the peak memory of each, measured in a process of its 
 ratios, then the time of the five percentiles of the imported memory-mapped cube.
 Targets: the import at least twice the 95-194 MB/s of the import it replaced, at
 least 0.8 of the disk's write speed, above segyio; its memory bounded by its chunk
-size (peak RSS about the interpreter plus three chunks), not by the file.
+size (peak RSS about the interpreter plus one chunk), not by the file.
 
 The synthetic file is generated once, in chunks, into the cache folder and kept;
 the imported project is written beside it and removed afterwards (--keep keeps it).
