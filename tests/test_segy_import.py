@@ -199,7 +199,7 @@ def test_every_format_and_layout_imports_exactly(tmp_path, capsys, case):
 def test_imported_cube_reopens_memory_mapped_and_writable(tmp_path):
     data, _xy = write_segy(tmp_path / "field.sgy", fmt=1, inline_sorted=False)
     assert main(["import-segy", str(tmp_path / "field.sgy"), str(tmp_path / "p")]) == 0
-    assert folder_files(tmp_path) == ["field.sgy", "p.field.npy", "p.lmd"]
+    assert folder_files(tmp_path) == ["field.sgy", "p.field.amplitude.npy", "p.lmd"]
     db = ProjectDatabase.open(tmp_path / "p.lmd")
     cube = db.load_object("field")
     array = cube.array("amplitude")
@@ -339,7 +339,7 @@ def test_damaged_files_are_refused_with_a_reason_or_import_whole(tmp_path, capsy
             assert scan_out.err.strip() == out.err.strip().splitlines()[-1], name
             assert folder_files(folder) == ["f.sgy"], name
         else:
-            assert folder_files(folder) == ["f.sgy", "p.f.npy", "p.lmd"], name
+            assert folder_files(folder) == ["f.sgy", "p.f.amplitude.npy", "p.lmd"], name
             assert "Traceback" not in out.err + scan_out.err, name
 
 

@@ -6,8 +6,10 @@ and see first what the import would do: python -m gemlo.app scan-segy FILE [--il
 """
 
 import argparse
+import contextlib
 import datetime
 import os
+import signal
 import sys
 import tempfile
 from pathlib import Path
@@ -80,9 +82,10 @@ def import_segy(args):
             print(f"{args.file}: {done} of {total} traces ({percent}%)", flush=True)
 
     try:
-        path = import_to_new_project(
-            args.file, args.project, progress=progress, header=header_of(args), notice=print
-        )
+        with interrupted_by_signals():
+            path = import_to_new_project(
+                args.file, args.project, progress=progress, header=header_of(args), notice=print
+            )
     except (SegyError, OSError, ValueError) as error:
         print(error, file=sys.stderr)
         return 1
@@ -91,6 +94,22 @@ def import_segy(args):
         return 130
     print(f"Created {path}")
     return 0
+
+
+@contextlib.contextmanager
+def interrupted_by_signals(signals=(signal.SIGTERM, signal.SIGHUP)):
+    """Let `signals` interrupt the work as Ctrl+C does (KeyboardInterrupt), so that it
+    cleans up after itself instead of dying on the spot."""
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt(signal.Signals(signum).name)
+
+    previous = {s: signal.signal(s, interrupt) for s in signals}
+    try:
+        yield
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
 
 
 def main(argv=None):

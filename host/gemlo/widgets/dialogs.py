@@ -199,15 +199,22 @@ class PropertyOperatorDialog(TreeDialog):
         return name, script
 
     def run(self, name, script):
-        error = emit_reporting(self.sig_start, name, script)
-        # What the script wrote before an error is kept: the file must hold it too.
-        if name in self.tree.object_data:
-            self.tree.object_changed(name)
-        if error is not None:
+        # The script runs through `sig_start` (the actions' property operation) on a
+        # stand-in for the object, chunk by chunk where it computes value by value; the
+        # object and the project change only once all its results are stored, so a
+        # failed run changes nothing.
+        try:
+            self.tree.run_property_script(name, script, self._execute)
+        except Exception as error:  # noqa: BLE001 - shown in the dialog
             self.say(describe(error))
         else:
             logger.info("Property script run on %s", name)
             self.say(_("Script run on {}.").format(name), error=False)
+
+    def _execute(self, name, script):
+        error = emit_reporting(self.sig_start, name, script)
+        if error is not None:
+            raise error
 
 
 class NewNameDialog(TreeDialog):
