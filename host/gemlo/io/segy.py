@@ -381,7 +381,8 @@ class SegyScan:
         (x, y), (px, py) = self._xy[worst], grid[worst]
         return (
             f"trace {worst + 1} (inline {self._il[worst]}, crossline {self._xl[worst]}) "
-            f"lies at ({x:.2f}, {y:.2f}) in the file but at ({px:.2f}, {py:.2f}) on "
+            f"lies at ({x:.2f}, {y:.2f}) in the file (bytes {self.header.cdpx}, "
+            f"{self.header.cdpy}) but at ({px:.2f}, {py:.2f}) on "
             f"{where}, {distance[worst]:.2f} apart (more than {self.tolerance:.2f}, a tenth "
             "of the spacing of line numbers)"
         )
