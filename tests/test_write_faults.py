@@ -2,6 +2,7 @@
 
 import errno
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -273,21 +274,37 @@ def test_calculator_is_all_or_nothing(tree, tmp_path, gemlo_log, script, expecte
         assert any("counts" in r.getMessage() and "float64" in r.getMessage() for r in gemlo_log)
 
 
-def test_calculator_refuses_a_read_only_project(tree, tmp_path, qtbot):
+def read_only_connection(tree, monkeypatch):
     import sqlite3
-
-    from gemlo.widgets import dialogs
 
     db = tree.main.database
     db._conn.close()
     db._conn = sqlite3.connect(f"file:{db.path}?mode=ro", uri=True)
+
+
+def cancel_at_once(tree, monkeypatch):
+    from qtpy.QtWidgets import QProgressDialog
+
+    monkeypatch.setattr(QProgressDialog, "wasCanceled", lambda self: True)
+
+
+@pytest.mark.parametrize(
+    "fault, message",
+    [
+        (read_only_connection, "Cannot change the project .*p.lmd: attempt to write a readonly"),
+        (cancel_at_once, "Cancelled: cube is unchanged"),
+    ],
+)
+def test_calculator_dialog_changes_nothing(tree, tmp_path, monkeypatch, fault, message):
+    from gemlo.widgets import dialogs
+
+    fault(tree, monkeypatch)
     files = file_bytes(tmp_path)
     tree.buds.open_property_operator()
     dialog = tree.findChild(dialogs.PropertyOperatorDialog)
     dialog.editor.setPlainText("amplitude = amplitude * 2")
     dialog.start()
-    assert "read-only" in dialog.message.text() or "readonly" in dialog.message.text()
-    assert str(tmp_path / "p.lmd") in dialog.message.text()
+    assert re.search(message, dialog.message.text()), dialog.message.text()
     assert file_bytes(tmp_path) == files
 
 
@@ -477,3 +494,22 @@ def test_calculator_chunks_only_value_by_value_scripts(script, chunked):
     from gemlo.data.calculator import elementwise_plan
 
     assert (elementwise_plan(script, ["a", "b"]) is not None) == chunked
+
+
+def test_files_the_project_did_not_make_are_never_removed(tree, tmp_path):
+    db = tree.main.database
+    # A cube the user mapped from a file of their own, then changed with the calculator.
+    np.save(tmp_path / "mine.npy", AMPLITUDE)
+    mine = np.load(tmp_path / "mine.npy", mmap_mode="r+")
+    tree.create_property("cube", "mine", mine)
+    tree.run_property_script("cube", "mine = mine * 2")
+    # A name recorded as being made, then taken by a file of the user's.
+    with db._conn:
+        db._conn.execute("INSERT INTO pending_files VALUES ('p.cube.x.npy', 1, 2, 999999999)")
+    (tmp_path / "p.cube.x.npy").write_bytes(b"precious")
+    db.close()
+    db = ProjectDatabase.open(tmp_path / "p.lmd")
+    np.testing.assert_array_equal(np.load(tmp_path / "mine.npy"), AMPLITUDE)
+    np.testing.assert_array_equal(db.load_object("cube").array("mine"), AMPLITUDE * 2)
+    assert (tmp_path / "p.cube.x.npy").read_bytes() == b"precious"
+    assert db._conn.execute("SELECT COUNT(*) FROM pending_files").fetchone() == (0,)

@@ -12,6 +12,7 @@ import os
 import signal
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 
@@ -104,6 +105,9 @@ def interrupted_by_signals(signals=(signal.SIGTERM, signal.SIGHUP)):
     def interrupt(signum, frame):
         raise KeyboardInterrupt(signal.Signals(signum).name)
 
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread receives signals
+        return
     previous = {s: signal.signal(s, interrupt) for s in signals}
     try:
         yield

@@ -314,7 +314,7 @@ class ProjectDatabase:
             try:
                 self._conn.execute("BEGIN IMMEDIATE")
                 self._conn.execute("UPDATE meta SET value = value WHERE key = 'format'")
-            except sqlite3.OperationalError as error:
+            except sqlite3.DatabaseError as error:
                 return str(error) or "the database refuses changes"
             finally:
                 self._conn.rollback()

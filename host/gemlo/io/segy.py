@@ -765,6 +765,8 @@ def _alive(pid):
 def _remove_build(building, project_path):
     """Remove a project being built and the data files it made; the project it became,
     if it got that far, stays."""
+    if not building.exists():
+        return
     if project_path.exists() and os.path.samefile(building, project_path):
         building.unlink()
         return
