@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 import segyio
 from qtpy.QtGui import QImage
-from qtpy.QtWidgets import QPushButton
+from qtpy.QtWidgets import QDialog, QFileDialog, QPushButton
 
 import gemlo
 from gemlo.app.__main__ import main
@@ -492,7 +492,9 @@ def test_cube_without_coordinates_goes_where_its_lines_lie(main_window, qtbot, t
         main_window.import_segy(tmp_path / "outside.sgy")
 
 
-def test_dialog_shows_the_scan_again_when_a_byte_changes(main_window, qtbot, tmp_path):
+def test_dialog_shows_the_scan_again_when_a_byte_changes(
+    main_window, qtbot, tmp_path, monkeypatch
+):
     from gemlo.io.importdialog import SegyScanDialog
 
     main_window.create_new_project(tmp_path / "new.lmd")
@@ -507,6 +509,26 @@ def test_dialog_shows_the_scan_again_when_a_byte_changes(main_window, qtbot, tmp
     qtbot.waitUntil(look.ok.isEnabled, timeout=5000)
     assert "Inlines (byte 9): 1000 to 1008, step 2" in look.text.toPlainText()
     assert look.header() == HeaderBytes(9, 21, 73, 77)
+
+    # The menu's way: the file asked for, the bytes chosen in the dialog, then imported.
+    def choose(dialog):
+        for name, spin in look.spins.items():
+            dialog.spins[name].setValue(spin.value())
+        dialog.refresh()
+        return QDialog.Accepted if dialog.ok.isEnabled() else QDialog.Rejected
+
+    monkeypatch.setattr(SegyScanDialog, "exec", choose)
+    monkeypatch.setattr(
+        QFileDialog, "getOpenFileName", lambda *args: (str(tmp_path / "other.sgy"), "")
+    )
+    imported = []
+    monkeypatch.setattr(
+        type(main_window),
+        "import_segy",
+        lambda self, path, **options: imported.append((path, options)),
+    )
+    main_window._ask_import_segy()
+    assert imported == [(str(tmp_path / "other.sgy"), {"header": HeaderBytes(9, 21, 73, 77)})]
 
 
 def test_integer_cube_in_statistics_and_the_calculator(main_window, qtbot, tmp_path):
