@@ -68,6 +68,23 @@ def test_the_tour_from_launch_to_quit(qtbot, tmp_path, monkeypatch):
     assert image.shown == ("cube", "amplitude", 30) and volume.shown == ("cube", "amplitude")
     assert window.deck.currentWidget() is volume
 
+    pane = take("las_well")
+    [las] = [dob for name, dob in tree.object_data.items() if name not in ("cube", "well_A")]
+    assert las.name == "GEM-2 ST1" and las.meta["plot_y"] == "DEPT" and las.meta["location"]
+    assert pane.base.canvas.visuals == [las.visuals_in_plot[pane.base._name]]
+    assert (pane.base.canvas00.xlabel.text, pane.base.canvas00.ylabel.text) == (
+        "GR (GAPI)",
+        "DEPT (M)",
+    )
+    assert 0 < np.isnan(las.array("NPHI")).sum() < las.shape[0]
+    horizon = take("horizon")
+    assert image.shown == (horizon.name, "z", None) and window.deck.currentWidget() is image
+    nulls = int(np.isnan(horizon.array("z")).sum())
+    table = window.stats_panel.table
+    assert table.columnCount() == 7 and table.item(0, 6).text() == str(nulls) and nulls > 0
+    survey_map = take("well_map")
+    assert [name for name, _x, _y in survey_map.wells] == ["well_A", las.name]
+
     before = np.array(cube.array("amplitude"))
     dialog = take("calculator")
     assert dialog.isVisible() and dialog.message.text() == "Script run on cube."
@@ -85,6 +102,9 @@ def test_the_tour_from_launch_to_quit(qtbot, tmp_path, monkeypatch):
 
     dialog = take("settings")
     assert dialog.isVisible() and window.extmodules[tour.MODULE_OFF] == "False"
+    # Switched off at once; the viewer that is open stays.
+    assert not tour.menu_action(window, "New volume viewer").isVisible()
+    assert volume in window.viewers()
     assert f"'{tour.MODULE_OFF}': False" in window.output.toPlainText()
 
     saved = snapshot(window)

@@ -1,8 +1,9 @@
 import copy
+import os
 
 import pytest
 from qtpy.QtCore import Qt
-from qtpy.QtWidgets import QDialogButtonBox
+from qtpy.QtWidgets import QDialogButtonBox, QToolBar
 
 import gemlo.config.base
 from gemlo.widgets.projects import config, extpicker
@@ -144,3 +145,77 @@ def test_project_file_without_the_table_opens_with_defaults(main_window):
     assert "extmodules" not in repr(
         main_window.database._conn.execute("SELECT name FROM sqlite_master").fetchall()
     )
+
+
+# What each module of the settings page brings into the window.
+MODULE_ACTIONS = {
+    "Import/segy": {"Import SEG-Y..."},
+    "Import/las": {"Import LAS..."},
+    "Import/zmap": {"Import ZMAP grid..."},
+    "Viewers/vispy": {
+        "New plot viewer",
+        "New image viewer",
+        "Show in plot viewer",
+        "Remove from plot viewer",
+    },
+    "Viewers/volume": {"New volume viewer"},
+}
+ALL_ACTIONS = set().union(*MODULE_ACTIONS.values())
+
+
+def shown_actions(window):
+    """The module actions in the window's menus, toolbar and data tree that show."""
+    toolbar = window.findChild(QToolBar, "main_toolbar")
+    shown = set()
+    for entry in window.menuBar().actions():
+        for action in entry.menu().actions():
+            if action.text() in ALL_ACTIONS and action.isVisible() and entry.isVisible():
+                button = toolbar.widgetForAction(action)
+                assert button is None or button.isVisible()
+                shown.add(action.text())
+    labels = {label for label, _action in window.treebase.object_actions}
+    assert labels & ALL_ACTIONS == shown & {"Show in plot viewer", "Remove from plot viewer"}
+    return shown
+
+
+def test_every_module_on_the_page_brings_actions():
+    assert set(config.EXTMODULES_DEFAULTS_DICT) == set(MODULE_ACTIONS)
+    assert all(v == "True" for v in config.EXTMODULES_DEFAULTS_DICT.values())
+
+
+@pytest.mark.parametrize("key", list(MODULE_ACTIONS))
+def test_a_switch_hides_and_shows_its_actions_at_once(main_window, key):
+    assert shown_actions(main_window) == ALL_ACTIONS
+    viewers = main_window.viewers()
+    dialog = main_window.open_project_settings()
+    group, module = key.split("/")
+    [item] = [
+        i
+        for g in main_window.settings_dialog.picker.treeWidget.findItems(group, Qt.MatchExactly)
+        for i in (g.child(j) for j in range(g.childCount()))
+        if i.text(0) == module
+    ]
+    item.setCheckState(0, Qt.Unchecked)
+    dialog.picker.apply()
+    assert shown_actions(main_window) == ALL_ACTIONS - MODULE_ACTIONS[key]
+    assert main_window.viewers() == viewers  # viewers of a module switched off stay open
+    main_window.set_extmodules({**main_window.extmodules, key: True})
+    assert shown_actions(main_window) == ALL_ACTIONS
+
+
+def test_a_project_opens_with_its_modules_and_a_menu_with_none_hides(main_window):
+    path = main_window.database.path
+    main_window.set_extmodules(
+        {**main_window.extmodules, "Viewers/vispy": False, "Viewers/volume": False}
+    )
+    viewers_menu = [e for e in main_window.menuBar().actions() if e.text() == "Vie&wers"][0]
+    assert not viewers_menu.isVisible()
+    assert shown_actions(main_window) == {
+        "Import SEG-Y...",
+        "Import LAS...",
+        "Import ZMAP grid...",
+    }
+    main_window.create_new_project(os.path.join(os.path.dirname(path), "other.lmd"))
+    assert viewers_menu.isVisible() and shown_actions(main_window) == ALL_ACTIONS
+    main_window.open_project(path)
+    assert not viewers_menu.isVisible()

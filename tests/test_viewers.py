@@ -158,7 +158,7 @@ def test_pick_mode_reports_the_object_under_the_click(gl, main_window, gemlo_log
 
 
 @pytest.mark.render
-@pytest.mark.parametrize("step", ["plot", "image", "volume"])
+@pytest.mark.parametrize("step", ["plot", "image", "volume", "las_well", "horizon"])
 def test_tour_screenshots_show_rendered_data(gl, main_window, step):
     for name, function in tour.STEPS:
         if name == step:

@@ -1,8 +1,10 @@
 """Start the application: python -m gemlo.app [--project PATH] [--no-sample] [--screenshot DIR].
 
-Or import a SEG-Y cube into a new project, without a window:
+Or import data without a window:
 python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] [--cdpy B]
-and see first what the import would do: python -m gemlo.app scan-segy FILE [--iline B ...]
+python -m gemlo.app scan-segy FILE [--iline B ...]   (what import-segy would do)
+python -m gemlo.app import-las FILE... PROJECT
+python -m gemlo.app import-zmap FILE PROJECT
 """
 
 import argparse
@@ -67,6 +69,22 @@ def parse_args(argv=None):
     )
     scan.add_argument("file", metavar="FILE", type=Path, help="the SEG-Y file")
     add_header_options(scan)
+    las = commands.add_parser(
+        "import-las",
+        help="add the wells of LAS files to a project (made if it does not exist)",
+        description="Add one well per LAS file to the project file PROJECT, creating it if "
+        "it does not exist. Every file is checked first: one bad file and nothing is added.",
+    )
+    las.add_argument("files", metavar="FILE", type=Path, nargs="+", help="LAS 1.2 or 2.0 files")
+    las.add_argument("project", metavar="PROJECT", type=Path, help="the project file")
+    zmap = commands.add_parser(
+        "import-zmap",
+        help="add a horizon from a ZMAP+ grid to a project with a survey",
+        description="Add the ZMAP+ grid FILE to the project file PROJECT as a horizon: "
+        "the grid's value at every inline and crossline of the project's survey.",
+    )
+    zmap.add_argument("file", metavar="FILE", type=Path, help="the ZMAP+ grid file")
+    zmap.add_argument("project", metavar="PROJECT", type=Path, help="the project file")
     return parser.parse_args(argv)
 
 
@@ -124,6 +142,14 @@ def main(argv=None):
         from gemlo.io.segy import scan_command
 
         return scan_command(args)
+    if args.command == "import-las":
+        from gemlo.io import las
+
+        return las.command(args)
+    if args.command == "import-zmap":
+        from gemlo.io import zmap
+
+        return zmap.command(args)
     if args.screenshot and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         # Nothing to show on, but a screenshot can still be rendered.
         os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")

@@ -18,8 +18,10 @@ from qtpy.QtWidgets import (
     QDockWidget,
     QFileDialog,
     QMainWindow,
+    QMenu,
     QMessageBox,
     QPlainTextEdit,
+    QProgressDialog,
     QPushButton,
     QTabBar,
     QTabWidget,
@@ -32,6 +34,7 @@ from gemlo.app.project import EXTENSION, ProjectDatabase, selection_texts
 from gemlo.config.base import _
 from gemlo.data.treebase import ROLE, TreeBase
 from gemlo.utils import icon_manager as ima
+from gemlo.utils.convert_grid import ln2xy
 from gemlo.utils.functions import myprint
 from gemlo.utils.logger import logger
 from gemlo.widgets.chartpane import ChartPane
@@ -58,6 +61,8 @@ class MainWindow(QMainWindow):
         self.plugins = []
         self.dockwidgets = []
         self.extmodules = dict(EXTMODULES_DEFAULTS_DICT)  # the project's, once one is open
+        # "group/module" -> the actions (menu entries, toolbar buttons) that module brings
+        self.module_actions = {}
         self.settings_dialog = None
         # Widgets, made by setup()
         self.btn_quit = self.deck = self.survey_map = self.output = None
@@ -107,7 +112,15 @@ class MainWindow(QMainWindow):
         )
         save_action.setShortcut("Ctrl+S")
         file_menu.addAction(_("Add sample data"), self.add_sample_data)
-        file_menu.addAction(_("Import SEG-Y..."), self._ask_import_segy)
+        self.register_module_actions(
+            "Import/segy", file_menu.addAction(_("Import SEG-Y..."), self._ask_import_segy)
+        )
+        self.register_module_actions(
+            "Import/las", file_menu.addAction(_("Import LAS..."), self._ask_import_las)
+        )
+        self.register_module_actions(
+            "Import/zmap", file_menu.addAction(_("Import ZMAP grid..."), self._ask_import_zmap)
+        )
 
         file_menu.addAction(_("Project settings..."), self.open_project_settings)
         file_menu.addSeparator()
@@ -131,6 +144,7 @@ class MainWindow(QMainWindow):
         self.btn_quit = QPushButton(_("Quit"), self)
         self.btn_quit.clicked.connect(self.ask_quit)
         toolbar.addWidget(self.btn_quit)
+        self.apply_extmodules()
 
     def _data_menu(self):
         """The data tree's actions; each dialog starts at the current object."""
@@ -244,11 +258,15 @@ class MainWindow(QMainWindow):
         self.workdir = self.options.working_directory or os.path.dirname(database.path)
         self.treebase.clear_objects()
         self.set_survey(*database.load_survey())
-        # Modules the project does not name yet keep their defaults.
-        self.extmodules = {**EXTMODULES_DEFAULTS_DICT, **database.load_extmodules()}
+        # Modules the project does not name yet keep their defaults; those this
+        # application does not have are not offered.
+        stored = database.load_extmodules()
+        self.extmodules = {k: stored.get(k, v) for k, v in EXTMODULES_DEFAULTS_DICT.items()}
         for name in database.object_names():
             self.treebase.add_object(database.load_object(name), save=False)
         self.restore_viewers()
+        self.survey_map.set_wells(self.wells())  # the last project's go with it
+        self.apply_extmodules()
         self.setWindowTitle(f"{database.name} - gemlo")
 
     def set_survey(self, survey, sgmt):
@@ -264,7 +282,11 @@ class MainWindow(QMainWindow):
         self.database.save_survey(survey, sgmt)
         self.set_survey(survey, sgmt)
         cube = self.treebase.add_object(sample.sample_cube())
-        self.treebase.add_object(sample.sample_well(cube))
+        well = sample.sample_well(cube)
+        well.meta["location"] = [
+            float(v) for v in ln2xy([well.meta["il"], well.meta["xl"]], survey)
+        ]
+        self.treebase.add_object(well)
         logger.info("Added the sample survey, cube and well log")
 
     def open_project_settings(self):
@@ -304,6 +326,40 @@ class MainWindow(QMainWindow):
         self.extmodules = selection_texts(selection)
         if self.database is not None:
             self.database.save_extmodules(self.extmodules)
+        self.apply_extmodules()
+
+    def register_module_actions(self, key, *actions):
+        """Make `actions` (menu entries, toolbar buttons) belong to the external module `key`.
+
+        They show while the module is switched on; returns the first action.
+        """
+        self.module_actions.setdefault(key, []).extend(actions)
+        on = self.extmodules.get(key) == "True"
+        for action in actions:
+            action.setVisible(on)
+        return actions[0] if actions else None
+
+    def apply_extmodules(self):
+        """Show the actions of the modules switched on in `extmodules`, hide the others.
+
+        A menu whose entries are all hidden is hidden too. Viewers already open stay.
+        """
+        menus = []
+        for key, actions in self.module_actions.items():
+            on = self.extmodules.get(key) == "True"
+            for action in actions:
+                action.setVisible(on)
+                menus += [m for m in action.associatedObjects() if isinstance(m, QMenu)]
+        for menu in dict.fromkeys(menus):
+            entries = [a for a in menu.actions() if not a.isSeparator()]
+            menu.menuAction().setVisible(any(a.isVisible() for a in entries))
+        # The data tree's context menu is built when it opens: it lists what is on.
+        plots = self.extmodules.get("Viewers/vispy") == "True"
+        self.treebase.object_actions = [entry for entry in self._plot_object_actions if plots] + [
+            entry
+            for entry in self.treebase.object_actions
+            if entry not in self._plot_object_actions
+        ]
 
     def _ask_new_project(self):
         path, _filter = QFileDialog.getSaveFileName(
@@ -353,6 +409,101 @@ class MainWindow(QMainWindow):
         except (SegyError, OSError, RuntimeError) as error:
             show_failure(self, str(error))
 
+    def import_las(self, paths):
+        """Add one well per LAS file of `paths` to the open project; returns the new objects.
+
+        Every file is read first: one that cannot be imported raises LasError and
+        nothing is added.
+        """
+        from gemlo.io.las import read_wells
+
+        if self.database is None:
+            raise RuntimeError("No project is open: create or open one first")
+        wells = self.treebase.add_objects(read_wells(paths, self.treebase.object_data))
+        for well in wells:
+            logger.info("Imported well %s from %s", well.name, well.meta["source"])
+        return wells
+
+    def import_zmap(self, path):
+        """Add the horizon of the ZMAP+ grid `path` on the project's survey; returns it.
+
+        A large survey takes a while: a progress dialog shows after half a second,
+        and its Cancel raises ImportCancelled with nothing added.
+        """
+        from gemlo.io.zmap import ImportCancelled, read_horizon
+
+        if self.database is None:
+            raise RuntimeError("No project is open: create or open one first")
+        dialog = QProgressDialog(
+            _("Sampling the grid at every position..."), _("Cancel"), 0, 1, self
+        )
+        dialog.setWindowTitle(_("Import ZMAP grid"))
+        dialog.setWindowModality(Qt.WindowModal)
+        dialog.setMinimumDuration(500)
+
+        def progress(done, total):
+            dialog.setMaximum(total)
+            dialog.setValue(done)  # a modal dialog's setValue lets Qt paint and take the Cancel
+            if dialog.wasCanceled():
+                raise ImportCancelled(path)
+
+        try:
+            dob = read_horizon(
+                path, self.survey, self.sgmt, self.treebase.object_data, progress=progress
+            )
+        finally:
+            dialog.close()
+            dialog.deleteLater()
+        [dob] = self.treebase.add_objects([dob])
+        finite = np.isfinite(dob.array(next(iter(dob.prop))))
+        logger.info(
+            "Imported horizon %s from %s: %d of %d positions on the grid",
+            dob.name,
+            path,
+            finite.sum(),
+            finite.size,
+        )
+        return dob
+
+    def _ask_import_las(self):
+        paths, _filter = QFileDialog.getOpenFileNames(
+            self,
+            _("Import LAS"),
+            self.workdir,
+            f"{_('LAS files')} (*.las *.LAS);;{_('All files')} (*)",
+        )
+        if paths:
+            self._report_import(self.import_las, paths)
+
+    def _ask_import_zmap(self):
+        path, _filter = QFileDialog.getOpenFileName(
+            self,
+            _("Import ZMAP grid"),
+            self.workdir,
+            f"{_('ZMAP+ grids')} (*.zmap *.dat *.grd *.txt);;{_('All files')} (*)",
+        )
+        if path:
+            self._report_import(self.import_zmap, path)
+
+    def _report_import(self, function, *args):
+        from gemlo.io.las import LasError
+        from gemlo.io.zmap import ImportCancelled, ZmapError
+
+        try:
+            function(*args)
+        except ImportCancelled:
+            logger.info("Import of %s cancelled; nothing was added", args[0])
+        except (LasError, ZmapError, OSError, ValueError, RuntimeError, sqlite3.Error) as error:
+            QMessageBox.warning(self, _("Import"), str(error))
+
+    def wells(self):
+        """The project's wells that have a map location: [(name, x, y)]."""
+        return [
+            (dob.name, *dob.meta["location"])
+            for dob in self.treebase.object_data.values()
+            if dob.prop_array_key == "array1d" and dob.meta.get("location")
+        ]
+
     def _report_errors(self, function, *args):
         try:
             function(*args)
@@ -370,22 +521,28 @@ class MainWindow(QMainWindow):
 
     def _add_viewer_actions(self, toolbar):
         menu = self.menuBar().addMenu(_("Vie&wers"))
-        for text, slot, icon in (
-            (_("New plot viewer"), self.deck.new_vs_plot, "plot"),
-            (_("New image viewer"), self.deck.new_vs_image, "image"),
-            (_("New volume viewer"), self.deck.new_vs_volume, "volume"),
+        for text, slot, icon, key in (
+            (_("New plot viewer"), self.deck.new_vs_plot, "plot", "Viewers/vispy"),
+            (_("New image viewer"), self.deck.new_vs_image, "image", "Viewers/vispy"),
+            (_("New volume viewer"), self.deck.new_vs_volume, "volume", "Viewers/volume"),
         ):
             action = menu.addAction(ima.icon(icon), text, slot)
             toolbar.addAction(action)
-        menu.addSeparator()
-        menu.addAction(_("Show in plot viewer"), lambda: self._selected_do(self.show_in_plot))
-        menu.addAction(
-            _("Remove from plot viewer"), lambda: self._selected_do(self.remove_from_plot)
+            self.register_module_actions(key, action)
+        separator = menu.addSeparator()
+        self.register_module_actions(
+            "Viewers/vispy",
+            separator,
+            menu.addAction(_("Show in plot viewer"), lambda: self._selected_do(self.show_in_plot)),
+            menu.addAction(
+                _("Remove from plot viewer"), lambda: self._selected_do(self.remove_from_plot)
+            ),
         )
-        self.treebase.object_actions += [
+        self._plot_object_actions = [
             (_("Show in plot viewer"), self.show_in_plot),
             (_("Remove from plot viewer"), self.remove_from_plot),
         ]
+        self.treebase.object_actions += self._plot_object_actions
 
     def _connect_viewers(self):
         self.treebase.sigObjectChanged.connect(self._object_changed)
@@ -420,6 +577,23 @@ class MainWindow(QMainWindow):
             return dob, next(iter(dob.prop))
         return None
 
+    def current_image(self):
+        """(data object, property name) that the image viewer shows, or None.
+
+        The selected horizon (an object of 2-D properties) as a map, else the current cube.
+        """
+        dob = self.treebase.current_object() if self.treebase is not None else None
+        if dob is not None and dob.prop_array_key == "array2d" and dob.prop:
+            _name, prop = self.treebase.item_names(self.treebase.currentItem())
+            return dob, prop or next(iter(dob.prop))
+        found = self.current_cube()
+        if found is not None or self.treebase is None:
+            return found
+        for dob in self.treebase.object_data.values():
+            if dob.prop_array_key == "array2d" and dob.prop:
+                return dob, next(iter(dob.prop))
+        return None
+
     def refresh_viewers(self):
         """Let the image and volume viewers follow the current cube."""
         for viewer in self.viewers():
@@ -432,9 +606,14 @@ class MainWindow(QMainWindow):
                 viewer.shown = None  # its arrays may have changed: draw again
         dob = self.treebase.object_data.get(name)
         if dob is not None:
-            # Picking reports a line by its visual's name: follow renames.
+            # Picking reports a line by its visual's name: follow renames; the curves
+            # shown may have changed (the style's choice, a property's values).
             for visual in dob.visuals_in_plot.values():
                 visual.name = dob.name
+                if dob.prop_array_key == "array1d" and dob.prop:
+                    pos, connect = dob.plot_line()
+                    visual.set_data(pos=pos, connect=connect)
+            self._relabel_plots(dob)
         else:
             # Gone (or renamed): take its line out of every plot viewer, whose
             # display state knows it by that name only.
@@ -444,7 +623,17 @@ class MainWindow(QMainWindow):
                     base.remove_item(visual)
                 if name in base.dpState:
                     base.save_display_state(name, "object", "self", False)
+        # A well renamed, removed or added shows so on the map.
+        self.survey_map.set_wells(self.wells())
         self.refresh_viewers()
+
+    def _relabel_plots(self, dob):
+        # Axis titles follow the curves of the object that named them.
+        for pane in self.viewers(ChartPane):
+            if getattr(pane.base, "labelled_by", None) == dob.name and dob.prop:
+                cell = pane.base.canvas00
+                cell.xlabel.text, cell.ylabel.text = dob.plot_labels()
+                pane.base.camera.set_range()
 
     def current_plot_viewer(self, create=False):
         """The plot viewer on show, else the last one opened; a new one if `create`."""
@@ -462,7 +651,11 @@ class MainWindow(QMainWindow):
     def show_in_plot(self, name):
         """Show the data object `name` in the current plot viewer (opened if none)."""
         pane = self.current_plot_viewer(create=True)
-        self._show(pane, self.treebase.object_data[name])
+        dob = self.treebase.object_data[name]
+        if dob.meta.get("plot_y_down") and not pane.base.canvas.visuals:
+            # A log's values and depths share no scale: each axis fits its own.
+            pane.base.state = {"aspect_method": "Free", "aspect_ratio": None}
+        self._show(pane, dob)
         self.deck.setCurrentWidget(pane)
         return pane
 
@@ -474,6 +667,7 @@ class MainWindow(QMainWindow):
             # The first line shown names the axes.
             cell.xlabel.text, cell.ylabel.text = dob.plot_labels()
             cell.ylabel.width_max = 30  # vispy leaves it one pixel: it would cover the ticks
+            pane.base.labelled_by = dob.name
 
     def remove_from_plot(self, name):
         """Take the data object `name` out of the current plot viewer."""

@@ -275,6 +275,17 @@ class ProjectDatabase:
         """Store the object with all its properties, replacing a stored one of that name."""
         self._store(dob, self._entries(dob, dob.prop), "object")
 
+    def save_objects(self, dobs):
+        """Store several new objects in one transaction: all of them or none.
+
+        Unlike save_object, a name the project already holds is refused (ValueError).
+        """
+        dobs = list(dobs)
+        for dob in dobs:
+            if self._conn.execute("SELECT 1 FROM objects WHERE name = ?", (dob.name,)).fetchone():
+                raise ValueError(f"the project already holds an object named {dob.name!r}")
+        self._store_batch([(dob, self._entries(dob, dob.prop), "object") for dob in dobs])
+
     def save_property(self, dob, prop_name):
         """Store (or replace) one property of a stored object."""
         self._store(dob, self._entries(dob, [prop_name]), "properties")
@@ -379,33 +390,48 @@ class ProjectDatabase:
         properties, "properties" the ones given. Data files get their names first,
         then one transaction refers to them; whatever fails, the project stays as it
         was and the names made are removed."""
+        return self._store_batch([(dob, writes, mode)], remove, meta, survey)[0]
+
+    def _store_batch(self, batch, remove=(), meta=None, survey=None):
+        """`_store` of several (dob, writes, mode) in one transaction; returns their entries."""
         self.check_writable()
-        key = dob.prop_array_key
         made = []  # data files made here from arrays
-        named = {}  # property -> (relative name, data file)
+        named = [{} for _ in batch]  # per object: property -> (relative name, data file)
         try:
-            files = {}
-            for prop_name, value, _extra in writes:
-                if isinstance(value, DataFile):
-                    files[prop_name] = value
-                elif _mapped_file(value) is None and np.asarray(value).nbytes >= MAPPED_BYTES:
-                    files[prop_name] = self._spill(dob.name, prop_name, np.asarray(value))
-                    made.append(files[prop_name])
-            for prop_name, data_file in files.items():
-                if data_file.stored:
-                    raise ValueError(f"{data_file!r} is stored already")
-                data_file.sync()
-                named[prop_name] = (self._name_data_file(dob, prop_name, data_file), data_file)
-            if named:
+            for (dob, writes, _mode), names in zip(batch, named, strict=True):
+                files = {}
+                for prop_name, value, _extra in writes:
+                    if isinstance(value, DataFile):
+                        files[prop_name] = value
+                    elif _mapped_file(value) is None and np.asarray(value).nbytes >= MAPPED_BYTES:
+                        files[prop_name] = self._spill(dob.name, prop_name, np.asarray(value))
+                        made.append(files[prop_name])
+                for prop_name, data_file in files.items():
+                    if data_file.stored:
+                        raise ValueError(f"{data_file!r} is stored already")
+                    data_file.sync()
+                    names[prop_name] = (self._name_data_file(dob, prop_name, data_file), data_file)
+            if any(named):
                 fsync_folder(os.path.dirname(os.path.abspath(self.path)))
             with self._conn:
-                self._write(dob, writes, mode, named, remove, meta, survey)
+                for (dob, writes, mode), names in zip(batch, named, strict=True):
+                    self._write(dob, writes, mode, names, remove, meta, survey)
         except BaseException:
-            for rel, data_file in named.values():
-                self._unname(rel, data_file)
+            for names in named:
+                for rel, data_file in names.values():
+                    self._unname(rel, data_file)
             for data_file in made:
                 data_file.discard()
             raise
+        results = [
+            self._stored_entries(dob, writes, mode, names, remove, meta)
+            for (dob, writes, mode), names in zip(batch, named, strict=True)
+        ]
+        self._sweep()
+        return results
+
+    def _stored_entries(self, dob, writes, mode, named, remove, meta):
+        key = dob.prop_array_key
         entries = {}
         for prop_name, value, extra in writes:
             if prop_name in named:
@@ -430,7 +456,6 @@ class ProjectDatabase:
             # The object's arrays that went into data files are mapped from now on.
             for prop_name in named:
                 dob.prop[prop_name][key] = entries[prop_name][key]
-        self._sweep()
         return entries
 
     def _write(self, dob, writes, mode, named, remove, meta, survey):

@@ -8,7 +8,7 @@ impedance convolved with a Ricker wavelet. Fixed seed, so every run is alike.
 import numpy as np
 
 from gemlo.data.dataobject import DataObject
-from gemlo.utils.convert_grid import Survey
+from gemlo.utils.convert_grid import Survey, ln2xy, xy2ln
 
 IL0, XL0 = 1000, 2000
 N_IL, N_XL, N_Z = 60, 80, 120
@@ -142,3 +142,116 @@ def sample_well(cube, name="well_A", il=1034, xl=2046):
         "color": "#c92a2a",
     }
     return DataObject(name, prop, "array1d", meta)
+
+
+# The tour's LAS well: where it stands on the sample survey, the depths it logs.
+WELL_LINES = (1018, 2030)  # inline, crossline
+WELL_TOP, WELL_BASE, WELL_STEP = 1350.0, 1650.0, 0.1524  # m; half a foot between samples
+WELL_NULL = -999.25
+
+
+def _smooth(rng, n, width, scale):
+    """Correlated noise: white noise averaged over `width` samples."""
+    kernel = np.hanning(width)
+    return scale * np.convolve(rng.standard_normal(n), kernel / kernel.sum(), "same") * width**0.5
+
+
+def sample_las_text(name="GEM-2 ST1", lines=WELL_LINES):
+    """A LAS 2.0 file of a vertical well on the sample survey, with wrapped data lines.
+
+    Sand and shale beds (gamma ray, density, neutron, sonic, resistivity, caliper),
+    nulls where a real log has them: above the neutron tool's first reading and
+    over a washout that spoilt the sonic.
+    """
+    import io
+
+    import lasio
+
+    rng = np.random.default_rng(SEED + 2)
+    depth = np.round(np.arange(WELL_TOP, WELL_BASE + WELL_STEP / 2, WELL_STEP), 4)
+    n = depth.size
+    # Beds: a shale volume that cycles slowly (coarsening and fining upwards), with
+    # a few sharp sand bodies cut into it.
+    vsh = 0.5 + _smooth(rng, n, 201, 0.18) + _smooth(rng, n, 31, 0.02)
+    tops = np.sort(rng.uniform(WELL_TOP, WELL_BASE, 8))
+    vsh = np.where(np.searchsorted(tops, depth) % 2 == 1, 0.55 * vsh, vsh)
+    vsh = np.clip(vsh, 0.05, 0.95)
+    compaction = (depth - WELL_TOP) / (WELL_BASE - WELL_TOP)
+    porosity = np.clip(0.30 - 0.08 * compaction - 0.18 * vsh + _smooth(rng, n, 7, 0.01), 0.02, 0.4)
+    gr = 18 + 115 * vsh + _smooth(rng, n, 9, 0.3)
+    rhob = 2.71 * (1 - porosity) + 1.05 * porosity - 0.08 * vsh
+    nphi = porosity + 0.22 * vsh + _smooth(rng, n, 5, 0.01)
+    dt = 55 + 140 * porosity + 25 * vsh + _smooth(rng, n, 5, 1.5)  # us/ft
+    ild = np.exp(np.log(2.0) + 3.2 * (1 - vsh) * (depth > 1520) * (depth < 1545) - 1.2 * vsh)
+    ild = ild * np.exp(_smooth(rng, n, 9, 0.08)) + 0.5
+    cali = 8.5 + 0.15 * np.abs(_smooth(rng, n, 21, 1.0))
+    washout = (depth > 1455) & (depth < 1462)
+    cali[washout] += 3.5
+    dt[washout] = np.nan
+    nphi[depth < 1380] = np.nan
+    x, y = ln2xy(np.array(lines), survey=sample_survey()[0])
+
+    las = lasio.LASFile()
+    well = las.well
+    well["STRT"].value, well["STOP"].value, well["STEP"].value = depth[0], depth[-1], WELL_STEP
+    for key in ("STRT", "STOP", "STEP"):
+        well[key].unit = "M"
+    well["NULL"].value = WELL_NULL
+    well["COMP"].value = "GEMLO EXPLORATION"
+    well["WELL"].value = name
+    well["FLD"].value = "SAMPLE FIELD"
+    well["LOC"].value = f"IL {lines[0]} XL {lines[1]}"
+    well["SRVC"].value = "SYNTHETIC LOGGING"
+    well["DATE"].value = "2024-06-11"
+    well["UWI"].value = "00/12-34-056-07W5/0"
+    well.append(lasio.HeaderItem("XCOORD", "M", round(float(x), 2), "X coordinate"))
+    well.append(lasio.HeaderItem("YCOORD", "M", round(float(y), 2), "Y coordinate"))
+    for mnemonic, unit, values, description in (
+        ("DEPT", "M", depth, "Measured depth"),
+        ("GR", "GAPI", gr, "Gamma ray"),
+        ("RHOB", "G/C3", rhob, "Bulk density"),
+        ("NPHI", "V/V", nphi, "Neutron porosity"),
+        ("DT", "US/F", dt, "Compressional slowness"),
+        ("ILD", "OHMM", ild, "Deep induction resistivity"),
+        ("CALI", "IN", cali, "Caliper"),
+        ("SP", "MV", -40 * (1 - vsh) + _smooth(rng, n, 31, 2.0), "Spontaneous potential"),
+    ):
+        las.append_curve(mnemonic, values, unit=unit, descr=description)
+    text = io.StringIO()
+    las.write(text, version=2.0, wrap=True, fmt="%.4f", len_numeric_field=11)
+    return text.getvalue()
+
+
+def horizon_time(x, y):
+    """Two-way time (ms) of the top of the third layer of the sample cube at map (x, y)."""
+    lines = xy2ln(np.column_stack([np.ravel(x), np.ravel(y)]), sample_sgmt())
+    il, xl = lines[:, 0] - IL0, lines[:, 1] - XL0
+    top, dip_il, dip_xl, _dv = _TOPS[2]
+    dome = _DOME * np.exp(-((il - 34) ** 2 / 288 + (xl - 46) ** 2 / 450))
+    return ((top + dip_il * il + dip_xl * xl - dome * 3 / len(_TOPS)) * DZ).reshape(np.shape(x))
+
+
+def sample_zmap_text(name="TOP_C_TWT", spacing=50.0):
+    """A ZMAP+ grid of `horizon_time` over the sample survey, with a patch of nulls
+    where a fault cut the interpretation."""
+    import io
+
+    from gemlo.io.zmap import write_grid
+
+    corners = np.array(
+        [[0, 0], [0, N_XL - 1], [N_IL - 1, 0], [N_IL - 1, N_XL - 1]], dtype=float
+    ) + (IL0, XL0)
+    xy = ln2xy(corners, survey=sample_survey()[0])
+    (x0, y0), (x1, y1) = (
+        np.floor(xy.min(0) / spacing) * spacing,
+        np.ceil(xy.max(0) / spacing) * spacing,
+    )
+    x = np.arange(x0, x1 + spacing / 2, spacing)
+    y = np.arange(y1, y0 - spacing / 2, -spacing)  # north to south, as the file runs
+    gx, gy = np.meshgrid(x, y)
+    z = horizon_time(gx, gy)
+    fault = np.hypot(gx - (x0 + 0.7 * (x1 - x0)), gy - (y0 + 0.35 * (y1 - y0))) < 180
+    z[fault] = np.nan
+    text = io.StringIO()
+    write_grid(text, z, (x[0], x[-1]), (y[-1], y[0]), name=name, null=-99999.0)
+    return text.getvalue()

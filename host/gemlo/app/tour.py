@@ -26,8 +26,11 @@ self.treebase.create_property("cube", "strength", np.abs(cube.array("amplitude")
 myprint(self.database)
 """
 CALCULATOR_SCRIPT = "# property names stand for their arrays\namplitude = amplitude * 1.1"
+# The height of the docks below the viewers while the tour shows a log and a map.
+LOW_DOCKS = 90
+BOTTOM_DOCKS = {}
 # The module that the settings step switches off, as "group/module".
-MODULE_OFF = "Processing/filters"
+MODULE_OFF = "Viewers/volume"
 
 
 def step(name):
@@ -106,6 +109,60 @@ def volume_viewer(window):
     from gemlo.widgets.vispy_volume import VispyVolume
 
     return viewer(window, VispyVolume)
+
+
+def tour_data(window):
+    """The tour's LAS well and ZMAP+ grid, written beside the project on first use."""
+    from gemlo.app import sample
+
+    folder = Path(window.database.path).parent / "tour-data"
+    folder.mkdir(exist_ok=True)
+    files = []
+    for name, make in (
+        ("GEM-2.las", sample.sample_las_text),
+        ("TOP_C.zmap", sample.sample_zmap_text),
+    ):
+        path = folder / name
+        if not path.exists():
+            path.write_text(make())
+        files.append(path)
+    return files
+
+
+@step("las_well")
+def las_well(window):
+    # File > Import LAS...: a well with wrapped lines and nulls, in a plot viewer of its own.
+    las_file, _zmap = tour_data(window)
+    [well] = window.import_las([las_file])
+    # A log is read downwards: the docks below give the viewers room until the map.
+    BOTTOM_DOCKS["height"] = window.output_dock.height()
+    window.resizeDocks([window.output_dock], [LOW_DOCKS], Qt.Vertical)
+    window.deck.new_vs_plot()
+    return window.show_in_plot(well.name)
+
+
+@step("horizon")
+def horizon(window):
+    # File > Import ZMAP grid...: the grid's times at every inline and crossline, as a map.
+    from gemlo.widgets.vispy_image import VispyImage
+
+    _las, zmap_file = tour_data(window)
+    dob = window.import_zmap(zmap_file)
+    if not window.viewers(VispyImage):
+        window.deck.new_vs_image()
+    tree = window.treebase
+    tree.setCurrentItem(tree.object_item(dob.name))
+    viewer(window, VispyImage)
+    return dob
+
+
+@step("well_map")
+def well_map(window):
+    # The wells with a location, on the survey map.
+    window.deck.setCurrentWidget(window.survey_map)
+    if "height" in BOTTOM_DOCKS:
+        window.resizeDocks([window.output_dock], [BOTTOM_DOCKS.pop("height")], Qt.Vertical)
+    return window.survey_map
 
 
 @step("calculator")

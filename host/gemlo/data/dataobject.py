@@ -4,12 +4,12 @@ import copy
 
 import numpy as np
 
-from gemlo.dialogs.style_pages import ColormapPage, WigglePage
+from gemlo.dialogs.style_pages import ColormapPage, CurvesPage, WigglePage
 
 ARRAY_KEYS = ("array1d", "array2d", "array3d")
 # The pages of the style dialog, by the kind of object: cubes are shown as
-# coloured sections and as wiggle traces.
-STYLE_PAGES = {"array3d": (ColormapPage, WigglePage)}
+# coloured sections and as wiggle traces, logs by the curves they plot.
+STYLE_PAGES = {"array1d": (CurvesPage,), "array3d": (ColormapPage, WigglePage)}
 
 
 class DataObject:
@@ -71,8 +71,10 @@ class DataObject:
         """
         from vispy import scene  # only drawing needs vispy
 
+        pos, connect = self.plot_line()
         line = scene.visuals.Line(
-            pos=self.plot_points(),
+            pos=pos,
+            connect=connect,
             color=self.meta.get("color", "#1c7ed6"),
             width=2,
             name=self.name,
@@ -87,20 +89,37 @@ class DataObject:
             unit = self.prop[prop_name].get("unit")
             return f"{prop_name} ({unit})" if unit else prop_name
 
-        x_name = self.meta.get("plot_x") or next(iter(self.prop))
+        x_name = self.meta.get("plot_x")
+        x_name = x_name if x_name in self.prop else next(iter(self.prop))
         y_name = self.meta.get("plot_y")
-        return title(x_name), title(y_name) if y_name else "index"
+        return title(x_name), title(y_name) if y_name in self.prop else "index"
 
     def plot_points(self):
-        """Return the (n, 2) float32 points of this object as a line in a plot."""
+        """Return the (n, 2) float32 points of this object as a line in a plot.
+
+        Rows where either value is null (NaN) are left out.
+        """
+        return self.plot_line()[0]
+
+    def plot_line(self):
+        """Return (points, connect): the line's points without nulls, and for each point
+        whether it joins the next (a null between them leaves a gap)."""
         if self.prop_array_key != "array1d" or not self.prop:
             raise ValueError(f"{self.name!r} is not a line: it needs 1-D properties")
-        x = np.asarray(self.array(self.meta.get("plot_x") or next(iter(self.prop))), np.float32)
+        x_name = self.meta.get("plot_x")
+        x_name = x_name if x_name in self.prop else next(iter(self.prop))
+        x = np.asarray(self.array(x_name), np.float32)
         y_name = self.meta.get("plot_y")
-        y = np.asarray(self.array(y_name), np.float32) if y_name else np.arange(len(x), np.float32)
+        y = (
+            np.asarray(self.array(y_name), np.float32)
+            if y_name in self.prop
+            else np.arange(len(x), dtype=np.float32)
+        )
         if self.meta.get("plot_y_down"):
             y = -y
-        return np.column_stack([x, y])
+        kept = np.flatnonzero(np.isfinite(x) & np.isfinite(y))
+        connect = np.append(np.diff(kept) == 1, False)
+        return np.column_stack([x[kept], y[kept]]), connect
 
     def __repr__(self):
         props = ", ".join(self.prop)

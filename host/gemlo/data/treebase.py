@@ -112,6 +112,19 @@ class TreeBase(QTreeWidget):
         self.sigObjectChanged.emit(dob.name)
         return dob
 
+    def add_objects(self, dobs):
+        """Store several new objects in the project in one step, then show them.
+
+        A name already taken raises ValueError before anything changes.
+        """
+        dobs = list(dobs)
+        names = [dob.name for dob in dobs]
+        for i, name in enumerate(names):
+            self._check_new_name(name, set(self.object_data) | set(names[:i]), "data object")
+        if self._database is not None:
+            self._database.save_objects(dobs)
+        return [self.add_object(dob, save=False) for dob in dobs]
+
     def object_changed(self, name):
         """Store the object `name` as it is now (meta and properties) and announce it.
 

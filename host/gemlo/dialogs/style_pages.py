@@ -5,7 +5,7 @@ A page is made with the dialog alone: it finds its object as
 `meta`, which the project file stores.
 """
 
-from qtpy.QtWidgets import QCheckBox, QComboBox, QDoubleSpinBox, QFormLayout, QWidget
+from qtpy.QtWidgets import QCheckBox, QComboBox, QDoubleSpinBox, QFormLayout, QLabel, QWidget
 
 COLORMAPS = ("grays", "RdBu", "coolwarm", "viridis", "hot", "blues")
 LINE_COLORS = ("black", "darkblue", "darkred", "darkgreen", "gray")
@@ -62,3 +62,21 @@ class WigglePage(StylePage):
     def apply(self):
         self.dob.meta["line_color"] = self.color.currentText()
         self.dob.meta["line_width"] = self.width.value()
+
+
+class CurvesPage(StylePage):
+    """Which curves of a log are drawn: one across, against the index down."""
+
+    NAME = "Curves"
+
+    def initialize(self):
+        names = list(self.dob.prop)
+        self.x_curve = QComboBox(self)
+        self.x_curve.addItems(names)
+        self.x_curve.setCurrentText(self.dob.meta.get("plot_x") or names[0])
+        self.form.addRow("Horizontal axis:", self.x_curve)
+        y_name = self.dob.meta.get("plot_y")
+        self.form.addRow("Vertical axis:", QLabel(y_name or "index", self))
+
+    def apply(self):
+        self.dob.meta["plot_x"] = self.x_curve.currentText()

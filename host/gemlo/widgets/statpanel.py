@@ -1,4 +1,8 @@
-"""The statistics panel: how the property values of the selected data object are distributed."""
+"""The statistics panel: how the property values of the selected data object are distributed.
+
+Percentiles of a property with nulls (NaN) would all be NaN: the table shows those
+of the values present, and a "Nulls" column counts the ones left out.
+"""
 
 from contextlib import contextmanager
 
@@ -9,6 +13,7 @@ from qtpy.QtWidgets import (
     QLabel,
     QPushButton,
     QTableWidget,
+    QTableWidgetItem,
     QVBoxLayout,
     QWidget,
 )
@@ -21,6 +26,8 @@ from gemlo.widgets import statgrid
 # From this many values on, percentiles take long enough to deserve a busy cursor.
 BUSY_VALUES = 2_000_000
 CACHE_KEY = "arrayPercentiles"
+NULLS = "Nulls"
+NULL_CHUNK = 1 << 24  # values per slab when counting nulls
 
 
 @contextmanager
@@ -45,6 +52,53 @@ def value_count(dict_prop):
     return total
 
 
+def _values(entry):
+    key = next((k for k in ARRAY_KEYS if k in entry), None)
+    return entry[key] if key else None
+
+
+def null_count(values, chunk=NULL_CHUNK):
+    """How many NaN `values` holds, read a slab at a time: a memory-mapped cube larger
+    than memory is never held whole, nor a mask of it."""
+    values = np.asarray(values)
+    if values.ndim == 0:
+        return int(np.isnan(values))
+    rows = max(1, chunk // max(1, values[0].size))
+    return sum(
+        int(np.count_nonzero(np.isnan(values[i : i + rows]))) for i in range(0, len(values), rows)
+    )
+
+
+def present_values(dict_prop, fresh=False):
+    """(what the table is built from, null count per property that has nulls).
+
+    Entries without nulls are the property's own (their percentiles stay cached in
+    it); one with nulls is replaced by an entry of its values present. Unless
+    `fresh`, cached percentiles that are numbers vouch for an entry without nulls.
+    """
+    shown, nulls = {}, {}
+    for name, entry in dict_prop.items():
+        values = _values(entry)
+        cached = entry.get(CACHE_KEY)
+        if (
+            values is None
+            or not np.issubdtype(np.asarray(values).dtype, np.floating)
+            or (not fresh and cached is not None and not np.isnan(cached).any())
+        ):
+            shown[name] = entry
+            continue
+        count = null_count(values)
+        if count == 0:
+            shown[name] = entry
+            continue
+        nulls[name] = count
+        values = np.asarray(values)
+        # All null: NaN percentiles rather than the error of an empty array.
+        present = values[~np.isnan(values)] if count < values.size else np.array([np.nan])
+        shown[name] = {"array1d": present}
+    return shown, nulls
+
+
 class StatPanel(QWidget):
     """Shows `dict_prop_table` of the object selected in the data tree, kept up to date."""
 
@@ -53,6 +107,8 @@ class StatPanel(QWidget):
         self.treebase = treebase
         self.name = None  # the object shown
         self.dict_prop = None  # the property dictionary its table is bound to
+        self.shown_prop = None  # what the table was built from: `dict_prop`, nulls left out
+        self.nulls = {}
         self.panel = None
         self.placeholder = QLabel(_("Select a data object to see how its values are distributed."))
         self.placeholder.setWordWrap(True)
@@ -81,17 +137,46 @@ class StatPanel(QWidget):
             self.panel.hide()
             self.panel.deleteLater()
             self.panel = None
-        self.name = self.dict_prop = None
+        self.name = self.dict_prop = self.shown_prop = None
         self.placeholder.setVisible(dob is None)
         if dob is None:
             return
         with busy_cursor(value_count(dob.prop) >= BUSY_VALUES):
-            self.panel = statgrid.dict_prop_table(dob.prop)
+            self.shown_prop, self.nulls = present_values(dob.prop)
+            self.panel = statgrid.dict_prop_table(self.shown_prop)
         self.name, self.dict_prop = name, dob.prop
-        self.table.resizeColumnsToContents()
-        # The panel's own Refresh button computes too.
-        self.panel.findChild(QPushButton).installEventFilter(self)
+        self._show_nulls()
+        # The panel's own Refresh button computes too: on the values of the moment,
+        # taken when it is pressed (before its click refills the table).
+        button = self.panel.findChild(QPushButton)
+        button.installEventFilter(self)
+        button.pressed.connect(self._take_values)
+        button.clicked.connect(self._show_nulls)
         self.layout().addWidget(self.panel)
+
+    def _take_values(self):
+        dob = self.treebase.object_data.get(self.name)
+        if dob is not None and dob.prop is self.dict_prop:
+            # The table's button holds this very dictionary: refill it in place.
+            shown, self.nulls = present_values(dob.prop, fresh=True)
+            self.shown_prop.clear()
+            self.shown_prop.update(shown)
+
+    def _show_nulls(self):
+        """Add the count of nulls left out, as a last column, when a property has any."""
+        table = self.table
+        if table is None:
+            return
+        if self.nulls:
+            table.setColumnCount(7)
+            table.setHorizontalHeaderItem(6, QTableWidgetItem(NULLS))
+            table.horizontalHeaderItem(6).setToolTip(
+                _("Null values, left out of the percentiles of the values present")
+            )
+            for row in range(table.rowCount()):
+                name = table.item(row, 0).text()
+                table.setItem(row, 6, QTableWidgetItem(str(self.nulls.get(name, 0))))
+        table.resizeColumnsToContents()
 
     def refresh(self):
         """Recompute the shown table; a replaced property dictionary gets a new table."""
@@ -100,8 +185,9 @@ class StatPanel(QWidget):
             self.show_object(self.selected_name())
             return
         with busy_cursor(value_count(dob.prop) >= BUSY_VALUES):
-            statgrid.refresh(self.table, dob.prop)
-        self.table.resizeColumnsToContents()
+            self._take_values()
+            statgrid.refresh(self.table, self.shown_prop)
+        self._show_nulls()
 
     def _object_changed(self, name):
         if name == self.name or (self.name is None and name == self.selected_name()):

@@ -1,4 +1,4 @@
-"""Plan view of the survey grid."""
+"""Plan view of the survey grid and the wells on it."""
 
 import math
 
@@ -29,10 +29,16 @@ class SurveyMap(QWidget):
         super().__init__(parent)
         self.survey = None
         self.sgmt = None
+        self.wells = []  # (name, x, y)
         self.setMinimumSize(240, 180)
 
     def set_survey(self, survey, sgmt):
         self.survey, self.sgmt = survey, sgmt
+        self.update()
+
+    def set_wells(self, wells):
+        """Show the wells (name, x, y) as labelled points."""
+        self.wells = [(str(name), float(x), float(y)) for name, x, y in wells]
         self.update()
 
     def extent(self):
@@ -42,6 +48,10 @@ class SurveyMap(QWidget):
 
     def to_screen(self, lines):
         """Map (inline, crossline) rows to widget pixels, the whole grid fitted, north up."""
+        return self.xy_to_screen(ln2xy(np.asarray(lines, dtype=float).reshape(-1, 2), self.survey))
+
+    def xy_to_screen(self, xy):
+        """Map (x, y) rows to widget pixels, the whole grid fitted, north up."""
         il0, il1, xl0, xl1 = self.extent()
         corners = ln2xy(np.array([[il0, xl0], [il0, xl1], [il1, xl1], [il1, xl0]]), self.survey)
         lo, hi = corners.min(axis=0), corners.max(axis=0)
@@ -49,7 +59,7 @@ class SurveyMap(QWidget):
         scale = min(
             (self.width() - 2 * self.MARGIN) / size[0], (self.height() - 2 * self.MARGIN) / size[1]
         )
-        xy = ln2xy(np.asarray(lines, dtype=float).reshape(-1, 2), self.survey) - (lo + hi) / 2
+        xy = np.asarray(xy, dtype=float).reshape(-1, 2) - (lo + hi) / 2
         return np.column_stack(
             [self.width() / 2 + scale * xy[:, 0], self.height() / 2 - scale * xy[:, 1]]
         )
@@ -79,6 +89,7 @@ class SurveyMap(QWidget):
         painter.setBrush(Qt.NoBrush)
         painter.drawPolygon(outline)
         self._draw_north(painter)
+        self._draw_wells(painter)
         painter.setPen(QColor("#343a40"))
         x0, y0 = self.survey.origin[2:]
         painter.drawText(
@@ -103,6 +114,17 @@ class SurveyMap(QWidget):
             Qt.AlignCenter,
             text,
         )
+
+    def _draw_wells(self, painter):
+        if not self.wells:
+            return
+        points = self.xy_to_screen([(x, y) for _name, x, y in self.wells])
+        for (name, _x, _y), (px, py) in zip(self.wells, points, strict=True):
+            painter.setPen(QPen(QColor("#2b8a3e"), 2))
+            painter.setBrush(QColor("#69db7c"))
+            painter.drawEllipse(QPointF(px, py), 5, 5)
+            painter.setPen(QColor("#212529"))
+            painter.drawText(QPointF(px + 8, py - 6), name)
 
     def _draw_north(self, painter):
         x = self.width() - 24

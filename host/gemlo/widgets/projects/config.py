@@ -5,9 +5,7 @@
 EXTMODULES_DEFAULTS_DICT = {
     "Import/segy": "True",
     "Import/las": "True",
-    "Import/zmap": "False",
+    "Import/zmap": "True",
     "Viewers/vispy": "True",
     "Viewers/volume": "True",
-    "Processing/attributes": "False",
-    "Processing/filters": "True",
 }

@@ -1,0 +1,41 @@
+"""What the import commands share: exit statuses, one-line reasons, interruption."""
+
+import signal
+import sys
+from contextlib import contextmanager
+
+INTERRUPTED = 130
+
+
+def _interrupt(signum, _frame):
+    raise KeyboardInterrupt(signal.Signals(signum).name)
+
+
+@contextmanager
+def interruptible():
+    """SIGTERM and SIGHUP end the block as Ctrl+C does, so that it can clean up."""
+    wanted = [s for s in (signal.SIGTERM, getattr(signal, "SIGHUP", None)) if s is not None]
+    previous = {s: signal.signal(s, _interrupt) for s in wanted}
+    try:
+        yield
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+
+
+def run(work, errors, what):
+    """Run `work()` (which prints its own success); returns the command's exit status.
+
+    An exception of the classes `errors` prints its message as one line on stderr
+    and gives 1; an interruption gives 130 after saying nothing was added.
+    """
+    try:
+        with interruptible():
+            work()
+    except errors as error:
+        print(" ".join(str(error).split()), file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{what} interrupted; nothing was added", file=sys.stderr)
+        return INTERRUPTED
+    return 0
