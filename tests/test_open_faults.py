@@ -285,7 +285,8 @@ CLI = {
     "folder file": (["import-segy", "{d}", "{d}/p"], 1, "is a folder, not a SEG-Y file"),
     "device file": (["import-segy", "/dev/zero", "{d}/p"], 1, "not a regular file"),
     "empty file": (["import-segy", "", "{d}/p"], 1, "SEG-Y file name is empty"),
-    "undecodable": (["import-segy", "{d}/f\udce9.sgy", "{d}/p"], 1, "not valid UTF-8"),
+    "scan folder": (["scan-segy", "{d}"], 1, "is a folder, not a SEG-Y file"),
+    "undecodable project": (["import-segy", "{d}/f.sgy", "{d}/p\udce9"], 1, "not valid UTF-8"),
     "las folder": (["import-las", "{d}", "{d}/p"], 1, "is a folder, not a LAS file"),
     "las empty project": (["import-las", "{d}/f.sgy", ""], 1, "project name is empty"),
     "zmap device": (["import-zmap", "/dev/zero", "{d}/p"], 1, "not a regular file"),
@@ -298,7 +299,6 @@ CLI = {
 def test_command_line_paths_are_checked_first(tmp_path, monkeypatch, capsys, case):
     args, status, says = CLI[case]
     write_segy(tmp_path / "f.sgy")
-    os.link(tmp_path / "f.sgy", os.fsencode(tmp_path) + b"/f\xe9.sgy")
     (tmp_path / "work").mkdir()
     monkeypatch.chdir(tmp_path / "work")
     # A window that did start must not wait for a user.
@@ -309,6 +309,14 @@ def test_command_line_paths_are_checked_first(tmp_path, monkeypatch, capsys, cas
     assert says in error and "Traceback" not in error and len(error.splitlines()) == 1
     assert sorted(os.listdir(os.fsencode(tmp_path))) == before
     assert os.listdir(tmp_path / "work") == []
+
+
+def test_a_segy_file_whose_name_is_not_utf8_imports(tmp_path, capsys):
+    write_segy(tmp_path / "f.sgy")
+    name = os.fsdecode(os.fsencode(tmp_path) + b"/f\xe9.sgy")
+    os.rename(tmp_path / "f.sgy", name)
+    assert main(["import-segy", name, str(tmp_path / "p")]) == 0
+    assert "Created" in capsys.readouterr().out and (tmp_path / "p.lmd").is_file()
 
 
 def test_a_new_project_that_cannot_be_made_leaves_no_folders(tmp_path):

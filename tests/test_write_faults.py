@@ -410,11 +410,11 @@ def test_tree_stores_a_data_file(tree, qtbot):
 
 # (signal, where the command gets it: function, before or after calling it, which call)
 IMPORT_KILLS = {
-    "copying": (signal.SIGKILL, "gemlo.io.segy:SegyImport._check_lines", "after", 1),
+    "copying": (signal.SIGKILL, "gemlo.io.segy:SegyImport._chunk_done", "after", 1),
     "linked": (signal.SIGKILL, "gemlo.app.datafile:DataFile.link", "after", 1),
     "in commit": (signal.SIGKILL, "gemlo.app.project:ProjectDatabase._write", "after", 1),
     "both names": (signal.SIGKILL, "os:unlink", "before", 1),
-    "SIGTERM copying": (signal.SIGTERM, "gemlo.io.segy:SegyImport._check_lines", "after", 1),
+    "SIGTERM copying": (signal.SIGTERM, "gemlo.io.segy:SegyImport._chunk_done", "after", 1),
     "SIGHUP in commit": (signal.SIGHUP, "gemlo.app.project:ProjectDatabase._write", "after", 1),
 }
 

@@ -1,7 +1,8 @@
 """Start the application: python -m gemlo.app [--project PATH] [--no-sample] [--screenshot DIR].
 
 Or import data without a window:
-python -m gemlo.app import-segy FILE PROJECT
+python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] [--cdpy B]
+python -m gemlo.app scan-segy FILE [--iline B ...]   (what import-segy would do)
 python -m gemlo.app import-las FILE... PROJECT
 python -m gemlo.app import-zmap FILE PROJECT
 """
@@ -29,6 +30,8 @@ def default_project_path(folder=None):
 
 
 def parse_args(argv=None):
+    from gemlo.io.segy import add_header_options
+
     parser = argparse.ArgumentParser(prog="gemlo", description=__doc__)
     parser.add_argument(
         "--project",
@@ -57,6 +60,15 @@ def parse_args(argv=None):
     )
     segy.add_argument("file", metavar="FILE", help="the SEG-Y file")
     segy.add_argument("project", metavar="PROJECT", help="the new project file")
+    add_header_options(segy)
+    scan = commands.add_parser(
+        "scan-segy",
+        help="show what import-segy would do with a SEG-Y file, or why it would refuse it",
+        description="Print the headers, sample format, geometry and coordinates that "
+        "import-segy would take from FILE, or the reason it would refuse the file.",
+    )
+    scan.add_argument("file", metavar="FILE", help="the SEG-Y file")
+    add_header_options(scan)
     las = commands.add_parser(
         "import-las",
         help="add the wells of LAS files to a project (made if it does not exist)",
@@ -91,7 +103,7 @@ def _reason(error):
 def import_segy(args):
     """The import-segy command: returns the exit status."""
     from gemlo.app import paths
-    from gemlo.io.segy import SegyError, import_to_new_project
+    from gemlo.io.segy import SegyError, header_of, import_to_new_project
 
     try:
         args.file = paths.input_file(args.file, "SEG-Y file")
@@ -111,7 +123,9 @@ def import_segy(args):
 
     try:
         with interrupted_by_signals():
-            path = import_to_new_project(args.file, args.project, progress=progress)
+            path = import_to_new_project(
+                args.file, args.project, progress=progress, header=header_of(args), notice=_say
+            )
     except (SegyError, OSError, ValueError, sqlite3.Error) as error:
         _say(_reason(error), sys.stderr)
         return 1
@@ -157,6 +171,16 @@ def main(argv=None):
         except paths.PathError as error:
             _say(error, sys.stderr)
             return 1
+    if args.command == "scan-segy":
+        from gemlo.app import paths
+        from gemlo.io.segy import scan_command
+
+        try:
+            args.file = paths.input_file(args.file, "SEG-Y file")
+        except paths.PathError as error:
+            _say(error, sys.stderr)
+            return 1
+        return scan_command(args)
     if args.command == "import-las":
         from gemlo.io import las
 

@@ -473,7 +473,7 @@ class MainWindow(QMainWindow):
         return SegyImportRun(self, path, **options).start()
 
     def _ask_import_segy(self):
-        from gemlo.io.importdialog import show_failure
+        from gemlo.io.importdialog import SegyScanDialog, show_failure
         from gemlo.io.segy import SegyError
 
         path, _filter = QFileDialog.getOpenFileName(
@@ -484,8 +484,11 @@ class MainWindow(QMainWindow):
         )
         if not path:
             return
+        look = SegyScanDialog(self, path)
+        if look.exec() != QDialog.Accepted:
+            return
         try:
-            self.import_segy(path)
+            self.import_segy(path, header=look.header())
         except (SegyError, OSError, RuntimeError) as error:
             show_failure(self, str(error))
 

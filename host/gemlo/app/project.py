@@ -316,8 +316,15 @@ def database_error(path, error):
 
 def check_new_file_name(path, suffix=JOURNAL_SUFFIX, purpose="the project's journal"):
     """Raise OSError (ENAMETOOLONG) when the file system cannot hold the name of `path`
-    with `suffix` added (SQLite's journal, at the least)."""
+    with `suffix` added (SQLite's journal, at the least); EILSEQ when it is not UTF-8."""
     path = Path(path)
+    try:
+        path.name.encode()
+    except UnicodeEncodeError:
+        # Its data files are named after it, and their names are stored as text.
+        raise OSError(
+            errno.EILSEQ, f"The name {os.fsencode(path.name)!r} is not valid UTF-8: rename it"
+        ) from None
     folder = path.parent
     while not folder.exists() and folder != folder.parent:
         folder = folder.parent

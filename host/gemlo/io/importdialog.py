@@ -1,13 +1,33 @@
-"""A SEG-Y import in the main window: samples copied on a worker thread behind a progress
-dialog that can cancel, the object stored on the GUI thread once the copy is done."""
+"""A SEG-Y import in the main window: a look at the file (its summary, refreshed as the
+header byte fields change) before the user commits, then the samples copied on a worker
+thread behind a progress dialog that can cancel, the object stored on the GUI thread once
+the copy is done."""
 
 from pathlib import Path
 
 from qtpy.QtCore import QObject, Qt, QTimer, Signal
-from qtpy.QtWidgets import QMessageBox, QProgressDialog
+from qtpy.QtGui import QFontDatabase
+from qtpy.QtWidgets import (
+    QDialog,
+    QDialogButtonBox,
+    QFormLayout,
+    QHBoxLayout,
+    QMessageBox,
+    QPlainTextEdit,
+    QProgressDialog,
+    QSpinBox,
+    QVBoxLayout,
+)
 
 from gemlo.config.base import _
-from gemlo.io.segy import CHUNK_BYTES, ImportCancelled, SegyImport, object_name
+from gemlo.io.segy import (
+    CHUNK_BYTES,
+    HeaderBytes,
+    ImportCancelled,
+    SegyImport,
+    SegyScan,
+    object_name,
+)
 from gemlo.utils.bgrunner import BgRunner
 from gemlo.utils.logger import logger
 
@@ -23,6 +43,75 @@ def show_failure(window, text):
     return box
 
 
+class SegyScanDialog(QDialog):
+    """The file's summary and the trace header byte fields; Import is enabled only when the
+    file, with these bytes, can go into the window's project."""
+
+    FIELDS = (
+        ("iline", "Inline number at byte"),
+        ("xline", "Crossline number at byte"),
+        ("cdpx", "CDP X at byte"),
+        ("cdpy", "CDP Y at byte"),
+    )
+
+    def __init__(self, window, path):
+        super().__init__(window)
+        self.window, self.path = window, str(path)
+        self.error = None
+        self.setWindowTitle(_("Import SEG-Y"))
+        self.resize(720, 640)
+        form = QFormLayout()
+        self.spins = {}
+        defaults = HeaderBytes()
+        for name, label in self.FIELDS:
+            spin = self.spins[name] = QSpinBox(self)
+            spin.setRange(1, 237)
+            spin.setValue(getattr(defaults, name))
+            # Typing a number changes it digit by digit: scan once the typing stops.
+            spin.valueChanged.connect(lambda _value: self.timer.start())
+            form.addRow(_(label), spin)
+        self.text = QPlainTextEdit(self)
+        self.text.setReadOnly(True)
+        self.text.setLineWrapMode(QPlainTextEdit.NoWrap)
+        self.text.setFont(QFontDatabase.systemFont(QFontDatabase.FixedFont))
+        self.buttons = QDialogButtonBox(QDialogButtonBox.Cancel, self)
+        self.ok = self.buttons.addButton(_("Import"), QDialogButtonBox.AcceptRole)
+        self.buttons.accepted.connect(self.accept)
+        self.buttons.rejected.connect(self.reject)
+        top = QHBoxLayout()
+        top.addLayout(form)
+        top.addStretch(1)
+        layout = QVBoxLayout(self)
+        layout.addLayout(top)
+        layout.addWidget(self.text, 1)
+        layout.addWidget(self.buttons)
+        self.timer = QTimer(self)
+        self.timer.setSingleShot(True)
+        self.timer.setInterval(300)
+        self.timer.timeout.connect(self.refresh)
+        self.refresh()
+
+    def header(self):
+        return HeaderBytes(**{name: spin.value() for name, spin in self.spins.items()})
+
+    def refresh(self):
+        """Scan the file with the bytes shown; show the summary or the reason it is refused."""
+        self.timer.stop()
+        scan, self.error = SegyScan.look(self.path, self.header())
+        if self.error is None and self.window.survey is not None:
+            try:
+                scan.check_survey(self.window.survey, self.window.sgmt)
+            except Exception as error:  # noqa: BLE001 - shown in the summary
+                self.error = error
+        text = scan.summary()
+        if self.error is None:
+            text += "\n\n" + "\n".join(scan.notes() or [_("Ready to import.")])
+        else:
+            text += "\n\n" + str(self.error)
+        self.text.setPlainText(text)
+        self.ok.setEnabled(self.error is None)
+
+
 class SegyImportRun(QObject):
     """One import into the window's open project. Emits `sigDone` with the new data object,
     or None after a failure or a cancel, which leave the project as it was.
@@ -33,7 +122,7 @@ class SegyImportRun(QObject):
 
     sigDone = Signal(object)
 
-    def __init__(self, window, path, chunk_bytes=CHUNK_BYTES, progress=None):
+    def __init__(self, window, path, chunk_bytes=CHUNK_BYTES, progress=None, header=None):
         super().__init__(window)
         if window.database is None:
             raise RuntimeError("No project is open: create or open one first")
@@ -50,7 +139,11 @@ class SegyImportRun(QObject):
             window.survey,
             chunk_bytes,
             progress,
+            header=header,
+            sgmt=window.sgmt,
         )
+        for text in self.job.notes():
+            logger.info("%s", text)
         self.result = self.message = None
         self.dialog = QProgressDialog(
             _("Importing {}...").format(self.job.path), _("Cancel"), 0, STEPS, window

@@ -3,57 +3,64 @@
 An import is three steps, so that the long one can run on a worker thread
 while the project database stays on the thread that owns it:
 
-1. `SegyImport(path, folder, name, survey)` reads the headers and checks the
-   geometry (and, given the project's survey, that the cube lies on it);
+1. `SegyImport(path, folder, name, survey)` reads the headers of every trace and
+   checks the geometry (and, given the project's survey, that the cube lies on it);
 2. `prepare(database)` makes the project's new data file (unnamed until stored), and
-   `copy()` writes the samples into it, in chunks of bounded size; it can be cancelled;
+   `copy()` writes the samples into it, decoded in C++ (`gemlo.io.segycodec`) in
+   chunks of bounded size; it can be cancelled;
 3. `commit(database)` stores the object with that file as its property, and the
    survey if the project has none, in one transaction; the property array is a
    read-write memory map of the file.
 
 A failure, a cancel or a killed process at any step leaves the project and its folder
-as they were.
+as they were. `SegyScan` is the first step alone: what an import would do, or why it
+would refuse.
 """
 
-import mmap
 import os
 import re
 import secrets
 import sqlite3
-import struct
+import sys
 import threading
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-import segyio
 
 from gemlo.app.datafile import HIDDEN, DataFile, fsync_folder
 from gemlo.data.dataobject import DataObject
+from gemlo.io import segycodec
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import Survey, ln2xy
 
-# Trace header bytes (1-based, as the standard counts them)
-INLINE, CROSSLINE, CDP_X, CDP_Y, COORD_SCALAR = 189, 193, 181, 185, 71
+# Fixed trace header words (1-based byte, width), as the standard places them.
+COORD_SCALAR, DELAY, TIME_SCALAR, TRACE_SAMPLES, TRACE_INTERVAL = 71, 109, 215, 115, 117
 
-FLOAT_FORMATS = {1: "4-byte IBM float", 5: "4-byte IEEE float"}
-OTHER_FORMATS = {
-    2: "4-byte integer",
-    3: "2-byte integer",
-    4: "4-byte fixed point with gain",
-    6: "8-byte IEEE float",
-    7: "3-byte integer",
-    8: "1-byte integer",
-    9: "8-byte integer",
-    10: "4-byte unsigned integer",
-    11: "2-byte unsigned integer",
-    12: "8-byte unsigned integer",
-    15: "3-byte unsigned integer",
-    16: "1-byte unsigned integer",
+# Sample format code: (what it is, the numpy type that holds each of its values exactly).
+FORMATS = {
+    1: ("4-byte IBM float", np.float32),
+    2: ("4-byte integer", np.int32),
+    3: ("2-byte integer", np.int16),
+    5: ("4-byte IEEE float", np.float32),
+    6: ("8-byte IEEE float", np.float64),
+    7: ("3-byte integer", np.int32),
+    8: ("1-byte integer", np.int8),
+    9: ("8-byte integer", np.int64),
+    10: ("4-byte unsigned integer", np.uint32),
+    11: ("2-byte unsigned integer", np.uint16),
+    12: ("8-byte unsigned integer", np.uint64),
+    15: ("3-byte unsigned integer", np.uint32),
+    16: ("1-byte unsigned integer", np.uint8),
 }
+REFUSED_FORMATS = {4: "4-byte fixed point with gain"}
 
 CHUNK_BYTES = 64 << 20
-# How far (as a share of the smaller bin) a corner may lie from where a grid puts it.
+# How far (as a share of the smaller spacing of line numbers) a trace may lie from the grid.
 TOLERANCE = 0.1
+# A grid of line numbers with more than this many positions per trace is not a survey's.
+MAX_POSITIONS_PER_TRACE = 4
+END_STANZA = "((SEG: EndText))"
 
 
 class SegyError(Exception):
@@ -68,141 +75,286 @@ class ImportCancelled(Exception):
     """The user cancelled the import."""
 
 
-def _binary_header(path):
-    """Return (endian, sample format, samples per trace) from the file's size and binary
-    header, or raise SegyError when they cannot belong to a SEG-Y file."""
-    size = os.path.getsize(path)
-    if size < 3600 + 240:
-        raise SegyError(path, f"not a SEG-Y file (only {size} bytes)")
-    with open(path, "rb") as fp:
-        fp.seek(3200)
-        binary = fp.read(400)
-    for endian, mark in (("big", ">"), ("little", "<")):  # noqa: B007 - used after the loop
-        (fmt,) = struct.unpack_from(mark + "h", binary, 24)
-        (extended,) = struct.unpack_from(mark + "h", binary, 304)
-        if (fmt in FLOAT_FORMATS or fmt in OTHER_FORMATS) and extended >= 0:
-            break
-    else:
-        raise SegyError(path, "not a SEG-Y file (its binary header gives no valid sample format)")
-    (samples,) = struct.unpack_from(mark + "H", binary, 20)
-    if samples == 0:
-        # Some writers leave the count to the trace headers.
-        with open(path, "rb") as fp:
-            fp.seek(3600 + 3200 * extended + 114)
-            (samples,) = struct.unpack(mark + "H", fp.read(2).ljust(2, b"\0"))
-    if samples == 0:
-        raise SegyError(path, "not a SEG-Y file (its headers give no samples per trace)")
-    if fmt not in FLOAT_FORMATS:
-        raise SegyError(
-            path,
-            f"unsupported sample format {fmt} ({OTHER_FORMATS[fmt]}); "
-            "only IBM (1) and IEEE (5) 4-byte floats are imported",
-        )
-    trace_bytes = 240 + 4 * samples
-    body = size - 3600 - 3200 * extended
-    if body <= 0 or body % trace_bytes:
-        raise SegyError(
-            path,
-            f"the file is truncated or damaged: its {size} bytes are not a "
-            f"whole number of traces of {samples} samples",
-        )
-    return endian, fmt, samples
+@dataclass(frozen=True)
+class HeaderBytes:
+    """Where a trace header keeps its inline and crossline numbers and its X and Y
+    (1-based byte positions of 4-byte integers, as the standard counts them)."""
+
+    iline: int = 189
+    xline: int = 193
+    cdpx: int = 181
+    cdpy: int = 185
+
+    def check(self):
+        for name, byte in vars(self).items():
+            if not 1 <= byte <= 237:
+                raise ValueError(
+                    f"--{name} {byte}: a 4-byte header word starts at a byte from 1 to 237"
+                )
+        return self
 
 
 def _scaled(value, scalar):
-    # A negative scalar divides: dividing keeps -100 exact where multiplying by 0.01 would not.
-    if scalar < 0:
-        return value / -scalar
-    return float(value * scalar) if scalar > 0 else float(value)
+    """Apply a SEG-Y scalar: positive multiplies, negative divides, zero means one. Dividing
+    keeps -100 exact where multiplying by 0.01 would not."""
+    value = np.asarray(value, dtype=np.float64)
+    scalar = np.asarray(scalar, dtype=np.float64)
+    return np.where(scalar < 0, value / np.where(scalar < 0, -scalar, 1), value) * np.where(
+        scalar > 0, scalar, 1
+    )
 
 
-def _regular(path, lines, what):
-    steps = np.diff(lines)
-    if not (steps[0] != 0 and np.all(steps == steps[0])):
-        raise SegyError(path, f"irregular geometry: the {what} numbers are not equally spaced")
-    return int(steps[0])
+def _text(block):
+    """The textual header as text: EBCDIC (cp037) or ASCII, whichever reads as more text."""
+    best = ""
+    for encoding in ("cp037", "latin-1"):
+        text = block.decode(encoding)
+        if sum(c.isalnum() or c == " " for c in text) > sum(c.isalnum() or c == " " for c in best):
+            best = text
+    return "".join(c if c.isprintable() else " " for c in best)
 
 
-class SegyImport:
-    """The import of one SEG-Y cube into a project folder (see the module's documentation).
+def _lines(values):
+    """Distinct line numbers, their step (the greatest common divisor of their gaps)."""
+    lines = np.unique(values)
+    step = int(np.gcd.reduce(np.diff(lines))) if len(lines) > 1 else 0
+    return lines, step
 
-    `done` and `total` count traces; the copying thread updates `done` and any
-    thread may read it or call `cancel()`.
-    """
 
-    def __init__(self, path, folder, name, survey=None, chunk_bytes=CHUNK_BYTES, progress=None):
-        self.path = str(Path(path).absolute())
-        self.folder = Path(folder)
-        self.name = name
-        self.chunk_bytes = chunk_bytes
-        # Called as progress(done, total) on the copying thread after each chunk.
-        self.progress = progress
-        self.data_file = None
-        self.done = 0
-        self.error = None
-        self._cancel = threading.Event()
+def _words(byte, values):
+    """'bytes 189-192 (inline numbers 1 to 9)' for the refusal messages."""
+    return f"bytes {byte}-{byte + 3}, which hold {int(values.min())} to {int(values.max())}"
+
+
+class SegyScan:
+    """What the headers of a SEG-Y file say and how its traces lie, or why it cannot be
+    imported (SegyError). `look()` keeps what was found before a refusal."""
+
+    def __init__(self, path, header=None):
+        self._start(path, header)
         self._scan()
-        self.total = self.shape[0] * self.shape[1]
-        if survey is not None:
-            self.check_survey(survey)
 
-    # Reading the geometry
+    @classmethod
+    def look(cls, path, header=None):
+        """(scan, None), or (the part-done scan, SegyError) when the file is refused."""
+        scan = cls.__new__(cls)
+        try:
+            scan._start(path, header)
+            scan._scan()
+        except SegyError as error:
+            return scan, error
+        return scan, None
 
-    def _open(self):
-        return segyio.open(
-            self.path, "r", iline=INLINE, xline=CROSSLINE, strict=True, endian=self.endian
-        )
+    def _start(self, path, header):
+        self.path = str(Path(path).absolute())
+        try:
+            self.header = (header or HeaderBytes()).check()
+        except ValueError as error:
+            self._refuse(str(error))
+        self.survey = self.sgmt = None
+
+    def _refuse(self, reason):
+        raise SegyError(self.path, reason)
+
+    # The binary and textual headers
 
     def _scan(self):
-        path = self.path
-        if os.path.isdir(path):
-            raise SegyError(path, "it is a folder, not a SEG-Y file")
-        if not os.path.exists(path):
-            raise SegyError(path, "no such file")
-        if not os.path.isfile(path):
-            raise SegyError(path, "not a regular file (a device, pipe or socket)")
+        if os.path.isdir(self.path):
+            self._refuse("it is a folder, not a SEG-Y file")
+        if not os.path.exists(self.path):
+            self._refuse("no such file")
+        if not os.path.isfile(self.path):
+            self._refuse("not a regular file (a device, pipe or socket)")
         try:
-            path.encode()
-        except UnicodeEncodeError:
-            # segyio takes file names as UTF-8 text only.
-            raise SegyError(
-                path, "its name is not valid UTF-8, which the SEG-Y reader cannot open: rename it"
-            ) from None
-        self.endian, fmt, samples = _binary_header(path)
-        self.sample_format = FLOAT_FORMATS[fmt]
+            fd = os.open(self.path, os.O_RDONLY)
+        except OSError as error:
+            self._refuse(f"cannot read it: {error.strerror or error}")
         try:
-            f = self._open()
-        except (RuntimeError, ValueError, OSError) as error:
-            raise SegyError(
-                path,
-                "irregular geometry: the inline (byte 189) and crossline "
-                f"(byte 193) numbers do not form a regular grid ({error})",
-            ) from None
-        with f:
-            if f.unstructured:
-                raise SegyError(path, "irregular geometry: the traces do not form a grid")
-            if len(f.offsets) > 1:
-                raise SegyError(
-                    path,
-                    f"{len(f.offsets)} offsets per position: only post-stack cubes are imported",
-                )
-            self.ilines, self.xlines = np.asarray(f.ilines), np.asarray(f.xlines)
-            if len(self.ilines) < 2 or len(self.xlines) < 2:
-                raise SegyError(path, "a cube needs at least two inlines and two crosslines")
-            self.il_step = _regular(path, self.ilines, "inline")
-            self.xl_step = _regular(path, self.xlines, "crossline")
-            self.inline_sorted = f.sorting == segyio.TraceSortingFormat.INLINE_SORTING
-            interval = (
-                f.bin[segyio.BinField.Interval]
-                or f.header[0][segyio.TraceField.TRACE_SAMPLE_INTERVAL]
+            self._read_headers(fd)
+            self._read_traces(fd)
+        except OSError as error:
+            self._refuse(f"reading it failed: {error.strerror or error}")
+        finally:
+            os.close(fd)
+        self._geometry()
+
+    def _read_headers(self, fd):
+        self.size = os.fstat(fd).st_size
+        if self.size < 3600:
+            self._refuse(f"not a SEG-Y file (only {self.size} bytes)")
+        head = os.pread(fd, 3600, 0)
+        self.text = _text(head[:3200])
+        binary = head[3200:]
+        for order in (">", "<"):
+            code = int(np.frombuffer(binary, order + "i2", 1, 24)[0])
+            extended = int(np.frombuffer(binary, order + "i2", 1, 304)[0])
+            if (code in FORMATS or code in REFUSED_FORMATS) and extended >= -1:
+                break
+        else:
+            self._refuse("not a SEG-Y file (its binary header gives no valid sample format)")
+        self.order, self.big_endian = order, order == ">"
+        self.endian = "big" if self.big_endian else "little"
+
+        def word(offset, kind="i2"):
+            return int(np.frombuffer(binary, order + kind, 1, offset)[0])
+
+        self.format = code
+        if code in REFUSED_FORMATS:
+            self._refuse(
+                f"unsupported sample format {code} ({REFUSED_FORMATS[code]}, obsolete); "
+                "formats 1-3, 5-12, 15 and 16 are imported"
             )
-            if interval <= 0:
-                raise SegyError(path, "the headers give no sample interval")
-            self.dz = interval / 1000.0  # microseconds to milliseconds
-            self.z0 = float(f.samples[0])
-            self.shape = (len(self.ilines), len(self.xlines), samples)
-            corners = [self._corner(f, i, j) for i, j in ((0, 0), (0, -1), (-1, 0), (-1, -1))]
-        (il1, xl1, x1, y1), (_, xl2, x2, y2), (il3, _, x3, y3), self._far = corners
+        self.sample_format, self.dtype = FORMATS[code][0], np.dtype(FORMATS[code][1])
+        self.revision = binary[300] if self.big_endian else binary[301]
+        self.first = 3600 + self._extended_headers(fd, extended)
+        if self.first + 240 > self.size:
+            self._refuse("the file holds no traces")
+        first_trace = os.pread(fd, 240, self.first)
+
+        def trace_word(byte):
+            return int(np.frombuffer(first_trace, order + "i2", 1, byte - 1)[0])
+
+        samples = word(20, "u2") or max(word(68, "i4"), 0) or trace_word(TRACE_SAMPLES)
+        if samples <= 0:
+            self._refuse("not a SEG-Y file (its headers give no samples per trace)")
+        self.samples = samples
+        interval = word(16) or trace_word(TRACE_INTERVAL)
+        if interval <= 0:
+            self._refuse(f"the headers give no valid sample interval ({interval} microseconds)")
+        self.dz = interval / 1000.0  # microseconds to milliseconds
+        # The time scalar exists from revision 1 on; older files may hold anything there.
+        scalar = trace_word(TIME_SCALAR) if self.revision >= 1 else 1
+        self.z0 = float(_scaled(trace_word(DELAY), scalar))
+        self.trace_bytes = 240 + segycodec.sample_bytes(code) * samples
+        body = self.size - self.first
+        if body % self.trace_bytes:
+            self._refuse(
+                f"the file is truncated or damaged: its {self.size} bytes are not a "
+                f"whole number of traces of {samples} samples "
+                f"({body // self.trace_bytes} traces and {body % self.trace_bytes} bytes)"
+            )
+        self.traces = body // self.trace_bytes
+
+    def _extended_headers(self, fd, count):
+        """The bytes of the extended textual headers; sets `extended` (their number)."""
+        if count >= 0:
+            self.extended = count
+            return 3200 * count
+        # -1: as many as there are, the last one holding the end stanza.
+        marks = (END_STANZA.encode("ascii"), END_STANZA.encode("cp037"))
+        n = 0
+        while True:
+            block = os.pread(fd, 3200, 3600 + 3200 * n)
+            if len(block) < 3200:
+                self._refuse(
+                    "its binary header announces extended textual headers ended by "
+                    f"{END_STANZA}, but the file holds no such end"
+                )
+            n += 1
+            if any(mark in block for mark in marks):
+                self.extended = n
+                return 3200 * n
+
+    # The trace headers
+
+    def _read_traces(self, fd):
+        h = self.header
+        words = [(b - 1, 4) for b in (h.iline, h.xline, h.cdpx, h.cdpy)] + [(COORD_SCALAR - 1, 2)]
+        il, xl, x, y, scalar = segycodec.read_headers(
+            fd, self.first, self.trace_bytes, self.traces, self.big_endian, words
+        )
+        self._il, self._xl = il, xl
+        self.has_coordinates = bool(x.any() or y.any())
+        self._xy = np.column_stack([_scaled(x, scalar), _scaled(y, scalar)])
+
+    def _geometry(self):
+        h, il, xl = self.header, self._il, self._xl
+        self.ilines, self.il_step = _lines(il)
+        self.xlines, self.xl_step = _lines(xl)
+        if len(self.ilines) < 2 or len(self.xlines) < 2:
+            self._refuse(
+                "a cube needs at least two inlines and two crosslines; the traces' "
+                f"inline numbers ({_words(h.iline, il)}) and crossline numbers "
+                f"({_words(h.xline, xl)}) give {len(self.ilines)} and {len(self.xlines)}"
+            )
+        n_il = (int(self.ilines[-1]) - int(self.ilines[0])) // self.il_step + 1
+        n_xl = (int(self.xlines[-1]) - int(self.xlines[0])) // self.xl_step + 1
+        positions = n_il * n_xl
+        if positions > MAX_POSITIONS_PER_TRACE * self.traces:
+            self._refuse(
+                f"irregular geometry: the line numbers span {n_il} inlines by {n_xl} "
+                f"crosslines, {positions} positions for {self.traces} traces "
+                f"(inline {_words(h.iline, il)}; crossline {_words(h.xline, xl)})"
+            )
+        self.shape = (n_il, n_xl, self.samples)
+        i = (il.astype(np.int64) - self.ilines[0]) // self.il_step
+        j = (xl.astype(np.int64) - self.xlines[0]) // self.xl_step
+        self._rows = i * n_xl + j
+        counts = np.bincount(self._rows, minlength=positions)
+        if counts.max() > 1:
+            taken = counts[counts > 0]
+            if np.all(taken == taken[0]):
+                self._refuse(f"{taken[0]} traces per position: only post-stack cubes are imported")
+            row = int(np.argmax(counts > 1))
+            t = np.flatnonzero(self._rows == row)[:2] + 1
+            self._refuse(
+                f"irregular geometry: traces {t[0]} and {t[1]} both hold inline "
+                f"{il[t[0] - 1]}, crossline {xl[t[0] - 1]}"
+            )
+        self.missing = positions - self.traces
+        # Sorted by inline when the inline number changes less often along the file.
+        self.inline_sorted = np.count_nonzero(np.diff(il)) <= np.count_nonzero(np.diff(xl))
+        self.sorting = "inline" if self.inline_sorted else "crossline"
+        il1, il3 = int(self.ilines[0]), int(self.ilines[-1])
+        xl1, xl2 = int(self.xlines[0]), int(self.xlines[-1])
+        self.vidx = {
+            "IL_FRST": il1,
+            "IL_LAST": il3,
+            "IL_NCRT": self.il_step,
+            "IL_AMNT": n_il,
+            "XL_FRST": xl1,
+            "XL_LAST": xl2,
+            "XL_NCRT": self.xl_step,
+            "XL_AMNT": n_xl,
+            "DP_FRST": self.z0,
+            "DP_LAST": self.z0 + self.dz * (self.samples - 1),
+            "DP_NCRT": self.dz,
+            "DP_AMNT": self.samples,
+        }
+        if self.has_coordinates:
+            self._fit_survey(il1, il3, xl1, xl2)
+        else:
+            # Nothing to place the traces on a map: one unit per line number.
+            self.survey = Survey((il1, xl1, il1, xl1), (1, 0), (0, 1), name=_stem_text(self.path))
+            self.sgmt = self.survey.sgmt(il3, xl2)
+        parm = surveycalc.get_parm_from_vidx(self.vidx, self.survey)
+        self.bins = (float(parm["PANEL_INC"]), float(parm["TRACE_INC"]))
+        self.tolerance = TOLERANCE * min(self.bins[1] / self.xl_step, self.bins[0] / self.il_step)
+        if self.has_coordinates:
+            miss = self._misplaced(self.survey, "the grid of its traces")
+            if miss:
+                self._refuse("irregular geometry: " + miss)
+
+    def _fit_survey(self, il1, il3, xl1, xl2):
+        """The survey through the traces: a least-squares fit of all of them, anchored to
+        the corner traces (where there are such traces and they lie on the fit)."""
+        lines = np.column_stack([self._il, self._xl]).astype(np.float64)
+        design = np.column_stack([np.ones(len(lines)), lines - (il1, xl1)])
+        coef, _res, rank, _sv = np.linalg.lstsq(design, self._xy, rcond=None)
+        h = self.header
+        reason = f"the traces' CDP coordinates (bytes {h.cdpx}, {h.cdpy}) do not span a grid"
+        if rank < 3:
+            self._refuse(reason)
+        points = []
+        for il, xl in ((il1, xl1), (il1, xl2), (il3, xl1)):
+            fitted = coef[0] + coef[1] * (il - il1) + coef[2] * (xl - xl1)
+            row = np.flatnonzero((self._il == il) & (self._xl == xl))
+            xy = self._xy[row[0]] if row.size else fitted
+            step = min(np.hypot(*coef[1]) * self.il_step, np.hypot(*coef[2]) * self.xl_step)
+            if not np.hypot(*(xy - fitted)) <= TOLERANCE * step:
+                xy = fitted
+            points.append((il, xl, round(float(xy[0]), 6), round(float(xy[1]), 6)))
+        (il1, xl1, x1, y1), (_, xl2, x2, y2), (il3, _, x3, y3) = points
         self.sgmt = {
             "P1_ILNO": il1,
             "P1_XLNO": xl1,
@@ -218,81 +370,169 @@ class SegyImport:
             "P3_CRSY": y3,
         }
         try:
-            self.survey = Survey.from_sgmt(self.sgmt, name=Path(path).stem)
+            self.survey = Survey.from_sgmt(self.sgmt, name=_stem_text(self.path))
         except ValueError:
-            raise SegyError(
-                path, "the corner traces' CDP coordinates (bytes 181, 185) do not span a grid"
-            ) from None
-        self.vidx = {
-            "IL_FRST": il1,
-            "IL_LAST": il3,
-            "IL_NCRT": self.il_step,
-            "IL_AMNT": self.shape[0],
-            "XL_FRST": xl1,
-            "XL_LAST": xl2,
-            "XL_NCRT": self.xl_step,
-            "XL_AMNT": self.shape[1],
-            "DP_FRST": self.z0,
-            "DP_LAST": self.z0 + self.dz * (samples - 1),
-            "DP_NCRT": self.dz,
-            "DP_AMNT": samples,
-        }
-        parm = surveycalc.get_parm_from_vidx(self.vidx, self.survey)
-        self.tolerance = TOLERANCE * min(
-            parm["TRACE_INC"] / abs(self.xl_step), parm["PANEL_INC"] / abs(self.il_step)
+            self._refuse(reason)
+
+    def _misplaced(self, survey, where):
+        """Describe the trace that lies farthest from where `survey` puts its lines, when
+        that is more than the tolerance; else ''."""
+        grid = ln2xy(np.column_stack([self._il, self._xl]), survey=survey)
+        distance = np.hypot(*(grid - self._xy).T)
+        worst = int(np.argmax(distance))
+        if distance[worst] <= self.tolerance:
+            return ""
+        (x, y), (px, py) = self._xy[worst], grid[worst]
+        return (
+            f"trace {worst + 1} (inline {self._il[worst]}, crossline {self._xl[worst]}) "
+            f"lies at ({x:.2f}, {y:.2f}) in the file (bytes {self.header.cdpx}, "
+            f"{self.header.cdpy}) but at ({px:.2f}, {py:.2f}) on "
+            f"{where}, {distance[worst]:.2f} apart (more than {self.tolerance:.2f}, a tenth "
+            "of the spacing of line numbers)"
         )
-        # Three corners define the grid; the fourth tells whether the traces stand on it.
-        miss = self._misplaced(self.survey, [self._far])
-        if miss:
-            raise SegyError(path, "irregular geometry: " + miss)
 
-    def _trace_index(self, i, j):
-        n_il, n_xl = len(self.ilines), len(self.xlines)
-        i, j = i % n_il, j % n_xl
-        return i * n_xl + j if self.inline_sorted else j * n_il + i
-
-    def _corner(self, f, i, j):
-        header = f.header[self._trace_index(i, j)]
-        il, xl = header[INLINE], header[CROSSLINE]
-        if (il, xl) != (self.ilines[i], self.xlines[j]):
-            raise SegyError(
-                self.path,
-                f"irregular geometry: a corner trace holds inline {il}, "
-                f"crossline {xl} where inline {self.ilines[i]}, "
-                f"crossline {self.xlines[j]} belongs",
+    def check_survey(self, survey, sgmt=None):
+        """Raise SegyError unless every trace lies where the project's `survey` puts its
+        lines; a cube without coordinates needs its lines within the survey's (`sgmt`)."""
+        if not self.has_coordinates:
+            ranges = None
+            if sgmt is not None:
+                ranges = [
+                    sorted((sgmt["P1_ILNO"], sgmt["P3_ILNO"])),
+                    sorted((sgmt["P1_XLNO"], sgmt["P2_XLNO"])),
+                ]
+            inside = ranges is not None and all(
+                lo <= lines[0] and lines[-1] <= hi
+                for (lo, hi), lines in zip(ranges, (self.ilines, self.xlines), strict=True)
             )
-        scalar = header[COORD_SCALAR]
-        return int(il), int(xl), _scaled(header[CDP_X], scalar), _scaled(header[CDP_Y], scalar)
-
-    def _misplaced(self, survey, points):
-        """Describe the first point (il, xl, x, y) that `survey` puts elsewhere, or ''."""
-        for il, xl, x, y in points:
-            px, py = ln2xy(np.array([il, xl]), survey=survey)
-            distance = float(np.hypot(px - x, py - y))
-            if not distance <= self.tolerance:
-                return (
-                    f"inline {il}, crossline {xl} lies at ({x:.2f}, {y:.2f}) in the file "
-                    f"but at ({px:.2f}, {py:.2f}) on the grid, {distance:.2f} apart"
+            if not inside:
+                survey_lines = (
+                    "has no line range"
+                    if ranges is None
+                    else "spans inlines {:g} to {:g}, crosslines {:g} to {:g}".format(
+                        *ranges[0], *ranges[1]
+                    )
                 )
-        return ""
-
-    def check_survey(self, survey):
-        """Raise SegyError unless the cube's corners lie where `survey` puts their lines."""
-        vxyz = surveycalc.get_vxyz_from_vidx(self.vidx, self.survey)
-        corners = [
-            (self.vidx["IL_FRST"], self.vidx["XL_FRST"], vxyz["AXIS_ORX"], vxyz["AXIS_ORY"]),
-            (self.vidx["IL_FRST"], self.vidx["XL_LAST"], vxyz["AXIS_XLX"], vxyz["AXIS_XLY"]),
-            (self.vidx["IL_LAST"], self.vidx["XL_FRST"], vxyz["AXIS_ILX"], vxyz["AXIS_ILY"]),
-            self._far,
-        ]
-        miss = self._misplaced(survey, corners)
+                self._refuse(
+                    "its traces have no coordinates and its lines (inlines "
+                    f"{self.ilines[0]} to {self.ilines[-1]}, crosslines {self.xlines[0]} to "
+                    f"{self.xlines[-1]}) do not lie within the project's survey, which "
+                    f"{survey_lines}. Import it into a new, empty project instead "
+                    "(File > New project)"
+                )
+            return
+        miss = self._misplaced(survey, "the project's survey")
         if miss:
-            raise SegyError(
-                self.path,
+            self._refuse(
                 "its grid does not match the project's survey: "
                 + miss
-                + ". Import it into a new, empty project instead (File > New project)",
+                + ". Import it into a new, empty project instead (File > New project)"
             )
+
+    @property
+    def placement(self):
+        """How the cube is placed on the map, for the log and the object's information."""
+        if self.has_coordinates:
+            return (
+                f"CDP coordinates from bytes {self.header.cdpx}, {self.header.cdpy} "
+                f"(scalar at byte {COORD_SCALAR})"
+            )
+        return (
+            "no coordinates (every trace's X and Y are zero): placed on a grid in "
+            "line-number units, one unit per line"
+        )
+
+    def notes(self):
+        """What the user should know about an accepted cube, one sentence each."""
+        out = []
+        if self.missing:
+            out.append(
+                f"{self.path}: {self.missing} of {self.shape[0] * self.shape[1]} positions "
+                "have no trace; they hold zeros"
+            )
+        if not self.has_coordinates:
+            out.append(f"{self.path}: {self.placement}")
+        return out
+
+    def summary(self):
+        """What an import would take from the file (as much as was read), as text."""
+        out = [f"File: {self.path}"]
+        text = getattr(self, "text", None)
+        if text is not None:
+            rows = [text[k : k + 80].rstrip() for k in range(0, 3200, 80)]
+            while rows and not rows[-1]:
+                rows.pop()
+            out += ["Textual header:"] + ["  " + r for r in rows]
+        if hasattr(self, "extended"):
+            out.append(f"Extended textual headers: {self.extended}")
+        if hasattr(self, "dtype"):
+            out.append(
+                f"Sample format: {self.format} ({self.sample_format}), {self.endian}-endian; "
+                f"stored as {self.dtype.name}"
+            )
+        if hasattr(self, "traces"):
+            out.append(
+                f"Samples: {self.samples} per trace, interval {self.dz:g} ms, "
+                f"first sample at {self.z0:g} ms"
+            )
+        if hasattr(self, "sorting"):
+            h, (n_il, n_xl, _ns) = self.header, self.shape
+            out += [
+                f"Sorting: {self.sorting}",
+                f"Inlines (byte {h.iline}): {self.ilines[0]} to {self.ilines[-1]}, "
+                f"step {self.il_step}, {n_il} lines",
+                f"Crosslines (byte {h.xline}): {self.xlines[0]} to {self.xlines[-1]}, "
+                f"step {self.xl_step}, {n_xl} lines",
+                f"Traces: {self.traces} at {n_il * n_xl} positions, {self.missing} missing"
+                + (" (zeros in the cube)" if self.missing else ""),
+            ]
+        if getattr(self, "bins", None) is not None:
+            corners = [(0, 0), (0, -1), (-1, 0), (-1, -1)]
+            lines = np.array([(self.ilines[i], self.xlines[j]) for i, j in corners])
+            xy = ln2xy(lines, survey=self.survey)
+            out.append(f"Coordinates: {self.placement}")
+            out += [
+                f"  inline {il}, crossline {xl}: ({x:.2f}, {y:.2f})"
+                for (il, xl), (x, y) in zip(lines, xy, strict=True)
+            ]
+            out.append(
+                f"Bin size: {self.bins[0]:.2f} between inlines, "
+                f"{self.bins[1]:.2f} between crosslines"
+            )
+        return "\n".join(out)
+
+
+class SegyImport(SegyScan):
+    """The import of one SEG-Y cube into a project folder (see the module's documentation).
+
+    `done` and `total` count traces; the copying thread updates `done` and any
+    thread may read it or call `cancel()`.
+    """
+
+    def __init__(
+        self,
+        path,
+        folder,
+        name,
+        survey=None,
+        chunk_bytes=CHUNK_BYTES,
+        progress=None,
+        header=None,
+        sgmt=None,
+    ):
+        super().__init__(path, header)
+        self.folder = Path(folder)
+        self.name = name
+        self.chunk_bytes = chunk_bytes
+        # Called as progress(done, total) on the copying thread after each chunk.
+        self.progress = progress
+        self.data_file = None
+        self.done = 0
+        self.error = None
+        self._cancel = threading.Event()
+        self.total = self.traces
+        if survey is not None:
+            self.check_survey(survey, sgmt)
 
     @property
     def meta(self):
@@ -309,6 +549,9 @@ class SegyImport:
             "sgmt": self.sgmt,
             "source": self.path,
             "sample_format": self.sample_format,
+            "coordinates": "CDP" if self.has_coordinates else "line numbers",
+            "info": f"Imported from {self.path}; {self.placement}; {self.traces} traces, "
+            f"{self.missing} positions without a trace (zeros)",
         }
 
     # Copying the samples (any thread)
@@ -330,9 +573,7 @@ class SegyImport:
     def prepare(self, database):
         """Make the data file the samples go into, in `database`'s folder (its thread)."""
         try:
-            self.data_file = database.new_data_file(
-                self.name, "amplitude", getattr(self, "dtype", np.float32), self.shape
-            )
+            self.data_file = database.new_data_file(self.name, "amplitude", self.dtype, self.shape)
         except OSError as error:
             raise SegyError(
                 self.path,
@@ -345,74 +586,59 @@ class SegyImport:
         try:
             if self.data_file is None:
                 self.folder.mkdir(parents=True, exist_ok=True)
-                self.data_file = DataFile(
-                    self.folder, getattr(self, "dtype", np.float32), self.shape
-                )
-            out = self.data_file.array
+                self.data_file = DataFile(self.folder, self.dtype, self.shape)
         except OSError as error:
-            out = None
             self.discard()
             raise SegyError(
                 self.path,
                 f"cannot write the data file in {self.folder}: {error.strerror or error}",
             ) from error
         try:
-            with self._open() as f:
-                self._copy_chunks(f, out)
-            out.flush()
+            # Written through the descriptor, not the map: memory stays that of a chunk.
+            self._copy_into(self.data_file.fileno(), self.data_file.offset)
         except (RuntimeError, OSError) as error:
-            del out
             self.discard()
-            raise SegyError(self.path, f"copying the samples failed: {error}") from error
+            reason = error.strerror if isinstance(error, OSError) and error.strerror else error
+            raise SegyError(self.path, f"copying the samples failed: {reason}") from error
         except BaseException:
-            del out
             self.discard()
             raise
-        del out
 
-    def _copy_chunks(self, f, out):
-        n_il, n_xl, ns = self.shape
-        step = max(1, self.chunk_bytes // (4 * ns))
-        flat = out.reshape(n_il * n_xl, ns)
-        pages = getattr(out, "_mmap", None)
-        for a in range(0, self.total, step):
-            if self.cancelled:
-                raise ImportCancelled(f"Import of {self.path} cancelled")
-            b = min(self.total, a + step)
-            data = f.trace.raw[a:b]
-            self._check_lines(f, a, b)
-            if self.inline_sorted:
-                flat[a:b] = data
-            else:
-                for j in range(a // n_il, (b - 1) // n_il + 1):
-                    t0, t1 = max(a, j * n_il), min(b, (j + 1) * n_il)
-                    out[t0 - j * n_il : t1 - j * n_il, j] = data[t0 - a : t1 - a]
-            del data  # before the next chunk is read: one chunk in memory at a time
-            if pages is not None:
-                # The written pages stay in the page cache (dirty ones are written back
-                # later), but leave this process: its memory stays that of one chunk.
-                pages.madvise(mmap.MADV_DONTNEED)
-            self.done = b
-            if self.progress is not None:
-                self.progress(b, self.total)
+    def _copy_into(self, fd, offset):
+        """Decode every trace into its row of the C-order array at `offset` in the open
+        file `fd` (positions without a trace are left as they are: zeros)."""
+        h = self.header
+        row_bytes = self.samples * self.dtype.itemsize
+        chunk_traces = max(1, self.chunk_bytes // (2 * self.trace_bytes + row_bytes))
 
-    def _check_lines(self, f, a, b):
-        t = np.arange(a, b)
-        if self.inline_sorted:
-            i, j = np.divmod(t, len(self.xlines))
-        else:
-            j, i = np.divmod(t, len(self.ilines))
-        il, xl = f.attributes(INLINE)[a:b], f.attributes(CROSSLINE)[a:b]
-        wrong = np.flatnonzero((il != self.ilines[i]) | (xl != self.xlines[j]))
-        if wrong.size:
-            k = wrong[0]
-            raise SegyError(
-                self.path,
-                f"irregular geometry: trace {a + k + 1} holds inline "
-                f"{il[k]}, crossline {xl[k]} where inline "
-                f"{self.ilines[i[k]]}, crossline {self.xlines[j[k]]} "
-                "belongs",
+        with open(self.path, "rb") as source:
+            whole = segycodec.copy_traces(
+                source.fileno(),
+                self.first,
+                self.trace_bytes,
+                self.samples,
+                self.format,
+                self.big_endian,
+                fd,
+                offset,
+                self._rows,
+                (h.iline - 1, 4),
+                (h.xline - 1, 4),
+                self._il,
+                self._xl,
+                chunk_traces,
+                self._chunk_done,
             )
+        if not whole:
+            raise ImportCancelled(f"Import of {self.path} cancelled")
+
+    def _chunk_done(self, done):
+        """After each chunk (the copying thread, which may be interrupted here): whether
+        to go on."""
+        self.done = done
+        if self.progress is not None:
+            self.progress(done, self.total)
+        return not self.cancelled
 
     def discard(self):
         """Remove the data file, unless it was stored."""
@@ -446,9 +672,15 @@ class SegyImport:
         return dob
 
 
+def _stem_text(path):
+    """The file name's stem as text the project can store: bytes that are not UTF-8 (kept
+    in a str as surrogates) become U+FFFD."""
+    return os.fsencode(Path(path).stem).decode("utf-8", "replace")
+
+
 def object_name(path, taken=()):
     """A name for the cube of the SEG-Y file `path` that is not in `taken`."""
-    base = Path(path).stem or "segy"
+    base = _stem_text(path) or "segy"
     name, n = base, 2
     while name in taken:
         name, n = f"{base}_{n}", n + 1
@@ -460,13 +692,16 @@ def object_name(path, taken=()):
 BUILDING = re.compile(r"\.(?P<name>.+)\.(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.part")
 
 
-def import_to_new_project(segy_path, project_path, chunk_bytes=CHUNK_BYTES, progress=None):
+def import_to_new_project(
+    segy_path, project_path, chunk_bytes=CHUNK_BYTES, progress=None, header=None, notice=None
+):
     """Create the project file `project_path` holding the cube of `segy_path` and its survey.
 
     The project is built under a hidden name and takes its own name only when complete:
     nothing is left behind when it fails or is interrupted, and what a killed run left
-    is removed by the next one. An existing project file is never touched. Returns the
-    project's path.
+    is removed by the next one. An existing project file is never touched. `notice(text)`
+    receives what the user should know about the cube (missing traces, no coordinates)
+    before the copy. Returns the project's path.
     """
     from gemlo.app.project import EXTENSION, ProjectDatabase, check_new_file_name
 
@@ -485,7 +720,17 @@ def import_to_new_project(segy_path, project_path, chunk_bytes=CHUNK_BYTES, prog
         f"..{os.getpid()}-{'0' * 12}.part-journal",
         "the hidden name the project is built under and its journal",
     )
-    job = SegyImport(segy_path, project_path.parent, name, None, chunk_bytes, progress)
+    job = SegyImport(
+        segy_path,
+        project_path.parent,
+        name,
+        None,
+        chunk_bytes,
+        progress,
+        header=header,
+    )
+    for text in job.notes() if notice else ():
+        notice(text)
     folder.mkdir(parents=True, exist_ok=True)
     token = secrets.token_hex(6)
     building = folder / f".{project_path.name}.{os.getpid()}-{token}.part"
@@ -568,3 +813,37 @@ def _remove_build(building, project_path):
             path.unlink()
     for suffix in ("", "-journal", "-wal", "-shm"):
         Path(f"{building}{suffix}").unlink(missing_ok=True)
+
+
+def add_header_options(parser):
+    """The trace header byte options (--iline --xline --cdpx --cdpy) of a command."""
+    defaults = HeaderBytes()
+    for name, what in (
+        ("iline", "inline number"),
+        ("xline", "crossline number"),
+        ("cdpx", "CDP X coordinate"),
+        ("cdpy", "CDP Y coordinate"),
+    ):
+        parser.add_argument(
+            f"--{name}",
+            type=int,
+            default=getattr(defaults, name),
+            metavar="B",
+            help=f"1-based byte of the trace header's 4-byte {what} "
+            f"(default {getattr(defaults, name)})",
+        )
+
+
+def header_of(args):
+    """The HeaderBytes that the options of `add_header_options` chose."""
+    return HeaderBytes(args.iline, args.xline, args.cdpx, args.cdpy)
+
+
+def scan_command(args):
+    """The scan-segy command: prints what an import would do; returns the exit status."""
+    scan, error = SegyScan.look(args.file, header_of(args))
+    print(scan.summary(), flush=True)
+    if error is not None:
+        print(error, file=sys.stderr)
+        return 1
+    return 0

@@ -1,0 +1,296 @@
+#include "core/segysamples.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <future>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace gemlo::core::segy {
+
+namespace {
+
+constexpr bool kNativeBig = std::endian::native == std::endian::big;
+
+template <class T>
+T swapped(T value) {
+    if constexpr (sizeof(T) == 1) {
+        return value;
+    } else {
+        using U =
+            std::conditional_t<sizeof(T) == 2, std::uint16_t,
+                               std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>;
+        U bits = std::bit_cast<U>(value);
+        if constexpr (sizeof(T) == 2)
+            bits = __builtin_bswap16(bits);
+        else if constexpr (sizeof(T) == 4)
+            bits = __builtin_bswap32(bits);
+        else
+            bits = __builtin_bswap64(bits);
+        return std::bit_cast<T>(bits);
+    }
+}
+
+// Values of type T stored in the file's order, copied into native ones.
+template <class T>
+void copy_words(const std::byte *src, std::size_t n, bool big_endian, T *dst) {
+    std::memcpy(dst, src, n * sizeof(T));
+    if (big_endian != kNativeBig)
+        for (std::size_t i = 0; i < n; ++i) dst[i] = swapped(dst[i]);
+}
+
+template <bool Signed>
+void three_byte(const std::byte *src, std::size_t n, bool big_endian, void *dst) {
+    auto *out = static_cast<std::uint32_t *>(dst);
+    for (std::size_t i = 0; i < n; ++i, src += 3) {
+        auto b0 = std::to_integer<std::uint32_t>(src[0]);
+        auto b1 = std::to_integer<std::uint32_t>(src[1]);
+        auto b2 = std::to_integer<std::uint32_t>(src[2]);
+        std::uint32_t v = big_endian ? (b0 << 16 | b1 << 8 | b2) : (b2 << 16 | b1 << 8 | b0);
+        if constexpr (Signed)
+            v = std::bit_cast<std::uint32_t>(std::bit_cast<std::int32_t>(v << 8) >> 8);
+        out[i] = v;
+    }
+}
+
+[[noreturn]] void throw_errno(const std::string &what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Read exactly `n` bytes at `offset`; false when the file ends first.
+bool read_at(int fd, std::byte *buf, std::size_t n, std::uint64_t offset) {
+    while (n > 0) {
+        ssize_t got = ::pread(fd, buf, n, static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw_errno("reading the SEG-Y file failed");
+        }
+        if (got == 0) return false;
+        buf += got, n -= static_cast<std::size_t>(got), offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+void write_at(int fd, const std::byte *buf, std::size_t n, std::uint64_t offset) {
+    while (n > 0) {
+        ssize_t put = ::pwrite(fd, buf, n, static_cast<off_t>(offset));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            throw_errno("writing the data file failed");
+        }
+        buf += put, n -= static_cast<std::size_t>(put), offset += static_cast<std::uint64_t>(put);
+    }
+}
+
+[[noreturn]] void ended_early(std::size_t trace) {
+    throw std::runtime_error("the file ends inside trace " + std::to_string(trace + 1) +
+                             ": it is truncated or was changed while it was read");
+}
+
+}  // namespace
+
+std::size_t sample_bytes(int format) {
+    switch (format) {
+        case 1:
+        case 2:
+        case 5:
+        case 10:
+            return 4;
+        case 3:
+        case 11:
+            return 2;
+        case 6:
+        case 9:
+        case 12:
+            return 8;
+        case 7:
+        case 15:
+            return 3;
+        case 8:
+        case 16:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+std::size_t stored_bytes(int format) {
+    std::size_t n = sample_bytes(format);
+    return n == 3 ? 4 : n;
+}
+
+float ibm_to_float(std::uint32_t ibm) {
+    const bool negative = ibm >> 31;
+    const std::uint32_t fraction = ibm & 0x00ffffffu;
+    if (fraction == 0) return negative ? -0.0f : 0.0f;
+    // value = fraction * 16^(exponent - 64) * 2^-24; normalise the fraction
+    // so that its top bit is bit 23: value = 1.f * 2^e. The double holds it
+    // exactly, so the one rounding is that to float.
+    const int exponent = static_cast<int>((ibm >> 24) & 0x7f);
+    const int shift = std::countl_zero(fraction) - 8;
+    const int e = 4 * (exponent - 64) - 1 - shift;
+    if (e >= 128) {
+        return negative ? -std::numeric_limits<float>::infinity()
+                        : std::numeric_limits<float>::infinity();
+    }
+    const std::uint64_t mantissa = (std::uint64_t{fraction} << (shift + 29)) & ((1ull << 52) - 1);
+    const std::uint64_t bits =
+        (std::uint64_t{negative} << 63) | (static_cast<std::uint64_t>(e + 1023) << 52) | mantissa;
+    return static_cast<float>(std::bit_cast<double>(bits));
+}
+
+void decode_samples(int format, bool big_endian, const std::byte *src, std::size_t n, void *dst) {
+    switch (format) {
+        case 1: {
+            auto *out = static_cast<float *>(dst);
+            copy_words(src, n, big_endian, reinterpret_cast<std::uint32_t *>(out));
+            for (std::size_t i = 0; i < n; ++i)
+                out[i] = ibm_to_float(std::bit_cast<std::uint32_t>(out[i]));
+            return;
+        }
+        case 5:
+            return copy_words(src, n, big_endian, static_cast<float *>(dst));
+        case 6:
+            return copy_words(src, n, big_endian, static_cast<double *>(dst));
+        case 2:
+            return copy_words(src, n, big_endian, static_cast<std::int32_t *>(dst));
+        case 3:
+            return copy_words(src, n, big_endian, static_cast<std::int16_t *>(dst));
+        case 8:
+            return copy_words(src, n, big_endian, static_cast<std::int8_t *>(dst));
+        case 9:
+            return copy_words(src, n, big_endian, static_cast<std::int64_t *>(dst));
+        case 10:
+            return copy_words(src, n, big_endian, static_cast<std::uint32_t *>(dst));
+        case 11:
+            return copy_words(src, n, big_endian, static_cast<std::uint16_t *>(dst));
+        case 12:
+            return copy_words(src, n, big_endian, static_cast<std::uint64_t *>(dst));
+        case 16:
+            return copy_words(src, n, big_endian, static_cast<std::uint8_t *>(dst));
+        case 7:
+            return three_byte<true>(src, n, big_endian, dst);
+        case 15:
+            return three_byte<false>(src, n, big_endian, dst);
+        default:
+            throw std::invalid_argument("sample format " + std::to_string(format) +
+                                        " holds no plain numbers");
+    }
+}
+
+std::int32_t read_int(const std::byte *p, unsigned width, bool big_endian) {
+    if (width == 2) {
+        std::int16_t v;
+        copy_words(p, 1, big_endian, &v);
+        return v;
+    }
+    std::int32_t v;
+    copy_words(p, 1, big_endian, &v);
+    return v;
+}
+
+void read_header_fields(int fd, const TraceLayout &layout, std::span<const HeaderField> fields,
+                        std::span<std::int32_t *const> out, std::size_t block_bytes) {
+    if (fields.size() != out.size()) throw std::invalid_argument("one output per field");
+    for (const auto &f : fields)
+        if ((f.width != 2 && f.width != 4) || f.offset + f.width > 240)
+            throw std::invalid_argument("a header word lies outside the 240-byte trace header");
+    if (layout.count == 0) return;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Short traces are read many at once; long ones header by header, which
+    // skips their samples.
+    const bool whole = layout.trace_bytes <= 64 * 1024;
+    const std::size_t per_block =
+        whole ? std::clamp<std::size_t>(block_bytes / layout.trace_bytes, 1, layout.count) : 1;
+    std::vector<std::byte> buf(whole ? per_block * layout.trace_bytes : 240);
+    for (std::size_t a = 0; a < layout.count; a += per_block) {
+        const std::size_t n = std::min(per_block, layout.count - a);
+        const std::uint64_t at = layout.first + a * layout.trace_bytes;
+        const std::size_t bytes = whole ? n * layout.trace_bytes : 240;
+        if (!read_at(fd, buf.data(), bytes, at)) ended_early(a);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::byte *header = buf.data() + k * layout.trace_bytes;
+            for (std::size_t f = 0; f < fields.size(); ++f)
+                out[f][a + k] =
+                    read_int(header + fields[f].offset, fields[f].width, layout.big_endian);
+        }
+    }
+}
+
+bool copy_traces(const CopyJob &job, const std::function<bool(std::size_t)> &progress) {
+    const TraceLayout &lay = job.layout;
+    const std::size_t in_bytes = sample_bytes(lay.format);
+    const std::size_t row_bytes = lay.samples * stored_bytes(lay.format);
+    if (in_bytes == 0 || lay.trace_bytes != 240 + lay.samples * in_bytes)
+        throw std::invalid_argument("the trace size does not match the sample format");
+    if (lay.count == 0) return !progress || progress(0);
+    if (job.dest.size() != lay.count || job.ilines.size() != lay.count ||
+        job.xlines.size() != lay.count)
+        throw std::invalid_argument("one row, inline and crossline per trace");
+    const std::size_t chunk = std::clamp<std::size_t>(job.chunk_traces, 1, lay.count);
+    ::posix_fadvise(job.in_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    // Left uninitialised: every byte is read or decoded into before it is used.
+    auto buffer = [](std::size_t n) { return std::unique_ptr<std::byte[]>(new std::byte[n]); };
+    std::unique_ptr<std::byte[]> in[2] = {buffer(chunk * lay.trace_bytes),
+                                          buffer(chunk * lay.trace_bytes)};
+    auto out = buffer(chunk * row_bytes);
+    auto read_chunk = [&](std::size_t a, std::byte *buf) {
+        const std::size_t n = std::min(chunk, lay.count - a);
+        if (!read_at(job.in_fd, buf, n * lay.trace_bytes, lay.first + a * lay.trace_bytes))
+            ended_early(a + n - 1);
+    };
+
+    // The next chunk is read on a second thread while this one is decoded and
+    // written; a pending read is waited for (the future's destructor) on any exit.
+    std::future<void> next = std::async(std::launch::async, read_chunk, 0, in[0].get());
+    for (std::size_t a = 0, slot = 0; a < lay.count; a += chunk, slot ^= 1) {
+        next.get();
+        const std::size_t n = std::min(chunk, lay.count - a);
+        if (a + n < lay.count)
+            next = std::async(std::launch::async, read_chunk, a + n, in[slot ^ 1].get());
+        const std::byte *src = in[slot].get();
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::byte *trace = src + k * lay.trace_bytes;
+            const std::size_t t = a + k;
+            const auto il = read_int(trace + job.iline.offset, job.iline.width, lay.big_endian);
+            const auto xl = read_int(trace + job.xline.offset, job.xline.width, lay.big_endian);
+            if (il != job.ilines[t] || xl != job.xlines[t]) {
+                throw std::runtime_error(
+                    "trace " + std::to_string(t + 1) + " now holds inline " + std::to_string(il) +
+                    ", crossline " + std::to_string(xl) + " where the scan found inline " +
+                    std::to_string(job.ilines[t]) + ", crossline " + std::to_string(job.xlines[t]) +
+                    ": the file was changed while it was read");
+            }
+            decode_samples(lay.format, lay.big_endian, trace + 240, lay.samples,
+                           out.get() + k * row_bytes);
+        }
+        // Runs of consecutive rows go out in one write each.
+        for (std::size_t k = 0; k < n;) {
+            std::size_t m = k + 1;
+            while (m < n && job.dest[a + m] == job.dest[a + m - 1] + 1) ++m;
+            write_at(job.out_fd, out.get() + k * row_bytes, (m - k) * row_bytes,
+                     job.out_offset + static_cast<std::uint64_t>(job.dest[a + k]) * row_bytes);
+            k = m;
+        }
+#ifdef SYNC_FILE_RANGE_WRITE
+        // Start writing back what is written so far, so that the disk works
+        // alongside and the final sync has little left to do.
+        ::sync_file_range(job.out_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+        if (progress && !progress(a + n)) return false;
+    }
+    return true;
+}
+
+}  // namespace gemlo::core::segy

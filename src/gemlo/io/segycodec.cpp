@@ -1,0 +1,121 @@
+// segycodec: SEG-Y trace headers and samples, read and decoded in C++ with
+// the GIL released (see core/segysamples.hpp).
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "core/segysamples.hpp"
+
+namespace py = pybind11;
+namespace segy = gemlo::core::segy;
+
+namespace {
+
+using Ints = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+using Rows = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+segy::TraceLayout layout_of(std::uint64_t first, std::uint64_t trace_bytes, std::size_t count,
+                            std::size_t samples, int format, bool big_endian) {
+    if (segy::sample_bytes(format) == 0)
+        throw py::value_error("sample format " + std::to_string(format) +
+                              " holds no plain numbers");
+    return {first, trace_bytes, count, samples, format, big_endian};
+}
+
+segy::HeaderField field_of(std::pair<unsigned, unsigned> f) {
+    if ((f.second != 2 && f.second != 4) || f.first + f.second > 240)
+        throw py::value_error("a header word must be 2 or 4 bytes within the trace header");
+    return {f.first, f.second};
+}
+
+// std::system_error keeps errno: it becomes the OSError Python code expects.
+template <class F>
+auto io_errors(F &&body) {
+    try {
+        return body();
+    } catch (const std::system_error &e) {
+        const int code = e.code().value();
+        const std::string what = e.what();
+        py::gil_scoped_acquire gil;
+        PyErr_SetObject(PyExc_OSError, py::make_tuple(code, what).ptr());
+        throw py::error_already_set();
+    }
+}
+
+std::vector<Ints> read_headers(int fd, std::uint64_t first, std::uint64_t trace_bytes,
+                               std::size_t count, bool big_endian,
+                               const std::vector<std::pair<unsigned, unsigned>> &fields) {
+    segy::TraceLayout layout{first, trace_bytes, count, 0, 5, big_endian};
+    if (trace_bytes < 240) throw py::value_error("a trace takes at least 240 bytes");
+    std::vector<segy::HeaderField> words;
+    std::vector<Ints> out;
+    std::vector<std::int32_t *> ptrs;
+    for (const auto &f : fields) {
+        words.push_back(field_of(f));
+        out.emplace_back(static_cast<py::ssize_t>(count));
+        ptrs.push_back(out.back().mutable_data());
+    }
+    py::gil_scoped_release released;
+    io_errors([&] {
+        segy::read_header_fields(fd, layout, words, ptrs);
+        return 0;
+    });
+    return out;
+}
+
+bool copy_traces(int in_fd, std::uint64_t first, std::uint64_t trace_bytes, std::size_t samples,
+                 int format, bool big_endian, int out_fd, std::uint64_t out_offset,
+                 const Rows &rows, std::pair<unsigned, unsigned> iline_field,
+                 std::pair<unsigned, unsigned> xline_field, const Ints &ilines, const Ints &xlines,
+                 std::size_t chunk_traces, const std::function<bool(std::size_t)> &progress) {
+    const auto count = static_cast<std::size_t>(rows.size());
+    segy::CopyJob job;
+    job.in_fd = in_fd;
+    job.layout = layout_of(first, trace_bytes, count, samples, format, big_endian);
+    job.out_fd = out_fd;
+    job.out_offset = out_offset;
+    job.dest = {rows.data(), count};
+    job.iline = field_of(iline_field);
+    job.xline = field_of(xline_field);
+    job.ilines = {ilines.data(), static_cast<std::size_t>(ilines.size())};
+    job.xlines = {xlines.data(), static_cast<std::size_t>(xlines.size())};
+    job.chunk_traces = chunk_traces;
+    std::function<bool(std::size_t)> report;
+    if (progress) {
+        report = [&progress](std::size_t done) {
+            py::gil_scoped_acquire gil;
+            return progress(done);
+        };
+    }
+    py::gil_scoped_release released;
+    return io_errors([&] { return segy::copy_traces(job, report); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(segycodec, m) {
+    m.doc() = "SEG-Y trace headers and samples, read and decoded in C++ without the GIL.";
+    m.def("sample_bytes", &segy::sample_bytes, py::arg("format"),
+          "Bytes one sample of `format` takes in the file; 0 when it holds no plain numbers.");
+    m.def("read_headers", &read_headers, py::arg("fd"), py::arg("first"), py::arg("trace_bytes"),
+          py::arg("count"), py::arg("big_endian"), py::arg("fields"),
+          "The header words `fields` ((0-based offset, width 2 or 4), ...) of every trace, "
+          "one int32 array per field, read in large blocks from the descriptor `fd`.");
+    m.def("copy_traces", &copy_traces, py::arg("in_fd"), py::arg("first"), py::arg("trace_bytes"),
+          py::arg("samples"), py::arg("format"), py::arg("big_endian"), py::arg("out_fd"),
+          py::arg("out_offset"), py::arg("rows"), py::arg("iline_field"), py::arg("xline_field"),
+          py::arg("ilines"), py::arg("xlines"), py::arg("chunk_traces"),
+          py::arg("progress") = py::none(),
+          "Decode every trace into row rows[t] of the array at `out_offset` in `out_fd`, "
+          "checking that it still holds ilines[t], xlines[t]; one thread reads ahead while "
+          "this one decodes and writes. progress(done) runs after each chunk; when it returns "
+          "False the copy stops and returns False. OSError on an I/O error, RuntimeError when "
+          "the file no longer holds what the scan found.");
+}
