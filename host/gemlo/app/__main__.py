@@ -2,6 +2,8 @@
 
 Or import a SEG-Y cube into a new project, without a window:
 python -m gemlo.app import-segy FILE PROJECT
+or compute an attribute or a filter of a cube into a new property:
+python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options]
 """
 
 import argparse
@@ -52,6 +54,9 @@ def parse_args(argv=None):
     )
     segy.add_argument("file", metavar="FILE", type=Path, help="the SEG-Y file")
     segy.add_argument("project", metavar="PROJECT", type=Path, help="the new project file")
+    from gemlo.processing import cli as processing_cli
+
+    processing_cli.add_parser(commands)
     return parser.parse_args(argv)
 
 
@@ -83,6 +88,10 @@ def main(argv=None):
     args = parse_args(argv)
     if args.command == "import-segy":
         return import_segy(args)
+    if args.command == "process":
+        from gemlo.processing.cli import process
+
+        return process(args)
     if args.screenshot and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         # Nothing to show on, but a screenshot can still be rendered.
         os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")

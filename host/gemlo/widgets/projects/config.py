@@ -8,6 +8,6 @@ EXTMODULES_DEFAULTS_DICT = {
     "Import/zmap": "False",
     "Viewers/vispy": "True",
     "Viewers/volume": "True",
-    "Processing/attributes": "False",
+    "Processing/attributes": "True",
     "Processing/filters": "True",
 }
