@@ -212,6 +212,18 @@ class TreeBase(QTreeWidget):
         self._refresh(dob)
         return dob.prop[prop_name]
 
+    def store_data_file(self, object_name, prop_name, data_file, **attributes):
+        """Make the data file `data_file` (from the project's `new_data_file`) the values
+        of the property `prop_name` of the object `object_name`, new or replacing one;
+        returns the property's entry."""
+        dob = self.object_data[object_name]
+        if self._database is not None:
+            entry = self._database.store_data_file(dob, prop_name, data_file, **attributes)
+        else:
+            entry = dob.prop[prop_name] = {dob.prop_array_key: data_file.array, **attributes}
+        self._refresh(dob)
+        return entry
+
     # Right click
 
     def mousePressEvent(self, event):
