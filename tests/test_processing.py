@@ -9,6 +9,7 @@ from qtpy.QtWidgets import QDialogButtonBox, QPushButton
 from scipy.ndimage import uniform_filter1d
 from scipy.signal import butter, hilbert, sosfiltfilt
 
+from gemlo.app import project
 from gemlo.app.__main__ import main as gemlo_main
 from gemlo.app.project import ProjectDatabase
 from gemlo.processing.dialogs import ProcessRun, open_process_dialog
@@ -172,7 +173,12 @@ def test_dialog_refuses_bad_input_then_runs(main_window, qtbot, tmp_path):
     np.testing.assert_array_equal(reopened.array("filtered"), entry["array3d"])
 
 
-def test_cancel_after_the_first_chunk_leaves_the_project_unchanged(main_window, qtbot, tmp_path):
+@pytest.mark.parametrize("mapped", [False, True])
+def test_cancel_after_the_first_chunk_leaves_the_project_unchanged(
+    main_window, qtbot, tmp_path, monkeypatch, mapped
+):
+    if mapped:  # the result goes into a data file of its own
+        monkeypatch.setattr(project, "MAPPED_BYTES", 1)
     release = threading.Event()
     dob = main_window.treebase.object_data["cube"]
     job = ProcessJob(
@@ -212,18 +218,22 @@ def test_menu_entries_follow_the_module_switches(main_window):
         assert all(a.isVisible() == (filters == "True") for a in actions["Processing/filters"])
 
 
-def test_command_processes_a_cube_of_a_project(tmp_path, capsys):
+def test_command_processes_a_cube_of_a_project(tmp_path, capsys, monkeypatch):
     from gemlo.app.sample import sample_cube
 
-    project = tmp_path / "p.lmd"
-    db = ProjectDatabase.create(project)
+    monkeypatch.setattr(project, "MAPPED_BYTES", 1 << 20)  # the result into a data file
+
+    path = tmp_path / "p.lmd"
+    db = ProjectDatabase.create(path)
     db.save_object(sample_cube())
     db.close()
-    args = ["process", str(project), "cube", "rms", "--window", "20", "--output", "rms"]
+    before = folder_files(tmp_path)
+    args = ["process", str(path), "cube", "rms", "--window", "20", "--output", "rms"]
     args += ["--property", "amplitude"]
     assert gemlo_main(args) == 0
     assert "100%" in capsys.readouterr().out
-    dob = ProjectDatabase.open(project).load_object("cube")
+    dob = ProjectDatabase.open(path).load_object("cube")
+    assert isinstance(dob.array("rms"), np.memmap)
     np.testing.assert_allclose(dob.array("rms"), _rms(dob.array("amplitude"), 5), rtol=1e-6)
     assert dob.prop["rms"]["description"] == "RMS amplitude of amplitude (window=20)"
     for argv, message in [
@@ -236,7 +246,7 @@ def test_command_processes_a_cube_of_a_project(tmp_path, capsys):
         assert gemlo_main(argv) == 1
         err = capsys.readouterr().err
         assert message in err and len(err.strip().splitlines()) == 1
-    assert folder_files(tmp_path) == ["p.lmd"]
+    assert folder_files(tmp_path) == sorted([*before, "p.cube.rms.npy"])
     with pytest.raises(ProcessingCancelled):
         job = ProcessJob(
             dob, "amplitude", "phase", "x", chunk_bytes=1, progress=lambda *a: job.cancel()

@@ -61,8 +61,6 @@ def _interrupt(signum, frame):
 
 def process(args):
     """The process command: returns the exit status."""
-    import numpy as np
-
     from gemlo.app.project import ProjectDatabase
     from gemlo.processing.runner import ProcessJob
 
@@ -76,7 +74,7 @@ def process(args):
 
     # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
     handlers = {s: signal.signal(s, _interrupt) for s in (signal.SIGTERM, signal.SIGHUP)}
-    database = None
+    database = job = None
     try:
         params = parameters(args)
         database = ProjectDatabase.open(args.project)
@@ -92,12 +90,11 @@ def process(args):
                 )
             prop_name = next(iter(dob.prop))
         job = ProcessJob(dob, prop_name, args.operation, args.output, params, progress=progress)
-        out = job.compute(np.empty(job.shape, np.float32))
-        dob.prop[args.output] = {dob.prop_array_key: out, **job.attributes}
         try:
-            database.save_property(dob, args.output)
+            job.compute(job.make_output(database))
+            job.store(database=database)
         except BaseException:
-            del dob.prop[args.output]
+            job.discard()
             raise
     except KeyboardInterrupt:
         print(f"{args.operation} interrupted; the project is unchanged", file=sys.stderr)

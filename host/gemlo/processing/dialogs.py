@@ -8,7 +8,6 @@ through a timer, its Cancel button only sets the job's flag, and the result is s
 on the GUI thread once the work is done.
 """
 
-import numpy as np
 from qtpy.QtCore import QObject, Qt, QTimer, Signal
 from qtpy.QtWidgets import QLineEdit, QMessageBox, QProgressDialog
 
@@ -44,7 +43,8 @@ class ProcessRun(QObject):
         self.window, self.job = window, job
         self.database = window.database
         self.result = self.message = None
-        self.out = np.empty(job.shape, np.float32)
+        # A full disk fails here, before anything starts.
+        self.out = job.make_output(self.database)
         title = _(job.operation.title)
         self.dialog = QProgressDialog(
             _("{} of {}.{}...").format(title, job.dob.name, job.prop_name),
@@ -90,11 +90,11 @@ class ProcessRun(QObject):
             job.error = RuntimeError("dropped: the project or its object changed meanwhile")
         if job.error is None:
             try:
-                self.result = tree.create_property(
-                    job.dob.name, job.output, self.out, **job.attributes
-                )
+                self.result = job.store(tree)
             except Exception as error:  # noqa: BLE001 - shown to the user
                 job.error = error
+        else:
+            job.discard()
         what = f"{job.operation.title} of {job.dob.name}.{job.prop_name}"
         if isinstance(job.error, ProcessingCancelled):
             logger.info("%s cancelled; the project is unchanged", what)
@@ -105,7 +105,7 @@ class ProcessRun(QObject):
         else:
             logger.info("%s stored as %s.%s", what, job.dob.name, job.output)
         # The run object stays with the window: it must not keep the arrays alive.
-        self.out = job.out = job.source = None
+        self.out = job.source = None
         self.dialog.deleteLater()
         self.sigDone.emit(self.result)
 

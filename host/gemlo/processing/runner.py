@@ -193,7 +193,7 @@ class ProcessJob:
         self.chunk_bytes, self.workers, self.progress = chunk_bytes, workers, progress
         self.total = int(np.prod(self.shape[:2])) or 1
         self.done = 0
-        self.out = None
+        self.out = self.data_file = None
         self.error = None
         self._cancel = threading.Event()
 
@@ -222,6 +222,19 @@ class ProcessJob:
         if self.progress is not None:
             self.progress(done, total)
 
+    def make_output(self, database=None):
+        """Where the result goes (the database's thread): a new data file of the project's
+        when the result is MAPPED_BYTES or more, else an array in memory. A full disk
+        fails here, with OSError."""
+        from gemlo.app import project
+
+        if database is not None and 4 * np.prod(self.shape) >= project.MAPPED_BYTES:
+            self.data_file = database.new_data_file(
+                self.dob.name, self.output, np.float32, self.shape
+            )
+            return self.data_file.array
+        return np.empty(self.shape, np.float32)
+
     def compute(self, out=None):
         """Fill `out` (default: a new float32 array) with the result; returns it."""
         if out is None:
@@ -244,3 +257,32 @@ class ProcessJob:
             self.compute(out)
         except BaseException as error:  # noqa: BLE001 - reported by the thread that started it
             self.error = error
+
+    def store(self, tree=None, database=None):
+        """Make the computed result the new property (the database's thread), through the
+        data tree `tree` or else straight into `database`; returns its entry. Whatever
+        fails, the project stays as it was and the result is discarded."""
+        dob, name, attributes = self.dob, self.output, self.attributes
+        try:
+            if self.out is None:
+                raise RuntimeError("nothing to store: the computation did not complete")
+            if name in dob.prop:  # made meanwhile: never replaced
+                raise ValueError(f"{dob.name!r} already has a property named {name!r}")
+            if self.data_file is not None:
+                if tree is not None:
+                    return tree.store_data_file(dob.name, name, self.data_file, **attributes)
+                return database.store_data_file(dob, name, self.data_file, **attributes)
+            if tree is not None:
+                return tree.create_property(dob.name, name, self.out, **attributes)
+            return database.store_properties(dob, {name: self.out}, {name: attributes})[name]
+        except BaseException:
+            self.discard()
+            raise
+        finally:
+            self.out = None
+
+    def discard(self):
+        """Drop the result: a data file made for it is removed."""
+        self.out = None
+        if self.data_file is not None:
+            self.data_file.discard()
