@@ -11,7 +11,7 @@ is not counted) and its peak is shown for scale.
 The cube is generated once into a temporary folder (--dir) and removed at the end.
 The package is imported as installed (with a development tree: PYTHONPATH=host).
 
-    python bench/bench_processing.py [--gb 1] [--ops envelope rms] [--dir /tmp]
+    python bench/bench_processing.py [--gb 1.2] [--ops envelope rms] [--dir /tmp]
 """
 
 import argparse
@@ -124,7 +124,7 @@ def make_cube(path, gb):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--gb", type=float, default=1.0, help="cube size in GB (default 1)")
+    parser.add_argument("--gb", type=float, default=1.2, help="cube size in GB (default 1.2)")
     parser.add_argument("--ops", nargs="+", choices=list(PARAMS), default=list(PARAMS))
     parser.add_argument("--dir", default=None, help="folder of the temporary files")
     args = parser.parse_args()
