@@ -80,6 +80,30 @@ def test_chunked_result_is_scipy_on_the_whole_cube(tmp_path, key, params, refere
     assert not np.isnan(expected).any()
 
 
+def mapped_kb(path):
+    """Kilobytes of the file `path` that this process has mapped in memory now."""
+    total, current = 0, None
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            fields = line.split()
+            if "-" in fields[0] and not fields[0].endswith(":"):
+                current = fields[-1] if len(fields) > 5 else None
+            elif fields[0] == "Rss:" and current == str(path):
+                total += int(fields[1])
+    return total
+
+
+def test_pages_are_dropped_behind_the_chunks(tmp_path):
+    # 8 MB in chunks of 8 traces: nothing stays mapped, not even the pages that a read
+    # faulted in around a chunk after its neighbour had gone.
+    np.save(tmp_path / "in.npy", cube((32, 64, 1024)))
+    source = open_memmap(tmp_path / "in.npy", "r")
+    out = open_memmap(tmp_path / "out.npy", "w+", np.float32, source.shape)
+    run_chunked(np.negative, source, out, 32 << 10, 2)
+    assert mapped_kb(tmp_path / "in.npy") + mapped_kb(tmp_path / "out.npy") < 256
+    np.testing.assert_array_equal(out, -source)
+
+
 def test_chunks_cover_the_cube_in_whole_traces():
     for shape, chunk_bytes in [
         ((4, 3, 10), 1),
