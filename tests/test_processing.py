@@ -198,11 +198,18 @@ def test_dialog_refuses_bad_input_then_runs(main_window, qtbot, tmp_path):
 
 
 @pytest.mark.parametrize("mapped", [False, True])
-def test_cancel_after_the_first_chunk_leaves_the_project_unchanged(
-    main_window, qtbot, tmp_path, monkeypatch, mapped
+@pytest.mark.parametrize("how", ["cancel", "store fails"])
+def test_a_run_cancelled_or_failing_leaves_the_project_unchanged(
+    main_window, qtbot, tmp_path, monkeypatch, mapped, how
 ):
     if mapped:  # the result goes into a data file of its own
         monkeypatch.setattr(project, "MAPPED_BYTES", 1)
+    if how == "store fails":
+
+        def full(*args, **kwargs):
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setattr(main_window.database, "_store", full)
     release = threading.Event()
     dob = main_window.treebase.object_data["cube"]
     job = ProcessJob(
@@ -216,11 +223,16 @@ def test_cancel_after_the_first_chunk_leaves_the_project_unchanged(
     before = folder_files(tmp_path)
     run = ProcessRun(main_window, job).start()
     qtbot.waitUntil(lambda: job.done > 0, timeout=10000)
-    run.dialog.findChild(QPushButton).click()
+    if how == "cancel":  # after the first chunk
+        run.dialog.findChild(QPushButton).click()
     release.set()
     assert wait_done(qtbot, run) is None
-    assert 0 < job.done < job.total
+    if how == "cancel":
+        assert 0 < job.done < job.total and run.message is None
+    else:
+        assert job.done == job.total and "No space left" in run.message.text()
     assert "env" not in dob.prop and folder_files(tmp_path) == before
+    monkeypatch.undo()
     assert "env" not in ProjectDatabase.open(tmp_path / "project.lmd").load_object("cube").prop
 
 

@@ -138,6 +138,7 @@ class ProcessDialog(PropertyChoice, TreeDialog):
         self.setup()
         self._suggest_output()
         self.run_obj = None
+        self.setMinimumWidth(380)
 
     def _suggest_output(self, *_args):
         # A free default that follows the property until the user types a name.

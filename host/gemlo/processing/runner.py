@@ -283,6 +283,9 @@ class ProcessJob:
                 return tree.create_property(dob.name, name, self.out, **attributes)
             return database.store_properties(dob, {name: self.out}, {name: attributes})[name]
         except BaseException:
+            # The tree's create_property puts the entry in before the project stores it.
+            if name in dob.prop and dob.prop[name].get(dob.prop_array_key) is self.out:
+                del dob.prop[name]
             self.discard()
             raise
         finally:
