@@ -1,5 +1,6 @@
 """Processing: attributes and filters chunk by chunk, against scipy on the whole cube."""
 
+import os
 import threading
 
 import numpy as np
@@ -14,7 +15,13 @@ from gemlo.app.__main__ import main as gemlo_main
 from gemlo.app.project import ProjectDatabase
 from gemlo.processing.dialogs import ProcessRun, open_process_dialog
 from gemlo.processing.operations import OPERATIONS
-from gemlo.processing.runner import ProcessingCancelled, ProcessJob, blocks, run_chunked
+from gemlo.processing.runner import (
+    FileWriter,
+    ProcessingCancelled,
+    ProcessJob,
+    blocks,
+    run_chunked,
+)
 
 DZ = 4.0
 FS = 1000 / DZ
@@ -67,15 +74,19 @@ def test_chunked_result_is_scipy_on_the_whole_cube(tmp_path, key, params, refere
     source = cube()
     expected = reference(source).astype(np.float32)
     kernel = OPERATIONS[key].kernel(META, source.shape, **params)
-    # Memory maps (whose pages are dropped behind) and plain arrays; chunks of one trace,
-    # of part of an inline, of two inlines, of the whole cube; one and two threads.
+    # Memory maps (whose pages are dropped behind), plain arrays and a file written with
+    # pwrite; chunks of one trace, of part of an inline, of two inlines, of the whole
+    # cube; one and two threads.
     np.save(tmp_path / "in.npy", source)
     mapped = open_memmap(tmp_path / "in.npy", "r")
     for i, (chunk_bytes, workers) in enumerate(
         [(1, 2), (2 * 96 * 4, 1), (2 * 3 * 96 * 4, 2), (1 << 30, 1)]
     ):
         out = open_memmap(tmp_path / f"out{i}.npy", "w+", np.float32, source.shape)
-        run_chunked(kernel, mapped if i % 2 == 0 else source, out, chunk_bytes, workers)
+        fd = os.open(tmp_path / f"out{i}.npy", os.O_RDWR)
+        target = FileWriter(fd, out.offset, out.shape) if i % 2 else out
+        run_chunked(kernel, mapped if i % 2 == 0 else source, target, chunk_bytes, workers)
+        os.close(fd)
         np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-5 * np.abs(expected).max())
     assert not np.isnan(expected).any()
 

@@ -10,6 +10,7 @@ once, one per core: numpy, scipy's FFT and its filters let go of the GIL.
 """
 
 import mmap
+import os
 import threading
 
 import numpy as np
@@ -79,6 +80,26 @@ class PageDropper:
         self.map.madvise(mmap.MADV_DONTNEED, start, end - start)
 
 
+class FileWriter:
+    """`writer[index] = values` writes a chunk of a C-order float32 cube of `shape` into
+    the file `fd` at `offset` (the .npy header's length) with pwrite: no page of the
+    output is mapped into the process, and none is faulted in page by page."""
+
+    def __init__(self, fd, offset, shape, dtype=np.float32):
+        self.fd, self.offset, self.shape, self.dtype = fd, offset, tuple(shape), np.dtype(dtype)
+
+    def __setitem__(self, index, values):
+        n_il, n_xl, ns = self.shape
+        # A chunk of `blocks`: whole inlines, or a run of traces of one inline.
+        first = index[0]
+        trace = first.start * n_xl if isinstance(first, slice) else first * n_xl + index[1].start
+        data = memoryview(np.ascontiguousarray(values, self.dtype)).cast("B")
+        position = self.offset + trace * ns * self.dtype.itemsize
+        while data:
+            written = os.pwrite(self.fd, data, position)
+            data, position = data[written:], position + written
+
+
 def run_chunked(
     kernel,
     source,
@@ -89,13 +110,14 @@ def run_chunked(
     cancel=None,
 ):
     """out[index] = kernel(source[index]) for each chunk; `kernel` acts along the last axis.
+    `out` is an array or a FileWriter.
 
     `progress(done, total)` (in traces) is called after each chunk, from the thread that
     did it. `cancel` (a threading.Event) stops the work between chunks with
     ProcessingCancelled; an error in any chunk stops the others and is raised here.
     """
-    if np.shape(out) != np.shape(source):
-        raise ValueError(f"output shape {np.shape(out)} differs from {np.shape(source)}")
+    if tuple(out.shape) != tuple(source.shape):
+        raise ValueError(f"output shape {out.shape} differs from {source.shape}")
     todo = iter(blocks(source.shape, source.dtype.itemsize, chunk_bytes))
     total = int(np.prod(source.shape[:2]))
     cancel = cancel or threading.Event()
@@ -236,14 +258,15 @@ class ProcessJob:
         from gemlo.app import project
 
         if database is not None and 4 * np.prod(self.shape) >= project.MAPPED_BYTES:
-            self.data_file = database.new_data_file(
+            data_file = self.data_file = database.new_data_file(
                 self.dob.name, self.output, np.float32, self.shape
             )
-            return self.data_file.array
+            return FileWriter(data_file.fileno(), data_file.offset, self.shape)
         return np.empty(self.shape, np.float32)
 
     def compute(self, out=None):
-        """Fill `out` (default: a new float32 array) with the result; returns it."""
+        """Fill `out` (default: a new float32 array; or a FileWriter) with the result;
+        returns it."""
         if out is None:
             out = np.empty(self.shape, np.float32)
         self.out = run_chunked(
