@@ -53,18 +53,22 @@ def peak_rss():
 
 dz = 4.0
 if side == "chunked":
+    # As the application does it: into a new data file, written with pwrite, synced.
+    import os
     from numpy.lib.format import open_memmap
+    from gemlo.app.datafile import DataFile
     from gemlo.processing.operations import OPERATIONS
-    from gemlo.processing.runner import run_chunked
+    from gemlo.processing.runner import FileWriter, run_chunked
     cube = open_memmap(cube_path, "r")
-    out = open_memmap(out_path, "w+", np.float32, cube.shape)
+    data_file = DataFile(os.path.dirname(out_path), np.float32, cube.shape)
     kernel = OPERATIONS[key].kernel({"dz": dz, "z_unit": "ms"}, cube.shape, **params)
     t = time.perf_counter()
-    run_chunked(kernel, cube, out)
-    out.flush()
+    run_chunked(kernel, cube, FileWriter(data_file.fileno(), data_file.offset, cube.shape))
+    data_file.sync()
     seconds = time.perf_counter() - t
     peak = peak_rss()  # before the samples below are read for the comparison
-    check = out[::37, ::41].copy()
+    check = data_file.array[::37, ::41].copy()
+    data_file.discard()
 else:
     from scipy.ndimage import uniform_filter1d
     from scipy.signal import butter, hilbert, sosfiltfilt
@@ -163,7 +167,6 @@ def main():
             diff = np.nanmax(
                 np.abs(np.load(f"{out}.check.npy") - np.load(f"{folder}/{key}-ref.check.npy"))
             )
-            out.unlink()
             ratio = chunked["seconds"] / whole["seconds"]
             share = chunked["peak_rss"] / size
             worst_ratio, worst_share = max(worst_ratio, ratio), max(worst_share, share)
