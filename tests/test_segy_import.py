@@ -65,7 +65,7 @@ def test_command_imports_a_cube_that_reopens_memory_mapped(tmp_path, capsys, fmt
     data, xy = write_segy(tmp_path / "field.sgy", fmt=fmt, inline_sorted=inline_sorted)
     assert main(["import-segy", str(tmp_path / "field.sgy"), str(tmp_path / "p")]) == 0
     assert "(100%)" in capsys.readouterr().out
-    assert folder_files(tmp_path) == ["field.sgy", "p.field.npy", "p.lmd"]
+    assert folder_files(tmp_path) == ["field.sgy", "p.field.amplitude.npy", "p.lmd"]
 
     db = ProjectDatabase.open(tmp_path / "p.lmd")
     survey, _sgmt = db.load_survey()

@@ -7,10 +7,13 @@ python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options]
 """
 
 import argparse
+import contextlib
 import datetime
 import os
+import signal
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 
@@ -73,8 +76,9 @@ def import_segy(args):
             print(f"{args.file}: {done} of {total} traces ({percent}%)", flush=True)
 
     try:
-        path = import_to_new_project(args.file, args.project, progress=progress)
-    except (SegyError, OSError) as error:
+        with interrupted_by_signals():
+            path = import_to_new_project(args.file, args.project, progress=progress)
+    except (SegyError, OSError, ValueError) as error:
         print(error, file=sys.stderr)
         return 1
     except KeyboardInterrupt:
@@ -82,6 +86,25 @@ def import_segy(args):
         return 130
     print(f"Created {path}")
     return 0
+
+
+@contextlib.contextmanager
+def interrupted_by_signals(signals=(signal.SIGTERM, signal.SIGHUP)):
+    """Let `signals` interrupt the work as Ctrl+C does (KeyboardInterrupt), so that it
+    cleans up after itself instead of dying on the spot."""
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt(signal.Signals(signum).name)
+
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread receives signals
+        return
+    previous = {s: signal.signal(s, interrupt) for s in signals}
+    try:
+        yield
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
 
 
 def main(argv=None):

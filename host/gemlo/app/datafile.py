@@ -53,7 +53,7 @@ def drop_pages(array):
     """Let the pages of a memory map leave this process (written ones stay in the page
     cache, to be written back): a long pass over a map keeps its memory bounded."""
     pages = getattr(array, "_mmap", None)
-    if isinstance(pages, mmap.mmap):
+    if isinstance(pages, mmap.mmap) and hasattr(mmap, "MADV_DONTNEED"):
         pages.madvise(mmap.MADV_DONTNEED)
 
 
@@ -86,6 +86,8 @@ class DataFile:
         if any(n < 0 for n in self.shape) or not np.prod(self.shape, dtype=np.int64):
             raise ValueError(f"a data file needs at least one value, not shape {self.shape}")
         try:
+            if not hasattr(os, "O_TMPFILE"):  # not Linux
+                raise OSError(errno.EOPNOTSUPP, "no unnamed files")
             fd = os.open(self.folder, os.O_TMPFILE | os.O_RDWR, 0o666)
         except OSError as error:
             if error.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):

@@ -505,9 +505,15 @@ class MainWindow(QMainWindow):
         action(item.data(0, ROLE)[1])
 
     def save_project(self):
-        """Write what is not stored as it changes: the plot viewers and their state."""
+        """Store every object as it is now (a script may have changed one) and what is not
+        stored as it changes: the plot viewers and their state."""
         if self.database is None:
             raise RuntimeError("No project is open: create or open one first")
+        for dob in self.treebase.object_data.values():
+            try:
+                self.database.update_object(dob)
+            except KeyError:
+                self.database.save_object(dob)
         self.database.save_viewers(
             [
                 (
@@ -527,8 +533,15 @@ class MainWindow(QMainWindow):
     def _save_project_reporting(self):
         try:
             self.save_project()
-        except (OSError, RuntimeError, TypeError, sqlite3.Error) as error:
-            QMessageBox.warning(self, _("Project"), str(error))
+        except (
+            OSError,
+            RuntimeError,
+            TypeError,
+            ValueError,
+            OverflowError,
+            sqlite3.Error,
+        ) as error:
+            QMessageBox.warning(self, _("Project"), f"{_('Not saved')}: {error}")
 
     def restore_viewers(self):
         """Replace the plot viewers by those saved in the project, with their state."""

@@ -180,8 +180,11 @@ def _unpack(dtype, shape, data):
 class ProjectDatabase:
     """An open project file. Every change is committed when the method returns."""
 
-    def __init__(self, path, connection):
+    def __init__(self, path, connection, name=None):
         self.path = str(path)
+        # The name its data files are named after: a project built under a temporary
+        # name has its final one.
+        self._name = name
         self._conn = connection
         self._conn.execute("PRAGMA foreign_keys = ON")
         # Hidden data files this object named, whose writers are alive.
@@ -194,7 +197,7 @@ class ProjectDatabase:
             self._remove_debris()
 
     @classmethod
-    def create(cls, path):
+    def create(cls, path, name=None):
         """Create a new project file at `path`; an existing file is never touched."""
         path = Path(path)
         if path.exists():
@@ -221,7 +224,7 @@ class ProjectDatabase:
         except BaseException:
             os.unlink(path)
             raise
-        return cls(path, conn)
+        return cls(path, conn, name)
 
     @classmethod
     def open(cls, path):
@@ -241,7 +244,7 @@ class ProjectDatabase:
 
     @property
     def name(self):
-        return Path(self.path).stem
+        return self._name or Path(self.path).stem
 
     def close(self):
         self._conn.close()
@@ -307,11 +310,14 @@ class ProjectDatabase:
         if not os.access(folder, os.W_OK):
             return f"its folder {folder} is read-only"
         if not self._conn.in_transaction:
+            # A connection may be read-only whatever the file's permissions say.
             try:
                 self._conn.execute("BEGIN IMMEDIATE")
-                self._conn.rollback()
-            except sqlite3.OperationalError as error:
+                self._conn.execute("UPDATE meta SET value = value WHERE key = 'format'")
+            except sqlite3.DatabaseError as error:
                 return str(error) or "the database refuses changes"
+            finally:
+                self._conn.rollback()
         return None
 
     def new_data_file(self, object_name, prop_name, dtype, shape):
@@ -360,7 +366,10 @@ class ProjectDatabase:
         for prop_name, value in values.items():
             extra = attributes.get(prop_name)
             if extra is None:
-                extra = {k: v for k, v in dob.prop.get(prop_name, {}).items() if k != key}
+                # The cached percentiles are those of the values being replaced.
+                extra = {
+                    k: v for k, v in dob.prop.get(prop_name, {}).items() if k not in (key, CACHED)
+                }
             writes.append((prop_name, value, extra))
         return self._store(dob, writes, "properties", remove, meta, survey)
 

@@ -1,10 +1,15 @@
 """The data tree: the project's data objects and their properties."""
 
+import copy
+
 import numpy as np
 from qtpy.QtCore import Qt, Signal
 from qtpy.QtWidgets import QMenu, QMessageBox, QTreeWidget, QTreeWidgetItem
 
+from gemlo.app import project
+from gemlo.app.datafile import DataFile, copy_chunked
 from gemlo.config.base import _
+from gemlo.data.dataobject import DataObject
 from gemlo.utils.nodeaids import Buds
 
 # Item data: ("object", name) or ("property", object name, property name)
@@ -94,15 +99,16 @@ class TreeBase(QTreeWidget):
     # Objects
 
     def add_object(self, dob, save=True):
-        """Show `dob` (replacing an object of the same name) and store it in the project."""
+        """Store `dob` in the project and show it (replacing an object of the same name)."""
+        # Stored first: the tree never shows what the project lacks.
+        if save and self._database is not None:
+            self._database.save_object(dob)
         if dob.name in self.object_data:
             item = self.object_item(dob.name)
         else:
             item = QTreeWidgetItem(self)
         self.object_data[dob.name] = dob
         self._fill_item(item, dob)
-        if save and self._database is not None:
-            self._database.save_object(dob)
         self.sigObjectChanged.emit(dob.name)
         return dob
 
@@ -144,7 +150,32 @@ class TreeBase(QTreeWidget):
             while new_name in self.object_data:
                 new_name, n = f"{name}_copy{n}", n + 1
         self._check_new_name(new_name, self.object_data, "data object")
-        return self.add_object(dob.copy(new_name))
+        database = self._database
+        if database is None:
+            return self.add_object(dob.copy(new_name))
+        # Mapped and large arrays are copied a chunk at a time into new data files;
+        # the copy is shown once the project holds all of it.
+        key = dob.prop_array_key
+        other = DataObject(new_name, {}, key, copy.deepcopy(dob.meta), dob.viewable_in_plot)
+        other.style_pages = list(dob.style_pages)
+        values, attributes = {}, {}
+        try:
+            for prop_name, entry in dob.prop.items():
+                array = entry[key]
+                attributes[prop_name] = copy.deepcopy({k: v for k, v in entry.items() if k != key})
+                if isinstance(array, np.memmap) or array.nbytes >= project.MAPPED_BYTES:
+                    values[prop_name] = database.new_data_file(
+                        new_name, prop_name, array.dtype, array.shape
+                    )
+                    copy_chunked(array, values[prop_name].array)
+                else:
+                    values[prop_name] = np.array(array)
+            database.store_properties(other, values, attributes)
+        finally:
+            for value in values.values():
+                if isinstance(value, DataFile):
+                    value.discard()
+        return self.add_object(other, save=False)
 
     def remove_object(self, name):
         """Ask, then remove the object `name`."""
@@ -159,15 +190,15 @@ class TreeBase(QTreeWidget):
 
     def remove_object_worker(self, name):
         """Remove the object `name` from the tree and the project, without asking."""
-        dob = self.object_data.pop(name)
         item = self.object_item(name)
+        if self._database is not None:
+            self._database.remove_object(name)
+        dob = self.object_data.pop(name)
         self.takeTopLevelItem(self.indexOfTopLevelItem(item))
         if self.itemRightClicked is item or (
             self.itemRightClicked is not None and self.itemRightClicked.parent() is item
         ):
             self.itemRightClicked = None
-        if self._database is not None:
-            self._database.remove_object(name)
         self.sigObjectChanged.emit(name)
         return dob
 
@@ -178,17 +209,19 @@ class TreeBase(QTreeWidget):
         if old not in dob.prop:
             raise KeyError(old)
         self._check_new_name(new, dob.prop, "property")
-        # Rebuild the dict so the property keeps its place.
-        dob.prop = {(new if k == old else k): v for k, v in dob.prop.items()}
         if self._database is not None:
             self._database.rename_property(object_name, old, new)
+        # Rebuild the dict so the property keeps its place.
+        dob.prop = {(new if k == old else k): v for k, v in dob.prop.items()}
         self._refresh(dob)
 
     def remove_property(self, object_name, prop_name):
         dob = self.object_data[object_name]
-        entry = dob.prop.pop(prop_name)
+        if prop_name not in dob.prop:
+            raise KeyError(prop_name)
         if self._database is not None:
             self._database.remove_property(object_name, prop_name)
+        entry = dob.prop.pop(prop_name)
         self._refresh(dob)
         return entry
 
@@ -201,16 +234,52 @@ class TreeBase(QTreeWidget):
                 raise ValueError(
                     f"{object_name!r} has no property to take a shape from; give the array"
                 )
-            array = np.zeros(dob.shape, dtype=np.float32)
+            shape, dtype = dob.shape, np.dtype(np.float32)
+            big = int(np.prod(shape)) * dtype.itemsize >= project.MAPPED_BYTES
+            if self._database is not None and big:
+                # A new data file holds zeros already: no cube-sized array in memory.
+                array = self._database.new_data_file(object_name, prop_name, dtype, shape)
+            else:
+                array = np.zeros(shape, dtype=dtype)
         elif dob.shape is not None and np.shape(array) != dob.shape:
             raise ValueError(
                 f"the array's shape {np.shape(array)} differs from the object's {dob.shape}"
             )
-        dob.prop[prop_name] = {dob.prop_array_key: np.asarray(array), **attributes}
-        if self._database is not None:
-            self._database.save_property(dob, prop_name)
+        if isinstance(array, DataFile):
+            with array:
+                self._database.store_data_file(dob, prop_name, array, **attributes)
+        elif self._database is not None:
+            array = np.asarray(array)
+            self._database.store_properties(dob, {prop_name: array}, {prop_name: attributes})
+        else:
+            dob.prop[prop_name] = {dob.prop_array_key: np.asarray(array), **attributes}
         self._refresh(dob)
         return dob.prop[prop_name]
+
+    def run_property_script(self, object_name, script, execute=None, progress=None):
+        """Run a property script on the object `object_name`, all or nothing: the object
+        and the project change only once every result is stored (`gemlo.data.calculator`).
+
+        `execute(name, script)` runs it (default: the actions' `property_operation`).
+        Returns whether anything changed.
+        """
+        from gemlo.data import calculator
+
+        dob = self.object_data[object_name]
+        try:
+            changed = calculator.run(
+                self.object_data,
+                object_name,
+                script,
+                self._database,
+                execute or self.buds.property_operation,
+                progress,
+            )
+        finally:
+            self.buds.dob = dob  # not the stand-in the script ran on
+        if changed:
+            self._refresh(dob)
+        return changed
 
     def store_data_file(self, object_name, prop_name, data_file, **attributes):
         """Make the data file `data_file` (from the project's `new_data_file`) the values

@@ -65,6 +65,8 @@ class SegyImportRun(QObject):
         self.runner.finished.connect(self._finish)
 
     def start(self):
+        # The data file is made here, on the database's thread; the worker only fills it.
+        self.job.prepare(self.database)
         self.dialog.show()
         self.timer.start()
         self.runner.start()
@@ -89,10 +91,11 @@ class SegyImportRun(QObject):
             job.error = RuntimeError(f"Import of {job.path} dropped: the project was closed")
         if job.error is None:
             try:
-                self.result = job.commit(self.database, self.window.treebase.add_object)
+                self.result = job.commit(
+                    self.database, lambda dob: self.window.treebase.add_object(dob, save=False)
+                )
             except Exception as error:  # noqa: BLE001 - shown to the user
-                job.error = error
-                self._forget(job.name)
+                job.error = error  # stored nothing: the tree shows only what is stored
             else:
                 if self.window.survey is None:
                     self.window.set_survey(job.survey, job.sgmt)
@@ -104,10 +107,3 @@ class SegyImportRun(QObject):
             logger.info("Imported %s as %s %s", job.path, self.result.name, self.result.shape)
         self.dialog.deleteLater()
         self.sigDone.emit(self.result)
-
-    def _forget(self, name):
-        # The tree may show the object that the project refused.
-        treebase = self.window.treebase
-        if name in treebase.object_data:
-            del treebase.object_data[name]
-            treebase.takeTopLevelItem(treebase.indexOfTopLevelItem(treebase.object_item(name)))

@@ -5,27 +5,29 @@ while the project database stays on the thread that owns it:
 
 1. `SegyImport(path, folder, name, survey)` reads the headers and checks the
    geometry (and, given the project's survey, that the cube lies on it);
-2. `copy()` writes the samples, in chunks of bounded size, to a native float32
-   .npy file in the project's folder under a temporary name; it can be cancelled;
-3. `commit(database)` gives the file its final name and stores the object, whose
-   property array is a read-write memory map of that file.
+2. `prepare(database)` makes the project's new data file (unnamed until stored), and
+   `copy()` writes the samples into it, in chunks of bounded size; it can be cancelled;
+3. `commit(database)` stores the object with that file as its property, and the
+   survey if the project has none, in one transaction; the property array is a
+   read-write memory map of the file.
 
-A failure or a cancel at any step leaves the project and its folder as they were.
+A failure, a cancel or a killed process at any step leaves the project and its folder
+as they were.
 """
 
-import errno
 import mmap
 import os
 import re
 import secrets
+import sqlite3
 import struct
 import threading
 from pathlib import Path
 
 import numpy as np
 import segyio
-from numpy.lib.format import open_memmap
 
+from gemlo.app.datafile import HIDDEN, DataFile, fsync_folder
 from gemlo.data.dataobject import DataObject
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import Survey, ln2xy
@@ -135,7 +137,7 @@ class SegyImport:
         self.chunk_bytes = chunk_bytes
         # Called as progress(done, total) on the copying thread after each chunk.
         self.progress = progress
-        self.temp = None
+        self.data_file = None
         self.done = 0
         self.error = None
         self._cancel = threading.Event()
@@ -314,13 +316,28 @@ class SegyImport:
         except BaseException as error:  # noqa: BLE001 - reported by the thread that started it
             self.error = error
 
-    def copy(self):
-        """Write the samples to a temporary .npy file in the folder (`temp`)."""
+    def prepare(self, database):
+        """Make the data file the samples go into, in `database`'s folder (its thread)."""
         try:
-            self.folder.mkdir(parents=True, exist_ok=True)
-            self.temp = _temp_file(self.folder)
-            out = open_memmap(self.temp, "w+", np.float32, self.shape)
-            _reserve(self.temp)
+            self.data_file = database.new_data_file(
+                self.name, "amplitude", getattr(self, "dtype", np.float32), self.shape
+            )
+        except OSError as error:
+            raise SegyError(
+                self.path,
+                f"cannot write the data file in {self.folder}: {error.strerror or error}",
+            ) from error
+
+    def copy(self):
+        """Write the samples into the data file (made here, unnamed, if `prepare` was not
+        called); touches nothing else, so it may run on any thread."""
+        try:
+            if self.data_file is None:
+                self.folder.mkdir(parents=True, exist_ok=True)
+                self.data_file = DataFile(
+                    self.folder, getattr(self, "dtype", np.float32), self.shape
+                )
+            out = self.data_file.array
         except OSError as error:
             out = None
             self.discard()
@@ -387,88 +404,35 @@ class SegyImport:
             )
 
     def discard(self):
-        """Remove the temporary file, if any."""
-        if self.temp is not None:
-            Path(self.temp).unlink(missing_ok=True)
-            self.temp = None
+        """Remove the data file, unless it was stored."""
+        if self.data_file is not None:
+            self.data_file.discard()
+            self.data_file = None
 
     # Storing the object (the database's thread)
 
     def commit(self, database, add_object=None):
-        """Store the copied cube as a new object of `database`; returns the object.
+        """Store the copied cube as a new object of `database`, and the cube's survey if
+        the project has none, in one transaction; returns the object.
 
-        `add_object(dob)` puts it into the project (default: `database.save_object`);
-        a project without a survey takes the cube's.
+        `add_object(dob)` is then called with the stored object (to show it, say).
         """
-        if self.temp is None:
+        if self.data_file is None:
             raise RuntimeError("nothing to commit: copy() did not complete")
-        final = _place(self.temp, self.folder, f"{Path(database.path).stem}.{self.name}")
-        self.temp = None
-        dob = None
+        if self.name in database.object_names():
+            self.discard()
+            raise ValueError(f"The project already holds an object named {self.name!r}")
+        dob = DataObject(self.name, {}, "array3d", self.meta)
+        survey = (self.survey, self.sgmt) if database.load_survey()[0] is None else None
         try:
-            array = open_memmap(final, "r+")
-            dob = DataObject(
-                self.name, {"amplitude": {"array3d": array, "unit": ""}}, "array3d", self.meta
+            database.store_properties(
+                dob, {"amplitude": self.data_file}, {"amplitude": {"unit": ""}}, survey=survey
             )
-            (add_object or database.save_object)(dob)
-            if database.load_survey()[0] is None:
-                database.save_survey(self.survey, self.sgmt)
-        except BaseException:
-            if dob is not None and self.name in database.object_names():
-                database.remove_object(self.name)
-            dob = array = None
-            final.unlink(missing_ok=True)
-            raise
+        finally:
+            self.discard()  # a stored file stays
+        if add_object is not None:
+            add_object(dob)
         return dob
-
-
-def _temp_file(folder):
-    """Create a new, hidden file in `folder`; returns its path. Hidden and unmistakable, so a
-    crash leaves nothing that looks like data; made with the umask's permissions, as the
-    final file will keep them (mkstemp would make it private)."""
-    while True:
-        path = Path(folder) / f".segy-import-{secrets.token_hex(6)}.npy.part"
-        try:
-            os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o666))
-        except FileExistsError:
-            continue
-        return path
-
-
-def _reserve(path):
-    """Claim the disk space of the (sparse) file now: a full disk then fails here with ENOSPC
-    instead of killing the process (SIGBUS) when a mapped page cannot be written back."""
-    if not hasattr(os, "posix_fallocate"):
-        return
-    fd = os.open(path, os.O_RDWR)
-    try:
-        os.posix_fallocate(fd, 0, os.fstat(fd).st_size)
-    except OSError as error:
-        if error.errno not in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
-            raise
-    finally:
-        os.close(fd)
-
-
-def _place(temp, folder, stem):
-    """Give the temporary file a free name "<stem>.npy" (or "<stem>-2.npy", ...) in `folder`,
-    never replacing an existing file."""
-    stem = re.sub(r"[^\w.-]", "_", stem)
-    n = 1
-    while True:
-        final = Path(folder) / (f"{stem}.npy" if n == 1 else f"{stem}-{n}.npy")
-        try:
-            # Claim the name first: replacing then only ever replaces our own empty file.
-            os.close(os.open(final, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
-        except FileExistsError:
-            n += 1
-            continue
-        try:
-            os.replace(temp, final)
-        except BaseException:
-            final.unlink(missing_ok=True)
-            raise
-        return final
 
 
 def object_name(path, taken=()):
@@ -480,32 +444,111 @@ def object_name(path, taken=()):
     return name
 
 
+# A new project while it is built: hidden, named after the project, the process and a
+# random token.
+BUILDING = re.compile(r"\.(?P<name>.+)\.(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.part")
+
+
 def import_to_new_project(segy_path, project_path, chunk_bytes=CHUNK_BYTES, progress=None):
     """Create the project file `project_path` holding the cube of `segy_path` and its survey.
 
-    Nothing is left behind when it fails or is interrupted; an existing project file is
-    never touched. Returns the project's path.
+    The project is built under a hidden name and takes its own name only when complete:
+    nothing is left behind when it fails or is interrupted, and what a killed run left
+    is removed by the next one. An existing project file is never touched. Returns the
+    project's path.
     """
     from gemlo.app.project import EXTENSION, ProjectDatabase
 
     project_path = Path(project_path).expanduser().absolute()
     if project_path.suffix != EXTENSION:
         project_path = project_path.with_name(project_path.name + EXTENSION)
+    folder = project_path.parent
+    if folder.is_dir():
+        remove_dead_builds(folder)
     if project_path.exists():
         raise FileExistsError(f"Cannot create the project: {project_path} already exists")
     job = SegyImport(
         segy_path, project_path.parent, object_name(segy_path), None, chunk_bytes, progress
     )
-    job.copy()
+    folder.mkdir(parents=True, exist_ok=True)
+    token = secrets.token_hex(6)
+    building = folder / f".{project_path.name}.{os.getpid()}-{token}.part"
     database = None
     try:
-        database = ProjectDatabase.create(project_path)
+        database = ProjectDatabase.create(building, name=project_path.stem)
+        job.prepare(database)
+        job.copy()
         job.commit(database)
+        database.close()
+        # A link, not a rename: a project made meanwhile under that name stays.
+        os.link(building, project_path)
+        os.unlink(building)
+        fsync_folder(folder)
     except BaseException:
         job.discard()
         if database is not None:
             database.close()
-            project_path.unlink(missing_ok=True)
+            _remove_build(building, project_path)
         raise
-    database.close()
     return project_path
+
+
+def remove_dead_builds(folder):
+    """Remove what killed imports into new projects in `folder` left behind."""
+    for entry in os.scandir(folder):
+        match = BUILDING.fullmatch(entry.name)
+        if match is None or not entry.is_file(follow_symlinks=False):
+            continue
+        pid = int(match["pid"])
+        if pid != os.getpid() and _alive(pid):
+            continue
+        with open(entry.path, "rb") as fp:
+            head = fp.read(16)
+        if head in (b"", b"SQLite format 3\0"):  # killed before or after its first write
+            _remove_build(Path(entry.path), Path(folder) / match["name"])
+
+
+def _alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def _remove_build(building, project_path):
+    """Remove a project being built and the data files it made; the project it became,
+    if it got that far, stays."""
+    if not building.exists():
+        return
+    if project_path.exists() and os.path.samefile(building, project_path):
+        building.unlink()
+        return
+    stored, pending = [], []
+    try:
+        conn = sqlite3.connect(building)  # rolls a half-written transaction back
+        try:
+            stored = [r[0] for r in conn.execute("SELECT file FROM property_files")]
+            pending = conn.execute("SELECT file, device, inode FROM pending_files").fetchall()
+        finally:
+            conn.close()
+    except sqlite3.DatabaseError:
+        pass  # killed before the tables were made
+    stem = project_path.stem
+    for rel, *identity in [(rel, None, None) for rel in stored] + pending:
+        # Only the names this import gives its data files, beside the project, and a
+        # file being named only if it is the one recorded.
+        path = building.parent / rel
+        named = rel.startswith(f"{stem}.") and rel.endswith(".npy")
+        if os.sep in rel or not (named or HIDDEN.fullmatch(rel)):
+            continue
+        try:
+            st = os.lstat(path)
+        except FileNotFoundError:
+            continue
+        if identity == [None, None] or identity == [st.st_dev, st.st_ino]:
+            path.unlink()
+    for suffix in ("", "-journal", "-wal", "-shm"):
+        Path(f"{building}{suffix}").unlink(missing_ok=True)

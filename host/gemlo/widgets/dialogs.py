@@ -20,6 +20,7 @@ from qtpy.QtWidgets import (
     QLineEdit,
     QListWidget,
     QPlainTextEdit,
+    QProgressDialog,
     QStackedWidget,
     QVBoxLayout,
 )
@@ -161,6 +162,10 @@ class PropertyChoice:
         return prop_name
 
 
+class RunCancelled(Exception):
+    """The user cancelled a property script's run."""
+
+
 class PropertyOperatorDialog(TreeDialog):
     """The property calculator: a script over the chosen object's property names.
 
@@ -199,15 +204,40 @@ class PropertyOperatorDialog(TreeDialog):
         return name, script
 
     def run(self, name, script):
-        error = emit_reporting(self.sig_start, name, script)
-        # What the script wrote before an error is kept: the file must hold it too.
-        if name in self.tree.object_data:
-            self.tree.object_changed(name)
-        if error is not None:
+        # The script runs through `sig_start` (the actions' property operation) on a
+        # stand-in for the object, chunk by chunk where it computes value by value; the
+        # object and the project change only once all its results are stored, so a
+        # failed run changes nothing.
+        progress = QProgressDialog(
+            _("Running the script on {}...").format(name), _("Cancel"), 0, 1000, self
+        )
+        progress.setWindowTitle(_(self.TITLE))
+        progress.setWindowModality(Qt.WindowModal)
+        progress.setMinimumDuration(500)
+        progress.setAutoClose(False)
+
+        def follow(done, total):
+            progress.setValue(1000 * done // total)  # handles events: Cancel can be pressed
+            if progress.wasCanceled():
+                raise RunCancelled(_("Cancelled: {} is unchanged.").format(name))
+
+        try:
+            self.tree.run_property_script(name, script, self._execute, follow)
+        except RunCancelled as error:
+            self.say(str(error))
+        except Exception as error:  # noqa: BLE001 - shown in the dialog
             self.say(describe(error))
         else:
             logger.info("Property script run on %s", name)
             self.say(_("Script run on {}.").format(name), error=False)
+        finally:
+            progress.reset()
+            progress.deleteLater()
+
+    def _execute(self, name, script):
+        error = emit_reporting(self.sig_start, name, script)
+        if error is not None:
+            raise error
 
 
 class NewNameDialog(TreeDialog):
