@@ -1,6 +1,5 @@
 """The `process` command: one operation on a cube of a project, without a window."""
 
-import signal
 import sqlite3
 import sys
 from pathlib import Path
@@ -55,12 +54,9 @@ def parameters(args):
     return params
 
 
-def _interrupt(signum, frame):
-    raise KeyboardInterrupt
-
-
 def process(args):
     """The process command: returns the exit status."""
+    from gemlo.app.__main__ import interrupted_by_signals
     from gemlo.app.project import ProjectDatabase
     from gemlo.processing.runner import ProcessJob
 
@@ -72,30 +68,32 @@ def process(args):
             shown[0] = percent // 10
             print(f"{args.operation}: {done} of {total} traces ({percent}%)", flush=True)
 
-    # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
-    handlers = {s: signal.signal(s, _interrupt) for s in (signal.SIGTERM, signal.SIGHUP)}
-    database = job = None
+    database = None
     try:
-        params = parameters(args)
-        database = ProjectDatabase.open(args.project)
-        if args.object not in database.object_names():
-            raise ValueError(f"{args.project} holds no data object named {args.object!r}")
-        dob = database.load_object(args.object)
-        prop_name = args.property
-        if prop_name is None:
-            if len(dob.prop) != 1:
-                raise ValueError(
-                    f"{args.object!r} has {len(dob.prop)} properties "
-                    f"({', '.join(dob.prop)}): choose one with --property"
-                )
-            prop_name = next(iter(dob.prop))
-        job = ProcessJob(dob, prop_name, args.operation, args.output, params, progress=progress)
-        try:
-            job.compute(job.make_output(database))
-            job.store(database=database)
-        except BaseException:
-            job.discard()
-            raise
+        # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
+        with interrupted_by_signals():
+            params = parameters(args)
+            database = ProjectDatabase.open(args.project)
+            if args.object not in database.object_names():
+                raise ValueError(f"{args.project} holds no data object named {args.object!r}")
+            dob = database.load_object(args.object)
+            prop_name = args.property
+            if prop_name is None:
+                if len(dob.prop) != 1:
+                    raise ValueError(
+                        f"{args.object!r} has {len(dob.prop)} properties "
+                        f"({', '.join(dob.prop)}): choose one with --property"
+                    )
+                prop_name = next(iter(dob.prop))
+            job = ProcessJob(
+                dob, prop_name, args.operation, args.output, params, progress=progress
+            )
+            try:
+                job.compute(job.make_output(database))
+                job.store(database=database)
+            except BaseException:
+                job.discard()
+                raise
     except KeyboardInterrupt:
         print(f"{args.operation} interrupted; the project is unchanged", file=sys.stderr)
         return 130
@@ -103,8 +101,6 @@ def process(args):
         print(f"Cannot process: {error}", file=sys.stderr)
         return 1
     finally:
-        for number, handler in handlers.items():
-            signal.signal(number, handler)
         if database is not None:
             database.close()
     print(f"Stored {args.object}.{args.output} in {args.project}")
