@@ -5,17 +5,15 @@ python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] 
 python -m gemlo.app scan-segy FILE [--iline B ...]   (what import-segy would do)
 python -m gemlo.app import-las FILE... PROJECT
 python -m gemlo.app import-zmap FILE PROJECT
+python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options]
 """
 
 import argparse
-import contextlib
 import datetime
 import os
-import signal
 import sqlite3
 import sys
 import tempfile
-import threading
 from pathlib import Path
 
 
@@ -85,6 +83,9 @@ def parse_args(argv=None):
     )
     zmap.add_argument("file", metavar="FILE", help="the ZMAP+ grid file")
     zmap.add_argument("project", metavar="PROJECT", help="the project file")
+    from gemlo.processing import cli as processing_cli
+
+    processing_cli.add_parser(commands)
     return parser.parse_args(argv)
 
 
@@ -103,6 +104,7 @@ def _reason(error):
 def import_segy(args):
     """The import-segy command: returns the exit status."""
     from gemlo.app import paths
+    from gemlo.io.cli import interruptible
     from gemlo.io.segy import SegyError, header_of, import_to_new_project
 
     try:
@@ -122,7 +124,7 @@ def import_segy(args):
             _say(f"{args.file}: {done} of {total} traces ({percent}%)")
 
     try:
-        with interrupted_by_signals():
+        with interruptible():
             path = import_to_new_project(
                 args.file, args.project, progress=progress, header=header_of(args), notice=_say
             )
@@ -136,29 +138,14 @@ def import_segy(args):
     return 0
 
 
-@contextlib.contextmanager
-def interrupted_by_signals(signals=(signal.SIGTERM, signal.SIGHUP)):
-    """Let `signals` interrupt the work as Ctrl+C does (KeyboardInterrupt), so that it
-    cleans up after itself instead of dying on the spot."""
-
-    def interrupt(signum, frame):
-        raise KeyboardInterrupt(signal.Signals(signum).name)
-
-    if threading.current_thread() is not threading.main_thread():
-        yield  # only the main thread receives signals
-        return
-    previous = {s: signal.signal(s, interrupt) for s in signals}
-    try:
-        yield
-    finally:
-        for s, handler in previous.items():
-            signal.signal(s, handler)
-
-
 def main(argv=None):
     args = parse_args(argv)
     if args.command == "import-segy":
         return import_segy(args)
+    if args.command == "process":
+        from gemlo.processing.cli import process
+
+        return process(args)
     if args.command in ("import-las", "import-zmap"):
         from gemlo.app import paths
 

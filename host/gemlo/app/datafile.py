@@ -216,3 +216,14 @@ class DataFile:
     def __repr__(self):
         where = self.path or f"unnamed in {self.folder}"
         return f"DataFile({where}, {self.dtype}, {self.shape})"
+
+
+def pid_alive(pid):
+    """Whether the process `pid` still runs (its debris is then still in use)."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True

@@ -75,6 +75,7 @@ class MainWindow(QMainWindow):
         self.btn_quit = self.deck = self.survey_map = self.output = None
         self.data_dock = self.output_dock = self.view_menu = None
         self.data_menu = None
+        self.processing_actions = {}  # module key -> its Data > Processing actions
         self.script_namespace = {
             "__name__": "__script__",
             "self": self,
@@ -163,6 +164,7 @@ class MainWindow(QMainWindow):
         menu.addAction(_("New property..."), buds.open_create_property)
         menu.addAction(_("Rename property..."), buds.open_rename_property)
         menu.addAction(_("Remove property..."), buds.open_remove_property)
+        self._processing_menu(menu.addMenu(_("Processing")))
         menu.addSeparator()
         menu.addAction(_("Rename object..."), buds.open_rename_object)
         menu.addAction(_("Copy object..."), buds.open_copy_object)
@@ -172,6 +174,23 @@ class MainWindow(QMainWindow):
         menu.addAction(_("Style..."), self._open_style_editor)
         menu.addAction(_("Camera..."), buds.open_camera_operator)
         return menu
+
+    def _processing_menu(self, menu):
+        """One entry per processing operation, each its module's to show or hide."""
+        from gemlo.processing.dialogs import open_process_dialog
+        from gemlo.processing.operations import OPERATIONS
+
+        by_module = {}
+        for op in OPERATIONS.values():
+            action = menu.addAction(
+                _(op.title) + "...", lambda *_args, key=op.key: open_process_dialog(self, key)
+            )
+            by_module.setdefault(op.module, []).append(action)
+        register = getattr(self, "register_module_actions", None)
+        if register is not None:
+            for key, actions in by_module.items():
+                register(key, *actions)
+        self.processing_actions = by_module
 
     def _open_style_editor(self):
         dob = self.treebase.current_object()

@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 from numpy.lib import format as npy_format
 
-from gemlo.app.datafile import HIDDEN, DataFile, copy_chunked, fsync_folder
+from gemlo.app.datafile import HIDDEN, DataFile, copy_chunked, fsync_folder, pid_alive
 from gemlo.data.dataobject import DataObject
 from gemlo.utils.convert_grid import Survey
 from gemlo.utils.logger import logger
@@ -97,16 +97,6 @@ CREATE TABLE IF NOT EXISTS pending_files (
 );
 CREATE TABLE IF NOT EXISTS owned_files (file TEXT PRIMARY KEY);
 """
-
-
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
 
 
 def _file_stem(text):
@@ -781,7 +771,7 @@ class ProjectDatabase:
                 "SELECT file, device, inode, pid FROM pending_files"
             ).fetchall()
             for rel, device, inode, pid in rows:
-                if rel in self._claims or (pid != os.getpid() and _alive(pid)):
+                if rel in self._claims or (pid != os.getpid() and pid_alive(pid)):
                     continue
                 path = self._absolute(rel)
                 try:

@@ -254,6 +254,39 @@ def segy_volume(window):
     return viewer(window, VispyVolume)
 
 
+@step("segy_envelope")
+def segy_envelope(window):
+    # Data > Processing > Envelope on the imported cube: its envelope in the image viewer.
+    from qtpy.QtCore import QDeadlineTimer
+
+    from gemlo.processing.dialogs import ProcessDialog
+    from gemlo.widgets.vispy_image import VispyImage
+
+    tree = window.treebase
+    name = next(n for n, d in tree.object_data.items() if d.prop_array_key == "array3d")
+    tree.setCurrentItem(tree.object_item(name))
+    processing = next(
+        a.menu() for a in window.data_menu.actions() if a.text().replace("&", "") == "Processing"
+    )
+    next(a for a in processing.actions() if a.text() == "Envelope...").trigger()
+    dialog = [d for d in tree.findChildren(ProcessDialog) if d.isVisible()][-1]
+    output = dialog.output_edit.text()
+    dialog.buttons.button(QDialogButtonBox.Ok).click()
+    done = []
+    dialog.run_obj.sigDone.connect(done.append)
+    deadline = QDeadlineTimer(300_000)
+    while not done and not deadline.hasExpired():
+        settle(50)
+    if not done or done[0] is None:
+        raise RuntimeError(f"the envelope of {name} was not computed")
+    item = tree.object_item(name)
+    tree.setCurrentItem(
+        next(item.child(i) for i in range(item.childCount()) if item.child(i).text(0) == output)
+    )
+    viewer(window, VispyImage)
+    return done[0]
+
+
 def open_dialogs():
     return [w for w in QApplication.topLevelWidgets() if isinstance(w, QDialog) and w.isVisible()]
 

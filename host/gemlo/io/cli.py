@@ -2,6 +2,7 @@
 
 import signal
 import sys
+import threading
 from contextlib import contextmanager
 
 INTERRUPTED = 130
@@ -14,6 +15,9 @@ def _interrupt(signum, _frame):
 @contextmanager
 def interruptible():
     """SIGTERM and SIGHUP end the block as Ctrl+C does, so that it can clean up."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread receives signals
+        return
     wanted = [s for s in (signal.SIGTERM, getattr(signal, "SIGHUP", None)) if s is not None]
     previous = {s: signal.signal(s, _interrupt) for s in wanted}
     try:

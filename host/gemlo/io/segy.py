@@ -28,7 +28,7 @@ from pathlib import Path
 
 import numpy as np
 
-from gemlo.app.datafile import HIDDEN, DataFile, fsync_folder
+from gemlo.app.datafile import HIDDEN, DataFile, fsync_folder, pid_alive
 from gemlo.data.dataobject import DataObject
 from gemlo.io import segycodec
 from gemlo.utils import surveycalc
@@ -761,22 +761,12 @@ def remove_dead_builds(folder):
         if match is None or not entry.is_file(follow_symlinks=False):
             continue
         pid = int(match["pid"])
-        if pid != os.getpid() and _alive(pid):
+        if pid != os.getpid() and pid_alive(pid):
             continue
         with open(entry.path, "rb") as fp:
             head = fp.read(16)
         if head in (b"", b"SQLite format 3\0"):  # killed before or after its first write
             _remove_build(Path(entry.path), Path(folder) / match["name"])
-
-
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
 
 
 def _remove_build(building, project_path):

@@ -8,4 +8,6 @@ EXTMODULES_DEFAULTS_DICT = {
     "Import/zmap": "True",
     "Viewers/vispy": "True",
     "Viewers/volume": "True",
+    "Processing/attributes": "True",
+    "Processing/filters": "True",
 }
