@@ -79,7 +79,7 @@ std::optional<core::ArrayView> kernel_view(const py::buffer_info &info) {
 // each a numpy scalar of numpy's result type. numpy arrays (memory-mapped
 // ones too) of floats and integers are read in place by the kernel, without
 // the GIL; anything else is left to numpy itself.
-py::list percentiles_of(const State &s, py::handle data) {
+py::list percentiles_of(const State &s, py::handle data, core::PercentileStats *stats = nullptr) {
     py::list out;
     py::handle type = py::type::handle_of(data);
     // Only numbers are asked for a buffer: numpy refuses one for dates.
@@ -91,7 +91,7 @@ py::list percentiles_of(const State &s, py::handle data) {
             std::vector<double> values;
             {
                 py::gil_scoped_release released;
-                values = core::percentiles(*view, kPoints);
+                values = core::percentiles(*view, kPoints, 0, stats);
             }
             bool single = core::percentile_result_is_float32(view->kind, view->itemsize);
             for (double v : values) out.append((single ? s.float32 : s.float64)(v));
@@ -180,6 +180,13 @@ PYBIND11_MODULE(statgrid, m) {
     state->float64 = np.attr("float64");
     state->percentile = np.attr("percentile");
     state->size = np.attr("size");
+
+    // For tests and benchmarks: how many times the kernel read the array.
+    m.def("_percentile_passes", [state](py::handle data) {
+        core::PercentileStats stats;
+        percentiles_of(*state, data, &stats);
+        return stats.passes;
+    });
 
     m.def(
         "add_array_percentile", [state](py::object prop) { add_array_percentile(*state, prop); },
