@@ -1,14 +1,19 @@
-// Exact selection by radix passes over order-preserving keys.
+// Exact selection in one read of the array, by windows around the ranks.
 //
 // Every value maps to an unsigned key whose order is the values' order
 // (floats: flip the sign bit of positives, all bits of negatives; signed
-// integers: flip the sign bit). Pass 1 counts the values by their top bits
-// (as stored: they name the same buckets as the keys' top bits); each wanted
-// rank then lies in one bucket. Later passes look only at the values of
-// those few buckets, tested many at once on their stored bits: a bucket small
-// enough is gathered and the rank picked from it, a larger one is counted
-// again on its next bits. Memory is bounded whatever the array's size, the
-// array is never copied, and the passes share the array among the cores.
+// integers: flip the sign bit). A sample of evenly spread blocks shows
+// roughly where each wanted rank lies. One read of the array then counts
+// the values below a window around each rank and gathers those inside,
+// many values tested at once; values the sample shows often are counted,
+// not gathered, so data of few distinct values gather next to nothing.
+// The read takes one block in eight first and narrows the windows from
+// those exact counts before it reads the rest. A rank outside its window
+// (the sample misled) is left between two counted cuts, for a second
+// sample and read, then for radix passes: these count the values of the
+// rank's range by their top bits, as stored, and gather a bucket small
+// enough. Memory is bounded whatever the array's size, the array is never
+// copied, and every read shares the array among the cores.
 #include "core/percentile.hpp"
 
 #include <algorithm>
@@ -26,12 +31,6 @@
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-static double trace_now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-static bool trace_on() { static bool on = std::getenv("PCT_TRACE") != nullptr; return on; }
-#define TRACE(...) do { if (trace_on()) std::fprintf(stderr, __VA_ARGS__); } while (0)
 
 namespace gemlo::core {
 
@@ -327,137 +326,214 @@ struct Lanes {
 
 // ---------------------------------------------------------------- one-pass scan
 
-// Signed keys: integers whose signed order is the values' order, so that
-// the vector units compare them directly (C::key_of with the top bit flipped).
-template <class U, NumberKind Kind>
-inline std::make_signed_t<U> signed_key(U u) {
-    using S = std::make_signed_t<U>;
-    S s = S(u);
-    if constexpr (Kind == NumberKind::Float)
-        return S(s ^ (S(s >> (sizeof(U) * 8 - 1)) & std::numeric_limits<S>::max()));
-    else if constexpr (Kind == NumberKind::Signed)
-        return s;
-    else
-        return S(s ^ std::numeric_limits<S>::min());
-}
-
 constexpr int kMaxCuts = 16;
+constexpr std::size_t kFlush = 256;  // keys buffered per thread
 
 // What one pass counts and gathers: the number of values below each cut,
-// and the values of some gaps between cuts.
+// and the values of some gaps between cuts. Cuts and values are signed
+// keys, x ^ ((x < 0) & negative) ^ all of the stored bits x as a signed
+// integer: their signed order is the values' order, so that the vector
+// units compare them directly.
 template <class S>
 struct Plan {
-    int count = 0;                  // cuts in use, at least 1
-    std::array<S, kMaxCuts> cut{};  // ascending
-    std::uint32_t gathered = 0;     // bit i: [cut i, cut i+1), the last one up to the top
+    int count = 0;                               // cuts in use, at least 1
+    std::array<S, kMaxCuts> cut{};               // ascending
+    std::uint32_t gathered = 0;                  // bit i: [cut i, cut i+1), the last to the top
     std::array<std::int8_t, kMaxCuts> window{};  // which window a gathered gap belongs to
+    // Windows without counted points: cut pairs around gathered gaps, and
+    // only the lower cut of each pair counted (the upper one is that count
+    // plus the values gathered).
+    bool pairs = false;
+    S negative = 0, all = 0;
 
     // The gap of a value at or above the first cut.
     int gap_of(S x) const {
         int i = 0;
-        while (i + 1 < count && cut[i + 1] <= x) ++i;
+        while (i + 1 < count && cut[std::size_t(i + 1)] <= x) ++i;
         return i;
     }
+    S key(S x) const { return S(x ^ (x < 0 ? negative : S(0)) ^ all); }
 };
 
-// What one thread counted in its share of a pass; gathered values go to `sink`.
+// What one thread counted in its share of a pass.
 template <class S>
 struct Tally {
     std::array<std::uint64_t, kMaxCuts> below{};
     S min = std::numeric_limits<S>::max(), max = std::numeric_limits<S>::min();
 };
 
+// Values around some targets, [lo, hi]: `points` counted, the rest gathered.
+template <class S>
+struct Window {
+    S lo, hi;
+    std::vector<S> points;             // ascending, within [lo, hi]
+    std::vector<std::size_t> targets;  // indices
+    std::unique_ptr<S[]> keys;
+    std::atomic<std::size_t> filled{0};  // counts on past the capacity
+    std::atomic<bool> overflow{false};
+};
+
+template <class S>
+struct Windows {
+    std::vector<std::unique_ptr<Window<S>>> list;  // ascending, disjoint
+    std::size_t capacity = 0;                      // keys each may gather
+    std::atomic<std::size_t> used{0};              // keys gathered by all
+    std::size_t budget = 0;
+};
+
+// Gathers the values of a thread, a few at a time into the shared buffers.
+template <class S>
+struct Sink {
+    const Plan<S> *plan;
+    Windows<S> *windows;
+    std::vector<std::vector<S>> staged;
+
+    Sink(const Plan<S> &p, Windows<S> &w) : plan(&p), windows(&w), staged(w.list.size()) {
+        for (auto &s : staged) s.reserve(kFlush);
+    }
+    __attribute__((noinline)) void take(S x) {
+        const auto w = std::size_t(plan->window[std::size_t(plan->gap_of(x))]);
+        staged[w].push_back(x);
+        if (staged[w].size() == kFlush) flush(w);
+    }
+    void flush(std::size_t w) {
+        auto &mine = staged[w];
+        Window<S> &win = *windows->list[w];
+        const std::size_t k = mine.size();
+        if (k == 0) return;
+        const std::size_t at = win.filled.fetch_add(k);
+        // Past the memory budget the window gives up; its targets are finished later.
+        if (!win.overflow.load(std::memory_order_relaxed)) {
+            if (windows->used.fetch_add(k) + k > windows->budget || at + k > windows->capacity)
+                win.overflow = true;
+            else
+                std::copy(mine.begin(), mine.end(), win.keys.get() + at);
+        }
+        mine.clear();
+    }
+    void flush_all() {
+        for (std::size_t w = 0; w < staged.size(); ++w) flush(w);
+    }
+};
+
 // Counts the values of a run (machine byte order, any alignment) against a
-// plan of K cuts (padded), many at once. Compiled for AVX2 too, chosen when
-// the processor has it; the default build needs only SSE2.
+// plan of K cuts (padded; with Pairs, K / 2 pairs), many at once. Compiled
+// for AVX2 too, chosen when the processor has it; the default needs SSE2.
 // The default clone passes 32-byte vectors between inlined helpers only.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
-template <class U, NumberKind Kind, int K, class Sink>
+template <class S, int K, bool Pairs>
 struct Scan {
-    using S = std::make_signed_t<U>;
-    static constexpr std::size_t L = 32 / sizeof(U);
+    static constexpr std::size_t L = 32 / sizeof(S);
     typedef S V __attribute__((vector_size(32)));
     // Lane counters hold at most this many hits before they are added up.
-    static constexpr std::size_t kRound = sizeof(U) == 1   ? 255
-                                          : sizeof(U) == 2 ? 65535
+    static constexpr std::size_t kRound = sizeof(S) == 1   ? 255
+                                          : sizeof(S) == 2 ? 65535
                                                            : std::size_t{1} << 28;
+    static constexpr int kCounted = Pairs ? K / 2 : K;
+
+    static V splat(S s) {
+        V v;
+        for (std::size_t j = 0; j < L; ++j) v[j] = s;
+        return v;
+    }
+    __attribute__((always_inline)) static bool nonzero(const V &v) {
+        std::uint64_t w[4];
+        std::memcpy(w, &v, sizeof w);
+        return (w[0] | w[1] | w[2] | w[3]) != 0;
+    }
 
     __attribute__((target_clones("avx2", "default"))) static void run(const std::byte *p,
                                                                       std::size_t m,
                                                                       const Plan<S> &plan,
-                                                                      Tally<S> &t, Sink &sink) {
+                                                                      Tally<S> &t, Sink<S> &sink) {
         V cut[K], keep[K];
         for (int i = 0; i < K; ++i) {
-            const int at = std::min(i, plan.count - 1);
+            // Pairs pad with the last pair; cuts with the last cut.
+            const int at =
+                Pairs ? (i < plan.count ? i : plan.count - 2 + i % 2) : std::min(i, plan.count - 1);
             // The open top gap sits after the last padded cut.
             const int gap = i == K - 1 ? plan.count - 1 : i < plan.count - 1 ? i : -1;
-            const S on = gap >= 0 && (plan.gathered >> gap) & 1 ? S(-1) : S(0);
-            for (std::size_t j = 0; j < L; ++j) {
-                cut[i][j] = plan.cut[at];
-                keep[i][j] = on;
-            }
+            cut[i] = splat(plan.cut[std::size_t(at)]);
+            keep[i] = splat(!Pairs && gap >= 0 && (plan.gathered >> gap) & 1 ? S(-1) : S(0));
         }
-        V lo, hi;
-        for (std::size_t j = 0; j < L; ++j) {
-            lo[j] = t.min;
-            hi[j] = t.max;
-        }
+        const V negative = splat(plan.negative), all = splat(plan.all);
+        V lo = splat(t.min), hi = splat(t.max);
         const std::size_t vectors = m / L;
         for (std::size_t v = 0; v < vectors;) {
             const std::size_t end = std::min(vectors, v + kRound);
-            V hits[K];
-            for (int i = 0; i < K; ++i) hits[i] = V{};
+            V hits[kCounted];
+            for (int i = 0; i < kCounted; ++i) hits[i] = V{};
+            // Which lanes of x lie in a gathered gap; counts the cuts on the way.
+            auto test = [&](V &x) __attribute__((always_inline)) {
+                x = x ^ (V(x < V{}) & negative) ^ all;
+                lo = x < lo ? x : lo;
+                hi = x > hi ? x : hi;
+                V take = V{};
+                if constexpr (Pairs) {
+                    for (int i = 0; i < K; i += 2) {
+                        const V below = V(x < cut[i]);
+                        hits[i / 2] += below;
+                        take |= V(x < cut[i + 1]) & ~below;
+                    }
+                } else {
+                    V below[K];
+                    for (int i = 0; i < K; ++i) {
+                        below[i] = V(x < cut[i]);
+                        hits[i] += below[i];
+                    }
+                    take = ~below[K - 1] & keep[K - 1];
+                    for (int i = 0; i + 1 < K; ++i) take |= below[i + 1] & ~below[i] & keep[i];
+                }
+                return take;
+            };
+            auto gather = [&](const V &x, const V &take) __attribute__((always_inline)) {
+                if (nonzero(take))
+                    for (std::size_t j = 0; j < L; ++j)
+                        if (take[j]) sink.take(x[j]);
+            };
+            // Four vectors tested at once: hits are rare.
+            for (; v + 4 <= end; v += 4) {
+                V x0, x1, x2, x3;  // one load each: a copy of all four would stall
+                std::memcpy(&x0, p + v * sizeof(V), sizeof(V));
+                std::memcpy(&x1, p + (v + 1) * sizeof(V), sizeof(V));
+                std::memcpy(&x2, p + (v + 2) * sizeof(V), sizeof(V));
+                std::memcpy(&x3, p + (v + 3) * sizeof(V), sizeof(V));
+                const V t0 = test(x0), t1 = test(x1), t2 = test(x2), t3 = test(x3);
+                if (nonzero(t0 | t1 | t2 | t3)) {
+                    gather(x0, t0);
+                    gather(x1, t1);
+                    gather(x2, t2);
+                    gather(x3, t3);
+                }
+            }
             for (; v < end; ++v) {
                 V x;
                 std::memcpy(&x, p + v * sizeof x, sizeof x);
-                x = key(x);
-                lo = x < lo ? x : lo;
-                hi = x > hi ? x : hi;
-                V below[K];
-                for (int i = 0; i < K; ++i) {
-                    below[i] = V(x < cut[i]);
-                    hits[i] += below[i];
-                }
-                V take = ~below[K - 1] & keep[K - 1];
-                for (int i = 0; i + 1 < K; ++i) take |= below[i + 1] & ~below[i] & keep[i];
-                std::uint64_t any[4];
-                std::memcpy(any, &take, sizeof any);
-                if ((any[0] | any[1] | any[2] | any[3]) != 0) {
-                    for (std::size_t j = 0; j < L; ++j)
-                        if (take[j]) sink.take(x[j]);
-                }
+                const V t = test(x);
+                gather(x, t);
             }
-            for (int i = 0; i < K; ++i)
-                for (std::size_t j = 0; j < L; ++j) t.below[i] += U(U(0) - U(hits[i][j]));
+            using U = std::make_unsigned_t<S>;
+            for (int i = 0; i < kCounted; ++i)
+                for (std::size_t j = 0; j < L; ++j)
+                    t.below[std::size_t(Pairs ? 2 * i : i)] += U(U(0) - U(hits[i][j]));
         }
         for (std::size_t j = 0; j < L; ++j) {
             t.min = std::min<S>(t.min, lo[j]);
             t.max = std::max<S>(t.max, hi[j]);
         }
         for (std::size_t i = vectors * L; i < m; ++i) {
-            U u;
-            std::memcpy(&u, p + i * sizeof(U), sizeof u);
-            const S x = signed_key<U, Kind>(u);
+            S x;
+            std::memcpy(&x, p + i * sizeof(S), sizeof x);
+            x = plan.key(x);
             t.min = std::min(t.min, x);
             t.max = std::max(t.max, x);
-            for (int c = 0; c < plan.count; ++c) t.below[c] += x < plan.cut[c];
-            if (x >= plan.cut[0] && (plan.gathered >> plan.gap_of(x)) & 1) sink.take(x);
-        }
-    }
-
-private:
-    __attribute__((always_inline)) static V key(V s) {
-        if constexpr (Kind == NumberKind::Float) {
-            V top;
-            for (std::size_t j = 0; j < L; ++j) top[j] = std::numeric_limits<S>::max();
-            return s ^ (V(s < V{}) & top);
-        } else if constexpr (Kind == NumberKind::Signed) {
-            return s;
-        } else {
-            V top;
-            for (std::size_t j = 0; j < L; ++j) top[j] = std::numeric_limits<S>::min();
-            return s ^ top;
+            for (int c = 0; c < plan.count; c += Pairs ? 2 : 1)
+                t.below[std::size_t(c)] += x < plan.cut[std::size_t(c)];
+            if (x < plan.cut[0]) continue;
+            const int gap = plan.gap_of(x);
+            if (Pairs ? gap % 2 == 0 && gap < plan.count - 1 : (plan.gathered >> gap) & 1)
+                sink.take(x);
         }
     }
 };
@@ -472,9 +548,10 @@ std::runtime_error changed() {
 
 constexpr std::size_t kCollectBytes = std::size_t{2} << 20;     // keys gathered in one pass
 constexpr int kRefineBits = 11;                                 // bits counted per later pass
-constexpr std::size_t kFlush = 256;                             // keys buffered per thread
-constexpr std::size_t kSampleBlocks = 2048, kSampleBlock = 32;  // the sample: blocks of values
+constexpr std::size_t kSampleBlocks = 2048, kSampleBlock = 64;  // the sample: blocks of values
 constexpr std::size_t kPhaseBlock = 4096, kPhaseBlocks = 8;     // first read: 1 block in 8
+constexpr std::size_t kShareSample = std::size_t{1} << 25;      // values: sampled by all threads
+constexpr std::size_t kShareKeys = std::size_t{1} << 18;        // gathered: selected by all threads
 constexpr double kSigmas = 5;  // windows: standard deviations of the rank's estimate
 
 template <class C>
@@ -561,58 +638,8 @@ private:
     static S skey(Key k) { return S(Key(k ^ C::top)); }
     static Key ukey(S s) { return Key(Key(s) ^ C::top); }
 
-    // Values [lo, hi] around some targets: `points` counted, the rest gathered.
-    struct Window {
-        S lo, hi;
-        std::vector<S> points;  // ascending, within [lo, hi]
-        std::vector<Target *> targets;
-        std::unique_ptr<S[]> keys;
-        std::atomic<std::size_t> filled{0};
-        std::atomic<bool> overflow{false};
-    };
-
-    struct Windows {
-        std::vector<std::unique_ptr<Window>> list;  // ascending, disjoint
-        std::size_t capacity = 0;                   // keys each may gather
-        std::atomic<std::size_t> used{0};           // keys gathered by all
-        std::size_t budget = 0;
-    };
-
-    // Gathers the values of a thread, a few at a time into the shared buffers.
-    struct Sink {
-        const Plan<S> *plan;
-        Windows *windows;
-        std::vector<std::vector<S>> staged;
-
-        Sink(const Plan<S> &p, Windows &w) : plan(&p), windows(&w), staged(w.list.size()) {
-            for (auto &s : staged) s.reserve(kFlush);
-        }
-        __attribute__((noinline)) void take(S x) {
-            const int w = plan->window[std::size_t(plan->gap_of(x))];
-            staged[std::size_t(w)].push_back(x);
-            if (staged[std::size_t(w)].size() == kFlush) flush(std::size_t(w));
-        }
-        void flush(std::size_t w) {
-            auto &mine = staged[w];
-            Window &win = *windows->list[w];
-            const std::size_t k = mine.size();
-            if (k == 0) return;
-            if (!win.overflow.load(std::memory_order_relaxed)) {
-                // Past the memory budget the window gives up; its targets are finished later.
-                const std::size_t at = win.filled.fetch_add(k);
-                if (windows->used.fetch_add(k) + k > windows->budget ||
-                    at + k > windows->capacity) {
-                    win.overflow = true;
-                } else {
-                    std::copy(mine.begin(), mine.end(), win.keys.get() + at);
-                }
-            }
-            mine.clear();
-        }
-        void flush_all() {
-            for (std::size_t w = 0; w < staged.size(); ++w) flush(w);
-        }
-    };
+    using Window = gemlo::core::Window<S>;
+    using Windows = gemlo::core::Windows<S>;
 
     // The cuts and gathered gaps of the windows, in order.
     static Plan<S> plan_of(const Windows &windows) {
@@ -621,8 +648,13 @@ private:
             if (plan.count > 0 && plan.cut[std::size_t(plan.count - 1)] == c) return;
             plan.cut[std::size_t(plan.count++)] = c;
         };
-        auto gather_from_last = [&](std::size_t w) {
-            plan.gathered |= std::uint32_t{1} << (plan.count - 1);
+        if constexpr (C::kind == NumberKind::Float) plan.negative = kHighest;
+        if constexpr (C::kind == NumberKind::Unsigned) plan.all = kLowest;
+        plan.pairs = windows.list.size() <= 4;
+        for (auto &w : windows.list)
+            plan.pairs = plan.pairs && w->points.empty() && w->hi != kHighest;
+        auto gather_from_last = [&](std::size_t w, bool gather) {
+            if (gather) plan.gathered |= std::uint32_t{1} << (plan.count - 1);
             plan.window[std::size_t(plan.count - 1)] = std::int8_t(w);
         };
         for (std::size_t w = 0; w < windows.list.size(); ++w) {
@@ -633,7 +665,7 @@ private:
             bool top = false;  // the counted point is the highest key
             for (S p : win.points) {
                 if (p > from) {
-                    if (gather) gather_from_last(w);
+                    gather_from_last(w, gather);
                     add(p);
                 }
                 if (p == kHighest) {
@@ -645,34 +677,50 @@ private:
             }
             if (top || (from > win.hi && win.points.size() > 0 && win.points.back() == win.hi))
                 continue;
-            if (gather) gather_from_last(w);
+            gather_from_last(w, gather);
             if (win.hi != kHighest) add(S(win.hi + 1));
         }
-        if (plan.count == 0) plan.cut[std::size_t(plan.count++)] = kLowest;
+        if (plan.count == 0) {
+            plan.cut[std::size_t(plan.count++)] = kLowest;
+            plan.pairs = false;
+        }
         return plan;
     }
 
-    static constexpr int cuts_needed(const Window &w) { return 2 + 2 * int(w.points.size()); }
+    // Cuts of a window: its ends and each point's two, shared where they meet.
+    static int cuts_needed(const Window &w) {
+        if (w.points.empty()) return 2;
+        return 2 + 2 * int(w.points.size()) - (w.points.front() == w.lo) -
+               (w.points.back() == w.hi);
+    }
 
     // Runs the scan over the values [begin, end) of every superblock's
     // share (`first`: the first block of each, else the rest).
     void scan_phase(const Plan<S> &plan, Windows &windows, bool first,
                     std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
-        if (plan.count <= 8) return scan_with<8>(plan, windows, first, below, min, max);
-        return scan_with<16>(plan, windows, first, below, min, max);
+        if (plan.pairs) {
+            if (plan.count == 2) return scan_with<2, true>(plan, windows, first, below, min, max);
+            if (plan.count <= 6) return scan_with<6, true>(plan, windows, first, below, min, max);
+            return scan_with<8, true>(plan, windows, first, below, min, max);
+        }
+        if (plan.count <= 8) return scan_with<8, false>(plan, windows, first, below, min, max);
+        return scan_with<16, false>(plan, windows, first, below, min, max);
     }
 
-    template <int K>
+    template <int K, bool Pairs>
     void scan_with(const Plan<S> &plan, Windows &windows, bool first,
                    std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
-        using Kernel = Scan<Key, C::kind, K, Sink>;
+        using Kernel = Scan<S, K, Pairs>;
+        std::vector<std::size_t> before;
+        for (auto &w : windows.list) before.push_back(w->filled.load());
+        std::array<std::uint64_t, kMaxCuts> counted{};
         const std::size_t n = layout_.count;
         const std::size_t super = kPhaseBlock * kPhaseBlocks;
         std::mutex lock;
         team_.run((n + super - 1) / super,
                   [&](Chunks &chunks) {
                       Tally<S> tally;
-                      Sink sink(plan, windows);
+                      Sink<S> sink(plan, windows);
                       for (std::size_t begin, end; chunks.next(begin, end);) {
                           for (std::size_t b = begin; b < end; ++b) {
                               std::size_t from = b * super + (first ? 0 : kPhaseBlock);
@@ -690,30 +738,64 @@ private:
                       sink.flush_all();
                       std::lock_guard guard(lock);
                       for (int i = 0; i < plan.count; ++i)
-                          below[std::size_t(i)] += tally.below[std::size_t(i)];
+                          counted[std::size_t(i)] += tally.below[std::size_t(i)];
                       min = std::min(min, tally.min);
                       max = std::max(max, tally.max);
                   },
                   1);
+        // The upper cut of a pair: the lower one's count and the values gathered between.
+        if (Pairs)
+            for (std::size_t w = 0; w < windows.list.size(); ++w)
+                counted[2 * w + 1] = counted[2 * w] + windows.list[w]->filled.load() - before[w];
+        for (int i = 0; i < plan.count; ++i) below[std::size_t(i)] += counted[std::size_t(i)];
     }
 
     // Evenly spread blocks of values, as sorted signed keys.
     // `attempt` 0 takes the middle of each stretch, 1 a quarter in.
-    std::vector<S> sample(int attempt) const {
+    std::vector<S> sample(int attempt) {
         const std::size_t n = layout_.count;
-        std::vector<S> keys;
-        keys.reserve(kSampleBlocks * kSampleBlock);
-        for (std::size_t j = 0; j < kSampleBlocks; ++j) {
-            std::size_t at = (4 * j + 2 - std::size_t(attempt)) * n / (4 * kSampleBlocks);
-            at = std::min(at - std::min(at, kSampleBlock / 2), n - kSampleBlock);
-            for_runs(layout_, at, at + kSampleBlock,
-                     [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
-                         each_bits<C>(p, m, stride,
-                                      [&](Key u) { keys.push_back(skey(C::key_of(u))); });
-                     });
+        std::vector<S> keys(kSampleBlocks * kSampleBlock);
+        auto work = [&](Chunks &chunks) {
+            for (std::size_t begin, end; chunks.next(begin, end);) {
+                for (std::size_t j = begin; j < end; ++j) {
+                    std::size_t at = (4 * j + 2 - std::size_t(attempt)) * n / (4 * kSampleBlocks);
+                    at = std::min(at - std::min(at, kSampleBlock / 2), n - kSampleBlock);
+                    S *out = keys.data() + j * kSampleBlock;
+                    for_runs(layout_, at, at + kSampleBlock,
+                             [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
+                                 each_bits<C>(p, m, stride,
+                                              [&](Key u) { *out++ = skey(C::key_of(u)); });
+                             });
+                }
+            }
+        };
+        // Shared by the threads on large arrays: on a file not yet read,
+        // their reads overlap; elsewhere waking them costs more.
+        if (n >= kShareSample) {
+            team_.run(kSampleBlocks, work, 1);
+        } else {
+            Chunks all(kSampleBlocks, 1, kSampleBlocks);
+            work(all);
         }
-        std::sort(keys.begin(), keys.end());
+        radix_sort(keys);
         return keys;
+    }
+
+    // Sorts by the bytes of the keys, least significant first.
+    static void radix_sort(std::vector<S> &keys) {
+        std::vector<S> other(keys.size());
+        for (std::size_t byte = 0; byte < sizeof(S); ++byte) {
+            const int shift = int(8 * byte);
+            auto digit = [&](S k) {
+                auto u = Key(Key(k) ^ C::top);
+                return std::size_t((u >> shift) & 0xff);
+            };
+            std::array<std::size_t, 257> start{};
+            for (S k : keys) ++start[digit(k) + 1];
+            for (std::size_t d = 0; d < 256; ++d) start[d + 1] += start[d];
+            for (S k : keys) other[start[digit(k)]++] = k;
+            keys.swap(other);
+        }
     }
 
     // The k-th smallest (from 0) of the keys [first, last) and of `points`
@@ -771,9 +853,7 @@ private:
     // Finds the targets in one pass, or narrows them to the gap between two cuts.
     void window_pass(int attempt) {
         const std::size_t n = layout_.count;
-        double t0 = trace_now();
         std::vector<S> sampled = sample(attempt);
-        TRACE("attempt %d sample %.4f\n", attempt, trace_now() - t0);
         const auto m = double(sampled.size());
         const std::size_t budget = std::max(kCollectBytes, n * sizeof(Key) / 125) / sizeof(Key);
 
@@ -791,14 +871,13 @@ private:
                 first;
             const double q = (double(t.inner) + 0.5) / double(t.count);
             const double j = first + q * span;
-            const double d =
-                kSigmas * std::sqrt(span * q * (1 - q)) + 2.0 * double(kSampleBlock) + 2;
+            const double d = kSigmas * std::sqrt(span * q * (1 - q)) + double(kSampleBlock) + 2;
             auto w = std::make_unique<Window>();
             const double a = std::floor(j - d), b = std::ceil(j + d);
             w->lo = a < first ? from : sampled[std::size_t(a)];
             w->hi = b >= first + span ? to : sampled[std::size_t(b)];
             if (w->lo > w->hi) continue;
-            w->targets.push_back(&t);
+            w->targets.push_back(std::size_t(&t - targets_.data()));
             raw.push_back(std::move(w));
         }
         std::sort(raw.begin(), raw.end(), [](auto &x, auto &y) { return x->lo < y->lo; });
@@ -814,12 +893,12 @@ private:
         // Targets of windows beyond the cuts are left to the radix passes.
         if (windows.list.size() > kMaxCuts / 2) windows.list.resize(kMaxCuts / 2);
         // Values the sample holds often are counted: a value seen `heavy`
-        // times stands for about a sixteenth of what a window may gather.
+        // times stands for about a quarter of what a window may gather.
         windows.budget = budget;
         windows.capacity = budget;
         const double heavy =
             std::max(2.0, double(budget) / double(std::max<std::size_t>(windows.list.size(), 1)) /
-                              16 * m / double(n));
+                              4 * m / double(n));
         int cuts = 0;
         for (auto &w : windows.list) {
             auto from = std::lower_bound(sampled.begin(), sampled.end(), w->lo);
@@ -832,11 +911,16 @@ private:
             }
             // The most frequent, as many as the cuts allow.
             std::sort(runs.begin(), runs.end(), std::greater<>());
-            const int after = int(windows.list.size()) - int(&w - windows.list.data());
-            const auto room = std::size_t(std::max(0, (kMaxCuts - cuts - 2 * after) / 2));
-            runs.resize(std::min(runs.size(), std::min<std::size_t>(room, 4)));
-            for (auto &r : runs) w->points.push_back(r.second);
-            std::sort(w->points.begin(), w->points.end());
+            const int later = 2 * (int(windows.list.size()) - int(&w - windows.list.data()) - 1);
+            for (std::size_t r = 0; r < runs.size() && r < 4; ++r) {
+                w->points.insert(
+                    std::upper_bound(w->points.begin(), w->points.end(), runs[r].second),
+                    runs[r].second);
+                if (cuts + cuts_needed(*w) + later > kMaxCuts) {
+                    std::erase(w->points, runs[r].second);
+                    break;
+                }
+            }
             cuts += cuts_needed(*w);
         }
         for (auto &w : windows.list)
@@ -847,30 +931,25 @@ private:
         std::array<std::uint64_t, kMaxCuts> below{};
         S min = kHighest, max = kLowest;
         ++passes_;
-        TRACE("windows %zu cuts %d setup %.4f\n", windows.list.size(), plan.count, trace_now() - t0);
         scan_phase(plan, windows, true, below, min, max);
-        TRACE("phase1 %.4f\n", trace_now() - t0);
         const std::size_t super = kPhaseBlock * kPhaseBlocks;
         const std::size_t n1 = n / super * kPhaseBlock + std::min(n % super, kPhaseBlock);
         Counts first{&plan, &below, n1};
 
-        // Narrower windows from what the first blocks hold.
-        struct Before {
-            S lo, hi;
-            std::vector<S> points;
-            std::vector<std::uint64_t> counts;  // of the points, in the first blocks
-        };
-        std::vector<Before> before;
-        for (auto &w : windows.list) {
-            auto counts = point_counts(*w, first);
-            before.push_back({w->lo, w->hi, w->points, counts});
-            if (w->overflow || n1 == n) continue;
+        // Narrower windows from what the first blocks hold, each on a thread.
+        // Each keeps the first-block counts below its new cuts, taken from
+        // all it gathered before it drops what lies outside.
+        std::vector<std::vector<std::pair<S, std::uint64_t>>> found(windows.list.size());
+        const double scale = double(n1) / double(n), n2 = double(n - n1);
+        each_window(windows, [&](std::size_t wi) {
+            Window *w = windows.list[wi].get();
+            if (w->overflow || n1 == n) return;
+            const auto counts = point_counts(*w, first);
             const std::uint64_t base = first.at(w->lo), size = first.after(w->hi) - base;
             S *keys = w->keys.get(), *end = keys + w->filled.load();
             std::uint64_t counted = 0;
             for (auto c : counts) counted += c;
             if (std::uint64_t(end - keys) + counted != size) throw changed();
-            const double scale = double(n1) / double(n), n2 = double(n - n1);
             // The rank's place in the rest is that in the first blocks, scaled,
             // within a few standard deviations and a superblock (sorted data).
             auto at = [&](double rank) {
@@ -880,7 +959,8 @@ private:
                 return kth(keys, end, w->points, counts, std::uint64_t(k));
             };
             S lo = kHighest, hi = kLowest;
-            for (Target *t : w->targets) {
+            for (std::size_t i : w->targets) {
+                const Target *t = &targets_[i];
                 const double q = (double(t->rank) + 0.5) / double(n);
                 const double margin =
                     kSigmas * std::sqrt(q * (1 - q) * double(n) * n2 / double(n1)) + double(super) +
@@ -888,54 +968,74 @@ private:
                 lo = std::min(lo, at(double(t->rank) - margin));
                 hi = std::max(hi, at(double(t->rank) + margin + 1 / scale));
             }
+            std::vector<S> cuts{lo};
+            for (S p : w->points)
+                if (p >= lo && p <= hi) {
+                    cuts.push_back(p);
+                    if (p != kHighest) cuts.push_back(S(p + 1));
+                }
+            if (hi != kHighest) cuts.push_back(S(hi + 1));
+            std::vector<std::uint64_t> below_cut(cuts.size(), base);
+            for (const S *k = keys; k != end; ++k)
+                for (std::size_t c = 0; c < cuts.size(); ++c) below_cut[c] += *k < cuts[c];
+            for (std::size_t i = 0; i < w->points.size(); ++i)
+                for (std::size_t c = 0; c < cuts.size(); ++c)
+                    below_cut[c] += w->points[i] < cuts[c] ? counts[i] : 0;
+            for (std::size_t c = 0; c < cuts.size(); ++c)
+                found[wi].push_back({cuts[c], below_cut[c]});
             w->lo = lo;
             w->hi = hi;
             std::erase_if(w->points, [&](S p) { return p < lo || p > hi; });
-        }
+            end = std::remove_if(keys, end, [&](S x) { return x < lo || x > hi; });
+            w->filled = std::size_t(end - keys);
+        });
         // The counts below the new cuts in the first blocks: old cuts, or
-        // inside a window whose first-block values are all known.
+        // found by their window.
         Plan<S> second = plan_of(windows);
         std::array<std::uint64_t, kMaxCuts> below2{};
         for (int i = 0; i < second.count; ++i) {
             const S c = second.cut[std::size_t(i)];
-            bool found = false;
-            for (int j = 0; j < plan.count && !found; ++j) {
+            bool known = false;
+            for (int j = 0; j < plan.count && !known; ++j) {
                 if (plan.cut[std::size_t(j)] == c) {
                     below2[std::size_t(i)] = below[std::size_t(j)];
-                    found = true;
+                    known = true;
                 }
             }
-            for (std::size_t w = 0; w < windows.list.size() && !found; ++w) {
-                const Window &win = *windows.list[w];
-                const Before &was = before[w];
-                if (win.overflow || c < was.lo || (was.hi != kHighest && c > S(was.hi + 1)))
-                    continue;
-                const S *keys = win.keys.get();
-                below2[std::size_t(i)] =
-                    first.at(was.lo) +
-                    count_below(keys, keys + win.filled.load(), was.points, was.counts, c);
-                found = true;
-            }
-            if (!found) throw std::logic_error("percentiles: a cut outside the windows");
+            for (auto &list : found)
+                for (auto &[cut, count] : list)
+                    if (!known && cut == c) {
+                        below2[std::size_t(i)] = count;
+                        known = true;
+                    }
+            if (!known) throw std::logic_error("percentiles: a cut outside the windows");
         }
-        // Only the gathered keys inside the new windows are kept.
         windows.used = 0;
-        for (auto &w : windows.list) {
-            if (w->overflow) continue;
-            S *keys = w->keys.get(), *end = keys + w->filled.load();
-            const S lo = w->lo, hi = w->hi;
-            end = std::remove_if(keys, end, [&](S x) { return x < lo || x > hi; });
-            w->filled = std::size_t(end - keys);
-            windows.used += w->filled;
-        }
+        for (auto &w : windows.list)
+            if (!w->overflow) windows.used += w->filled;
         // The rest.
-        TRACE("rewindow %.4f cuts %d used %zu\n", trace_now() - t0, second.count, windows.used.load());
         if (n1 < n) scan_phase(second, windows, false, below2, min, max);
-        TRACE("phase2 %.4f\n", trace_now() - t0);
         Counts total{&second, &below2, n};
         resolve(windows, total, min, max);
-        TRACE("resolve %.4f\n", trace_now() - t0);
-        for (auto &w : windows.list) TRACE("  window overflow %d filled %zu points %zu\n", int(w->overflow.load()), w->filled.load(), w->points.size());
+    }
+
+    // Runs f(index) for every window, windows shared among the threads
+    // when they hold enough to be worth waking them.
+    template <class F>
+    void each_window(const Windows &windows, F &&f) {
+        std::size_t keys = 0;
+        for (auto &w : windows.list) keys += w->filled;
+        if (keys < kShareKeys) {
+            for (std::size_t w = 0; w < windows.list.size(); ++w) f(w);
+            return;
+        }
+        team_.run(
+            windows.list.size(),
+            [&](Chunks &chunks) {
+                for (std::size_t begin, end; chunks.next(begin, end);)
+                    for (std::size_t w = begin; w < end; ++w) f(w);
+            },
+            1);
     }
 
     void resolve(Windows &windows, const Counts &total, S min, S max) {
@@ -956,21 +1056,21 @@ private:
                 return;
             }
         }
-        for (auto &w : windows.list) {
-            if (w->overflow) continue;
+        each_window(windows, [&](std::size_t wi) {
+            Window *w = windows.list[wi].get();
+            if (w->overflow) return;
             const std::uint64_t base = total.at(w->lo), top = total.after(w->hi);
             auto counts = point_counts(*w, total);
             S *keys = w->keys.get(), *end = keys + w->filled.load();
             std::uint64_t counted = 0;
             for (auto c : counts) counted += c;
             if (std::uint64_t(end - keys) + counted != top - base) throw changed();
-            std::sort(w->targets.begin(), w->targets.end(),
-                      [](Target *a, Target *b) { return a->rank < b->rank; });
-            for (Target *t : w->targets) {
+            for (std::size_t i : w->targets) {
+                Target *t = &targets_[i];
                 if (t->rank < base || t->rank >= top) continue;
                 t->lo = t->hi = ukey(kth(keys, end, w->points, counts, t->rank - base));
             }
-        }
+        });
         // The others: between the two cuts around their rank.
         const Plan<S> &plan = *total.plan;
         for (auto &t : targets_) {
@@ -1008,7 +1108,6 @@ private:
 
     void refine_pass() {
         ++passes_;
-        TRACE("refine pass\n");
         // One group per distinct open range.
         std::vector<std::unique_ptr<Group>> groups;
         for (auto &t : targets_) {

@@ -182,11 +182,15 @@ PYBIND11_MODULE(statgrid, m) {
     state->size = np.attr("size");
 
     // For tests and benchmarks: how many times the kernel read the array.
-    m.def("_percentile_passes", [state](py::handle data) {
-        core::PercentileStats stats;
-        percentiles_of(*state, data, &stats);
-        return stats.passes;
-    });
+    m.def(
+        "_percentile_passes",
+        [state](py::handle data) {
+            core::PercentileStats stats;
+            percentiles_of(*state, data, &stats);
+            return stats.passes;
+        },
+        py::arg("data"),
+        SIGNATURE("_percentile_passes(data)") "Full reads of data that its percentiles took.");
 
     m.def(
         "add_array_percentile", [state](py::object prop) { add_array_percentile(*state, prop); },
