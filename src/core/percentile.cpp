@@ -1,14 +1,19 @@
-// Exact selection by radix passes over order-preserving keys.
+// Exact selection in one read of the array, by windows around the ranks.
 //
 // Every value maps to an unsigned key whose order is the values' order
 // (floats: flip the sign bit of positives, all bits of negatives; signed
-// integers: flip the sign bit). Pass 1 counts the values by their top bits
-// (as stored: they name the same buckets as the keys' top bits); each wanted
-// rank then lies in one bucket. Later passes look only at the values of
-// those few buckets, tested many at once on their stored bits: a bucket small
-// enough is gathered and the rank picked from it, a larger one is counted
-// again on its next bits. Memory is bounded whatever the array's size, the
-// array is never copied, and the passes share the array among the cores.
+// integers: flip the sign bit). A sample of evenly spread blocks shows
+// roughly where each wanted rank lies. One read of the array then counts
+// the values below a window around each rank and gathers those inside,
+// many values tested at once; values the sample shows often are counted,
+// not gathered, so data of few distinct values gather next to nothing.
+// The read takes one block in eight first and narrows the windows from
+// those exact counts before it reads the rest. A rank outside its window
+// (the sample misled) is left between two counted cuts, for a second
+// sample and read, then for radix passes: these count the values of the
+// rank's range by their top bits, as stored, and gather a bucket small
+// enough. Memory is bounded whatever the array's size, the array is never
+// copied, and every read shares the array among the cores.
 #include "core/percentile.hpp"
 
 #include <algorithm>
@@ -114,8 +119,8 @@ void for_runs(const Layout &l, std::size_t begin, std::size_t end, F &&f) {
 // idle virtual CPU can take milliseconds to wake) does less, and none waits.
 class Chunks {
 public:
-    Chunks(std::size_t n, unsigned threads)
-        : n_(n), size_(std::max<std::size_t>(n / (std::size_t{16} * threads) + 1, 1 << 16)) {}
+    Chunks(std::size_t n, unsigned threads, std::size_t least)
+        : n_(n), size_(std::max<std::size_t>(n / (std::size_t{16} * threads) + 1, least)) {}
 
     bool next(std::size_t &begin, std::size_t &end) {
         begin = next_.fetch_add(size_);
@@ -144,9 +149,10 @@ public:
     Team &operator=(const Team &) = delete;
 
     // Runs work(chunks) on every thread of the team, the calling one among them.
+    // `least`: the smallest chunk worth handing out.
     template <class Work>
-    void run(std::size_t n, Work &&work) {
-        Chunks chunks(n, static_cast<unsigned>(helpers_.size() + 1));
+    void run(std::size_t n, Work &&work, std::size_t least = 1 << 16) {
+        Chunks chunks(n, static_cast<unsigned>(helpers_.size() + 1), least);
         std::function<void()> job = [&] { work(chunks); };
         job_ = &job;
         error_ = nullptr;
@@ -318,6 +324,221 @@ struct Lanes {
     }
 };
 
+// ---------------------------------------------------------------- one-pass scan
+
+constexpr int kMaxCuts = 16;
+constexpr std::size_t kFlush = 256;  // keys buffered per thread
+
+// What one pass counts and gathers: the number of values below each cut,
+// and the values of some gaps between cuts. Cuts and values are signed
+// keys, x ^ ((x < 0) & negative) ^ all of the stored bits x as a signed
+// integer: their signed order is the values' order, so that the vector
+// units compare them directly.
+template <class S>
+struct Plan {
+    int count = 0;                               // cuts in use, at least 1
+    std::array<S, kMaxCuts> cut{};               // ascending
+    std::uint32_t gathered = 0;                  // bit i: [cut i, cut i+1), the last to the top
+    std::array<std::int8_t, kMaxCuts> window{};  // which window a gathered gap belongs to
+    // Windows without counted points: cut pairs around gathered gaps, and
+    // only the lower cut of each pair counted (the upper one is that count
+    // plus the values gathered).
+    bool pairs = false;
+    S negative = 0, all = 0;
+
+    // The gap of a value at or above the first cut.
+    int gap_of(S x) const {
+        int i = 0;
+        while (i + 1 < count && cut[std::size_t(i + 1)] <= x) ++i;
+        return i;
+    }
+    S key(S x) const { return S(x ^ (x < 0 ? negative : S(0)) ^ all); }
+};
+
+// What one thread counted in its share of a pass.
+template <class S>
+struct Tally {
+    std::array<std::uint64_t, kMaxCuts> below{};
+    S min = std::numeric_limits<S>::max(), max = std::numeric_limits<S>::min();
+};
+
+// Values around some targets, [lo, hi]: `points` counted, the rest gathered.
+template <class S>
+struct Window {
+    S lo, hi;
+    std::vector<S> points;             // ascending, within [lo, hi]
+    std::vector<std::size_t> targets;  // indices
+    std::unique_ptr<S[]> keys;
+    std::atomic<std::size_t> filled{0};  // counts on past the capacity
+    std::atomic<bool> overflow{false};
+};
+
+template <class S>
+struct Windows {
+    std::vector<std::unique_ptr<Window<S>>> list;  // ascending, disjoint
+    std::size_t capacity = 0;                      // keys each may gather
+    std::atomic<std::size_t> used{0};              // keys gathered by all
+    std::size_t budget = 0;
+};
+
+// Gathers the values of a thread, a few at a time into the shared buffers.
+template <class S>
+struct Sink {
+    const Plan<S> *plan;
+    Windows<S> *windows;
+    std::vector<std::vector<S>> staged;
+
+    Sink(const Plan<S> &p, Windows<S> &w) : plan(&p), windows(&w), staged(w.list.size()) {
+        for (auto &s : staged) s.reserve(kFlush);
+    }
+    __attribute__((noinline)) void take(S x) {
+        const auto w = std::size_t(plan->window[std::size_t(plan->gap_of(x))]);
+        staged[w].push_back(x);
+        if (staged[w].size() == kFlush) flush(w);
+    }
+    void flush(std::size_t w) {
+        auto &mine = staged[w];
+        Window<S> &win = *windows->list[w];
+        const std::size_t k = mine.size();
+        if (k == 0) return;
+        const std::size_t at = win.filled.fetch_add(k);
+        // Past the memory budget the window gives up; its targets are finished later.
+        if (!win.overflow.load(std::memory_order_relaxed)) {
+            if (windows->used.fetch_add(k) + k > windows->budget || at + k > windows->capacity)
+                win.overflow = true;
+            else
+                std::copy(mine.begin(), mine.end(), win.keys.get() + at);
+        }
+        mine.clear();
+    }
+    void flush_all() {
+        for (std::size_t w = 0; w < staged.size(); ++w) flush(w);
+    }
+};
+
+// Counts the values of a run (machine byte order, any alignment) against a
+// plan of K cuts (padded; with Pairs, K / 2 pairs), many at once. Compiled
+// for AVX2 too, chosen when the processor has it; the default needs SSE2.
+// The default clone passes 32-byte vectors between inlined helpers only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <class S, int K, bool Pairs>
+struct Scan {
+    static constexpr std::size_t L = 32 / sizeof(S);
+    typedef S V __attribute__((vector_size(32)));
+    // Lane counters hold at most this many hits before they are added up.
+    static constexpr std::size_t kRound = sizeof(S) == 1   ? 255
+                                          : sizeof(S) == 2 ? 65535
+                                                           : std::size_t{1} << 28;
+    static constexpr int kCounted = Pairs ? K / 2 : K;
+
+    static V splat(S s) {
+        V v;
+        for (std::size_t j = 0; j < L; ++j) v[j] = s;
+        return v;
+    }
+    __attribute__((always_inline)) static bool nonzero(const V &v) {
+        std::uint64_t w[4];
+        std::memcpy(w, &v, sizeof w);
+        return (w[0] | w[1] | w[2] | w[3]) != 0;
+    }
+
+    __attribute__((target_clones("avx2", "default"))) static void run(const std::byte *p,
+                                                                      std::size_t m,
+                                                                      const Plan<S> &plan,
+                                                                      Tally<S> &t, Sink<S> &sink) {
+        V cut[K], keep[K];
+        for (int i = 0; i < K; ++i) {
+            // Pairs pad with the last pair; cuts with the last cut.
+            const int at =
+                Pairs ? (i < plan.count ? i : plan.count - 2 + i % 2) : std::min(i, plan.count - 1);
+            // The open top gap sits after the last padded cut.
+            const int gap = i == K - 1 ? plan.count - 1 : i < plan.count - 1 ? i : -1;
+            cut[i] = splat(plan.cut[std::size_t(at)]);
+            keep[i] = splat(!Pairs && gap >= 0 && (plan.gathered >> gap) & 1 ? S(-1) : S(0));
+        }
+        const V negative = splat(plan.negative), all = splat(plan.all);
+        V lo = splat(t.min), hi = splat(t.max);
+        const std::size_t vectors = m / L;
+        for (std::size_t v = 0; v < vectors;) {
+            const std::size_t end = std::min(vectors, v + kRound);
+            V hits[kCounted];
+            for (int i = 0; i < kCounted; ++i) hits[i] = V{};
+            // Which lanes of x lie in a gathered gap; counts the cuts on the way.
+            auto test = [&](V &x) __attribute__((always_inline)) {
+                x = x ^ (V(x < V{}) & negative) ^ all;
+                lo = x < lo ? x : lo;
+                hi = x > hi ? x : hi;
+                V take = V{};
+                if constexpr (Pairs) {
+                    for (int i = 0; i < K; i += 2) {
+                        const V below = V(x < cut[i]);
+                        hits[i / 2] += below;
+                        take |= V(x < cut[i + 1]) & ~below;
+                    }
+                } else {
+                    V below[K];
+                    for (int i = 0; i < K; ++i) {
+                        below[i] = V(x < cut[i]);
+                        hits[i] += below[i];
+                    }
+                    take = ~below[K - 1] & keep[K - 1];
+                    for (int i = 0; i + 1 < K; ++i) take |= below[i + 1] & ~below[i] & keep[i];
+                }
+                return take;
+            };
+            auto gather = [&](const V &x, const V &take) __attribute__((always_inline)) {
+                if (nonzero(take))
+                    for (std::size_t j = 0; j < L; ++j)
+                        if (take[j]) sink.take(x[j]);
+            };
+            // Four vectors tested at once: hits are rare.
+            for (; v + 4 <= end; v += 4) {
+                V x0, x1, x2, x3;  // one load each: a copy of all four would stall
+                std::memcpy(&x0, p + v * sizeof(V), sizeof(V));
+                std::memcpy(&x1, p + (v + 1) * sizeof(V), sizeof(V));
+                std::memcpy(&x2, p + (v + 2) * sizeof(V), sizeof(V));
+                std::memcpy(&x3, p + (v + 3) * sizeof(V), sizeof(V));
+                const V t0 = test(x0), t1 = test(x1), t2 = test(x2), t3 = test(x3);
+                if (nonzero(t0 | t1 | t2 | t3)) {
+                    gather(x0, t0);
+                    gather(x1, t1);
+                    gather(x2, t2);
+                    gather(x3, t3);
+                }
+            }
+            for (; v < end; ++v) {
+                V x;
+                std::memcpy(&x, p + v * sizeof x, sizeof x);
+                const V t = test(x);
+                gather(x, t);
+            }
+            using U = std::make_unsigned_t<S>;
+            for (int i = 0; i < kCounted; ++i)
+                for (std::size_t j = 0; j < L; ++j)
+                    t.below[std::size_t(Pairs ? 2 * i : i)] += U(U(0) - U(hits[i][j]));
+        }
+        for (std::size_t j = 0; j < L; ++j) {
+            t.min = std::min<S>(t.min, lo[j]);
+            t.max = std::max<S>(t.max, hi[j]);
+        }
+        for (std::size_t i = vectors * L; i < m; ++i) {
+            S x;
+            std::memcpy(&x, p + i * sizeof(S), sizeof x);
+            x = plan.key(x);
+            t.min = std::min(t.min, x);
+            t.max = std::max(t.max, x);
+            for (int c = 0; c < plan.count; c += Pairs ? 2 : 1)
+                t.below[std::size_t(c)] += x < plan.cut[std::size_t(c)];
+            if (x < plan.cut[0]) continue;
+            const int gap = plan.gap_of(x);
+            if (Pairs ? gap % 2 == 0 && gap < plan.count - 1 : (plan.gathered >> gap) & 1)
+                sink.take(x);
+        }
+    }
+};
+#pragma GCC diagnostic pop
+
 // ---------------------------------------------------------------- selection
 
 // The passes disagree on the counts only when the values changed between them.
@@ -325,9 +546,13 @@ std::runtime_error changed() {
     return std::runtime_error("the array changed while its percentiles were computed");
 }
 
-constexpr std::size_t kCollectBytes = std::size_t{2} << 20;  // keys gathered in one pass
-constexpr int kRefineBits = 11;                              // bits counted per later pass
-constexpr std::size_t kFlush = 256;                          // keys buffered per thread
+constexpr std::size_t kCollectBytes = std::size_t{2} << 20;     // keys gathered in one pass
+constexpr int kRefineBits = 11;                                 // bits counted per later pass
+constexpr std::size_t kSampleBlocks = 2048, kSampleBlock = 64;  // the sample: blocks of values
+constexpr std::size_t kPhaseBlock = 4096, kPhaseBlocks = 8;     // first read: 1 block in 8
+constexpr std::size_t kShareSample = std::size_t{1} << 25;      // values: sampled by all threads
+constexpr std::size_t kShareKeys = std::size_t{1} << 18;        // gathered: selected by all threads
+constexpr double kSigmas = 5;  // windows: standard deviations of the rank's estimate
 
 template <class C>
 class Selector {
@@ -363,8 +588,21 @@ public:
 
     // The keys at the given ranks of the sorted values.
     std::vector<Key> select(const std::vector<std::size_t> &ranks) {
-        for (std::size_t r : ranks) targets_.push_back({r, r});
-        first_pass();
+        for (std::size_t r : ranks) targets_.push_back({r, r, 0, kMax, layout_.count});
+        // Few values are simply gathered.
+        if (layout_.count * sizeof(Key) > kCollectBytes) {
+            window_pass(0);
+            // A sample that misled: another, elsewhere, unless one more pass finishes anyway.
+            if (std::any_of(targets_.begin(), targets_.end(), [](auto &t) {
+                    return !t.done() && t.count * sizeof(Key) > kCollectBytes;
+                })) {
+                auto before = targets_;
+                window_pass(1);
+                for (std::size_t i = 0; i < targets_.size(); ++i)
+                    if (!targets_[i].done() && targets_[i].count > before[i].count)
+                        targets_[i] = before[i];
+            }
+        }
         while (std::any_of(targets_.begin(), targets_.end(), [](auto &t) { return !t.done(); })) {
             refine_pass();
         }
@@ -373,47 +611,482 @@ public:
         return keys;
     }
 
+    // Full reads of the array so far.
+    unsigned passes() const { return passes_; }
+
 private:
     const Layout &layout_;
     Team team_;
     std::vector<Target> targets_;
+    unsigned passes_ = 0;
 
-    // Counts the keys by their top bits.
-    void first_pass() {
-        // Few values need few buckets; the counts stay in L2 either way.
-        const int top_bits = std::min(std::clamp(int(std::bit_width(layout_.count)), 8, 16), W);
-        const int shift = W - top_bits;
-        std::vector<std::uint64_t> total(std::size_t{1} << top_bits);
+    // ------------------------------------------------ one pass by windows
+    //
+    // A sample of the array tells roughly where each wanted rank lies; a
+    // window of values around it is gathered, the values below it counted.
+    // The pass reads first one block in kPhaseBlocks of the array: from
+    // that stratified eighth the windows are narrowed (the rank's place is
+    // then known far better than from the sample) before the rest is read.
+    // Values that the sample shows often are counted, not gathered, so
+    // windows on data of few distinct values hold no values at all. A rank
+    // outside its window leaves its target narrowed to the gap between two
+    // counted cuts, for the radix passes to finish.
+
+    using S = std::make_signed_t<Key>;
+    static constexpr S kLowest = std::numeric_limits<S>::min();
+    static constexpr S kHighest = std::numeric_limits<S>::max();
+    static S skey(Key k) { return S(Key(k ^ C::top)); }
+    static Key ukey(S s) { return Key(Key(s) ^ C::top); }
+
+    using Window = gemlo::core::Window<S>;
+    using Windows = gemlo::core::Windows<S>;
+
+    // The cuts and gathered gaps of the windows, in order.
+    static Plan<S> plan_of(const Windows &windows) {
+        Plan<S> plan;
+        auto add = [&](S c) {
+            if (plan.count > 0 && plan.cut[std::size_t(plan.count - 1)] == c) return;
+            plan.cut[std::size_t(plan.count++)] = c;
+        };
+        if constexpr (C::kind == NumberKind::Float) plan.negative = kHighest;
+        if constexpr (C::kind == NumberKind::Unsigned) plan.all = kLowest;
+        plan.pairs = windows.list.size() <= 4;
+        for (auto &w : windows.list)
+            plan.pairs = plan.pairs && w->points.empty() && w->hi != kHighest;
+        auto gather_from_last = [&](std::size_t w, bool gather) {
+            if (gather) plan.gathered |= std::uint32_t{1} << (plan.count - 1);
+            plan.window[std::size_t(plan.count - 1)] = std::int8_t(w);
+        };
+        for (std::size_t w = 0; w < windows.list.size(); ++w) {
+            const Window &win = *windows.list[w];
+            const bool gather = !win.overflow;
+            add(win.lo);
+            S from = win.lo;
+            bool top = false;  // the counted point is the highest key
+            for (S p : win.points) {
+                if (p > from) {
+                    gather_from_last(w, gather);
+                    add(p);
+                }
+                if (p == kHighest) {
+                    top = true;
+                    break;
+                }
+                add(S(p + 1));
+                from = S(p + 1);
+            }
+            if (top || (from > win.hi && win.points.size() > 0 && win.points.back() == win.hi))
+                continue;
+            gather_from_last(w, gather);
+            if (win.hi != kHighest) add(S(win.hi + 1));
+        }
+        if (plan.count == 0) {
+            plan.cut[std::size_t(plan.count++)] = kLowest;
+            plan.pairs = false;
+        }
+        return plan;
+    }
+
+    // Cuts of a window: its ends and each point's two, shared where they meet.
+    static int cuts_needed(const Window &w) {
+        if (w.points.empty()) return 2;
+        return 2 + 2 * int(w.points.size()) - (w.points.front() == w.lo) -
+               (w.points.back() == w.hi);
+    }
+
+    // Runs the scan over the values [begin, end) of every superblock's
+    // share (`first`: the first block of each, else the rest).
+    void scan_phase(const Plan<S> &plan, Windows &windows, bool first,
+                    std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
+        if (plan.pairs) {
+            if (plan.count == 2) return scan_with<2, true>(plan, windows, first, below, min, max);
+            if (plan.count <= 6) return scan_with<6, true>(plan, windows, first, below, min, max);
+            return scan_with<8, true>(plan, windows, first, below, min, max);
+        }
+        if (plan.count <= 8) return scan_with<8, false>(plan, windows, first, below, min, max);
+        return scan_with<16, false>(plan, windows, first, below, min, max);
+    }
+
+    template <int K, bool Pairs>
+    void scan_with(const Plan<S> &plan, Windows &windows, bool first,
+                   std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
+        using Kernel = Scan<S, K, Pairs>;
+        std::vector<std::size_t> before;
+        for (auto &w : windows.list) before.push_back(w->filled.load());
+        std::array<std::uint64_t, kMaxCuts> counted{};
+        const std::size_t n = layout_.count;
+        const std::size_t super = kPhaseBlock * kPhaseBlocks;
         std::mutex lock;
-        team_.run(layout_.count, [&](Chunks &chunks) {
-            std::vector<std::uint32_t> hist(total.size());
-            auto flush = [&] {
-                std::lock_guard guard(lock);
-                for (std::size_t i = 0; i < hist.size(); ++i) total[i] += hist[i];
-                std::fill(hist.begin(), hist.end(), 0u);
-            };
-            // uint32 counts, added up before they could overflow
-            std::size_t counted = 0;
+        team_.run((n + super - 1) / super,
+                  [&](Chunks &chunks) {
+                      Tally<S> tally;
+                      Sink<S> sink(plan, windows);
+                      for (std::size_t begin, end; chunks.next(begin, end);) {
+                          for (std::size_t b = begin; b < end; ++b) {
+                              std::size_t from = b * super + (first ? 0 : kPhaseBlock);
+                              std::size_t to = first ? b * super + kPhaseBlock : (b + 1) * super;
+                              for_runs(
+                                  layout_, std::min(from, n), std::min(to, n),
+                                  [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
+                                      each_block<C>(p, m, stride,
+                                                    [&](const std::byte *bits, std::size_t count) {
+                                                        Kernel::run(bits, count, plan, tally, sink);
+                                                    });
+                                  });
+                          }
+                      }
+                      sink.flush_all();
+                      std::lock_guard guard(lock);
+                      for (int i = 0; i < plan.count; ++i)
+                          counted[std::size_t(i)] += tally.below[std::size_t(i)];
+                      min = std::min(min, tally.min);
+                      max = std::max(max, tally.max);
+                  },
+                  1);
+        // The upper cut of a pair: the lower one's count and the values gathered between.
+        if (Pairs)
+            for (std::size_t w = 0; w < windows.list.size(); ++w)
+                counted[2 * w + 1] = counted[2 * w] + windows.list[w]->filled.load() - before[w];
+        for (int i = 0; i < plan.count; ++i) below[std::size_t(i)] += counted[std::size_t(i)];
+    }
+
+    // Evenly spread blocks of values, as sorted signed keys.
+    // `attempt` 0 takes the middle of each stretch, 1 a quarter in.
+    std::vector<S> sample(int attempt) {
+        const std::size_t n = layout_.count;
+        std::vector<S> keys(kSampleBlocks * kSampleBlock);
+        auto work = [&](Chunks &chunks) {
             for (std::size_t begin, end; chunks.next(begin, end);) {
-                for_runs(layout_, begin, end,
-                         [&](const std::byte *p, std::size_t n, std::ptrdiff_t stride) {
-                             each_bits<C>(p, n, stride, [&](Key u) { ++hist[u >> shift]; });
-                         });
-                counted += end - begin;
-                if (counted >= std::size_t{1} << 31) {
-                    flush();
-                    counted = 0;
+                for (std::size_t j = begin; j < end; ++j) {
+                    std::size_t at = (4 * j + 2 - std::size_t(attempt)) * n / (4 * kSampleBlocks);
+                    at = std::min(at - std::min(at, kSampleBlock / 2), n - kSampleBlock);
+                    S *out = keys.data() + j * kSampleBlock;
+                    for_runs(layout_, at, at + kSampleBlock,
+                             [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
+                                 each_bits<C>(p, m, stride,
+                                              [&](Key u) { *out++ = skey(C::key_of(u)); });
+                             });
                 }
             }
-            flush();
-        });
-        // Counted by the top bits as stored, which name the same buckets as
-        // the keys' top bits, in another order.
-        std::vector<std::uint64_t> by_key(total.size());
-        for (std::size_t b = 0; b < total.size(); ++b) {
-            by_key[C::key_of(Key(Key(b) << shift)) >> shift] = total[b];
+        };
+        // Shared by the threads on large arrays: on a file not yet read,
+        // their reads overlap; elsewhere waking them costs more.
+        if (n >= kShareSample) {
+            team_.run(kSampleBlocks, work, 1);
+        } else {
+            Chunks all(kSampleBlocks, 1, kSampleBlocks);
+            work(all);
         }
-        for (auto &t : targets_) place(t, by_key, Key(0), shift, Key(0), kMax);
+        radix_sort(keys);
+        return keys;
+    }
+
+    // Sorts by the bytes of the keys, least significant first.
+    static void radix_sort(std::vector<S> &keys) {
+        std::vector<S> other(keys.size());
+        for (std::size_t byte = 0; byte < sizeof(S); ++byte) {
+            const int shift = int(8 * byte);
+            auto digit = [&](S k) {
+                auto u = Key(Key(k) ^ C::top);
+                return std::size_t((u >> shift) & 0xff);
+            };
+            std::array<std::size_t, 257> start{};
+            for (S k : keys) ++start[digit(k) + 1];
+            for (std::size_t d = 0; d < 256; ++d) start[d + 1] += start[d];
+            for (S k : keys) other[start[digit(k)]++] = k;
+            keys.swap(other);
+        }
+    }
+
+    // The k-th smallest (from 0) of the keys [first, last) and of `points`
+    // counted `counts` times each; reorders the keys.
+    static S kth(S *first, S *last, const std::vector<S> &points,
+                 const std::vector<std::uint64_t> &counts, std::uint64_t k) {
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const S p = points[i];
+            S *mid = std::partition(first, last, [p](S x) { return x < p; });
+            const auto below = std::uint64_t(mid - first);
+            if (k < below) {
+                std::nth_element(first, first + std::ptrdiff_t(k), mid);
+                return first[k];
+            }
+            k -= below;
+            if (k < counts[i]) return p;
+            k -= counts[i];
+            first = mid;
+        }
+        if (k >= std::uint64_t(last - first)) throw changed();
+        std::nth_element(first, first + std::ptrdiff_t(k), last);
+        return first[k];
+    }
+
+    // How many of the keys [first, last) and counted points lie below x.
+    static std::uint64_t count_below(const S *first, const S *last, const std::vector<S> &points,
+                                     const std::vector<std::uint64_t> &counts, S x) {
+        std::uint64_t c = 0;
+        for (const S *k = first; k != last; ++k) c += *k < x;
+        for (std::size_t i = 0; i < points.size(); ++i) c += points[i] < x ? counts[i] : 0;
+        return c;
+    }
+
+    // Values below each cut, looked up by the cut.
+    struct Counts {
+        const Plan<S> *plan;
+        const std::array<std::uint64_t, kMaxCuts> *below;
+        std::uint64_t total;
+        // Values below c, which must be a cut, or total for the top.
+        std::uint64_t at(S c) const {
+            for (int i = 0; i < plan->count; ++i)
+                if (plan->cut[std::size_t(i)] == c) return (*below)[std::size_t(i)];
+            throw std::logic_error("percentiles: no such cut");
+        }
+        std::uint64_t after(S hi) const { return hi == kHighest ? total : at(S(hi + 1)); }
+    };
+
+    // Counts of the window's points, from the counts at the cuts.
+    static std::vector<std::uint64_t> point_counts(const Window &w, const Counts &counts) {
+        std::vector<std::uint64_t> out;
+        for (S p : w.points) out.push_back(counts.after(p) - counts.at(p));
+        return out;
+    }
+
+    // Finds the targets in one pass, or narrows them to the gap between two cuts.
+    void window_pass(int attempt) {
+        const std::size_t n = layout_.count;
+        std::vector<S> sampled = sample(attempt);
+        const auto m = double(sampled.size());
+        const std::size_t budget = std::max(kCollectBytes, n * sizeof(Key) / 125) / sizeof(Key);
+
+        // A window for each target but the ends, which are the minimum and maximum.
+        Windows windows;
+        std::vector<std::unique_ptr<Window>> raw;
+        for (auto &t : targets_) {
+            if (t.done() || t.rank == 0 || t.rank == n - 1) continue;
+            // Its place among the sampled values of its range, as far as known.
+            const S from = skey(t.lo), to = skey(t.hi);
+            const auto first =
+                double(std::lower_bound(sampled.begin(), sampled.end(), from) - sampled.begin());
+            const auto span =
+                double(std::upper_bound(sampled.begin(), sampled.end(), to) - sampled.begin()) -
+                first;
+            const double q = (double(t.inner) + 0.5) / double(t.count);
+            const double j = first + q * span;
+            const double d = kSigmas * std::sqrt(span * q * (1 - q)) + double(kSampleBlock) + 2;
+            auto w = std::make_unique<Window>();
+            const double a = std::floor(j - d), b = std::ceil(j + d);
+            w->lo = a < first ? from : sampled[std::size_t(a)];
+            w->hi = b >= first + span ? to : sampled[std::size_t(b)];
+            if (w->lo > w->hi) continue;
+            w->targets.push_back(std::size_t(&t - targets_.data()));
+            raw.push_back(std::move(w));
+        }
+        std::sort(raw.begin(), raw.end(), [](auto &x, auto &y) { return x->lo < y->lo; });
+        for (auto &w : raw) {
+            Window *last = windows.list.empty() ? nullptr : windows.list.back().get();
+            if (last && (last->hi == kHighest || w->lo <= S(last->hi + 1))) {
+                last->hi = std::max(last->hi, w->hi);
+                last->targets.insert(last->targets.end(), w->targets.begin(), w->targets.end());
+            } else {
+                windows.list.push_back(std::move(w));
+            }
+        }
+        // Targets of windows beyond the cuts are left to the radix passes.
+        if (windows.list.size() > kMaxCuts / 2) windows.list.resize(kMaxCuts / 2);
+        // Values the sample holds often are counted: a value seen `heavy`
+        // times stands for about a quarter of what a window may gather.
+        windows.budget = budget;
+        windows.capacity = budget;
+        const double heavy =
+            std::max(2.0, double(budget) / double(std::max<std::size_t>(windows.list.size(), 1)) /
+                              4 * m / double(n));
+        int cuts = 0;
+        for (auto &w : windows.list) {
+            auto from = std::lower_bound(sampled.begin(), sampled.end(), w->lo);
+            auto to = std::upper_bound(sampled.begin(), sampled.end(), w->hi);
+            std::vector<std::pair<std::size_t, S>> runs;  // (times seen, value)
+            for (auto i = from; i != to;) {
+                auto next = std::upper_bound(i, to, *i);
+                if (double(next - i) >= heavy) runs.push_back({std::size_t(next - i), *i});
+                i = next;
+            }
+            // The most frequent, as many as the cuts allow.
+            std::sort(runs.begin(), runs.end(), std::greater<>());
+            const int later = 2 * (int(windows.list.size()) - int(&w - windows.list.data()) - 1);
+            for (std::size_t r = 0; r < runs.size() && r < 4; ++r) {
+                w->points.insert(
+                    std::upper_bound(w->points.begin(), w->points.end(), runs[r].second),
+                    runs[r].second);
+                if (cuts + cuts_needed(*w) + later > kMaxCuts) {
+                    std::erase(w->points, runs[r].second);
+                    break;
+                }
+            }
+            cuts += cuts_needed(*w);
+        }
+        for (auto &w : windows.list)
+            w->keys = std::make_unique_for_overwrite<S[]>(windows.capacity);
+
+        // The first blocks.
+        Plan<S> plan = plan_of(windows);
+        std::array<std::uint64_t, kMaxCuts> below{};
+        S min = kHighest, max = kLowest;
+        ++passes_;
+        scan_phase(plan, windows, true, below, min, max);
+        const std::size_t super = kPhaseBlock * kPhaseBlocks;
+        const std::size_t n1 = n / super * kPhaseBlock + std::min(n % super, kPhaseBlock);
+        Counts first{&plan, &below, n1};
+
+        // Narrower windows from what the first blocks hold, each on a thread.
+        // Each keeps the first-block counts below its new cuts, taken from
+        // all it gathered before it drops what lies outside.
+        std::vector<std::vector<std::pair<S, std::uint64_t>>> found(windows.list.size());
+        const double scale = double(n1) / double(n), n2 = double(n - n1);
+        each_window(windows, [&](std::size_t wi) {
+            Window *w = windows.list[wi].get();
+            if (w->overflow || n1 == n) return;
+            const auto counts = point_counts(*w, first);
+            const std::uint64_t base = first.at(w->lo), size = first.after(w->hi) - base;
+            S *keys = w->keys.get(), *end = keys + w->filled.load();
+            std::uint64_t counted = 0;
+            for (auto c : counts) counted += c;
+            if (std::uint64_t(end - keys) + counted != size) throw changed();
+            // The rank's place in the rest is that in the first blocks, scaled,
+            // within a few standard deviations and a superblock (sorted data).
+            auto at = [&](double rank) {
+                const double k = std::floor(rank * scale) - double(base);
+                if (k < 0) return w->lo;
+                if (k >= double(size)) return w->hi;
+                return kth(keys, end, w->points, counts, std::uint64_t(k));
+            };
+            S lo = kHighest, hi = kLowest;
+            for (std::size_t i : w->targets) {
+                const Target *t = &targets_[i];
+                const double q = (double(t->rank) + 0.5) / double(n);
+                const double margin =
+                    kSigmas * std::sqrt(q * (1 - q) * double(n) * n2 / double(n1)) + double(super) +
+                    16;
+                lo = std::min(lo, at(double(t->rank) - margin));
+                hi = std::max(hi, at(double(t->rank) + margin + 1 / scale));
+            }
+            std::vector<S> cuts{lo};
+            for (S p : w->points)
+                if (p >= lo && p <= hi) {
+                    cuts.push_back(p);
+                    if (p != kHighest) cuts.push_back(S(p + 1));
+                }
+            if (hi != kHighest) cuts.push_back(S(hi + 1));
+            std::vector<std::uint64_t> below_cut(cuts.size(), base);
+            for (const S *k = keys; k != end; ++k)
+                for (std::size_t c = 0; c < cuts.size(); ++c) below_cut[c] += *k < cuts[c];
+            for (std::size_t i = 0; i < w->points.size(); ++i)
+                for (std::size_t c = 0; c < cuts.size(); ++c)
+                    below_cut[c] += w->points[i] < cuts[c] ? counts[i] : 0;
+            for (std::size_t c = 0; c < cuts.size(); ++c)
+                found[wi].push_back({cuts[c], below_cut[c]});
+            w->lo = lo;
+            w->hi = hi;
+            std::erase_if(w->points, [&](S p) { return p < lo || p > hi; });
+            end = std::remove_if(keys, end, [&](S x) { return x < lo || x > hi; });
+            w->filled = std::size_t(end - keys);
+        });
+        // The counts below the new cuts in the first blocks: old cuts, or
+        // found by their window.
+        Plan<S> second = plan_of(windows);
+        std::array<std::uint64_t, kMaxCuts> below2{};
+        for (int i = 0; i < second.count; ++i) {
+            const S c = second.cut[std::size_t(i)];
+            bool known = false;
+            for (int j = 0; j < plan.count && !known; ++j) {
+                if (plan.cut[std::size_t(j)] == c) {
+                    below2[std::size_t(i)] = below[std::size_t(j)];
+                    known = true;
+                }
+            }
+            for (auto &list : found)
+                for (auto &[cut, count] : list)
+                    if (!known && cut == c) {
+                        below2[std::size_t(i)] = count;
+                        known = true;
+                    }
+            if (!known) throw std::logic_error("percentiles: a cut outside the windows");
+        }
+        windows.used = 0;
+        for (auto &w : windows.list)
+            if (!w->overflow) windows.used += w->filled;
+        // The rest.
+        if (n1 < n) scan_phase(second, windows, false, below2, min, max);
+        Counts total{&second, &below2, n};
+        resolve(windows, total, min, max);
+    }
+
+    // Runs f(index) for every window, windows shared among the threads
+    // when they hold enough to be worth waking them.
+    template <class F>
+    void each_window(const Windows &windows, F &&f) {
+        std::size_t keys = 0;
+        for (auto &w : windows.list) keys += w->filled;
+        if (keys < kShareKeys) {
+            for (std::size_t w = 0; w < windows.list.size(); ++w) f(w);
+            return;
+        }
+        team_.run(
+            windows.list.size(),
+            [&](Chunks &chunks) {
+                for (std::size_t begin, end; chunks.next(begin, end);)
+                    for (std::size_t w = begin; w < end; ++w) f(w);
+            },
+            1);
+    }
+
+    void resolve(Windows &windows, const Counts &total, S min, S max) {
+        const std::size_t n = layout_.count;
+        for (auto &t : targets_) {
+            if (t.rank == 0) t.lo = t.hi = ukey(min);
+            if (t.rank == n - 1) t.lo = t.hi = ukey(max);
+        }
+        if constexpr (C::kind == NumberKind::Float) {
+            // A NaN makes every result NaN: the other ranks do not matter.
+            const Key lowest = ukey(min), highest = ukey(max);
+            if (std::isnan(std::bit_cast<std::conditional_t<W == 32, float, double>>(
+                    C::bits_of(lowest))) ||
+                std::isnan(std::bit_cast<std::conditional_t<W == 32, float, double>>(
+                    C::bits_of(highest)))) {
+                for (auto &t : targets_)
+                    if (t.rank != 0 && t.rank != n - 1) t.lo = t.hi = lowest;
+                return;
+            }
+        }
+        each_window(windows, [&](std::size_t wi) {
+            Window *w = windows.list[wi].get();
+            if (w->overflow) return;
+            const std::uint64_t base = total.at(w->lo), top = total.after(w->hi);
+            auto counts = point_counts(*w, total);
+            S *keys = w->keys.get(), *end = keys + w->filled.load();
+            std::uint64_t counted = 0;
+            for (auto c : counts) counted += c;
+            if (std::uint64_t(end - keys) + counted != top - base) throw changed();
+            for (std::size_t i : w->targets) {
+                Target *t = &targets_[i];
+                if (t->rank < base || t->rank >= top) continue;
+                t->lo = t->hi = ukey(kth(keys, end, w->points, counts, t->rank - base));
+            }
+        });
+        // The others: between the two cuts around their rank.
+        const Plan<S> &plan = *total.plan;
+        for (auto &t : targets_) {
+            if (t.done()) continue;
+            int i = -1;
+            while (i + 1 < plan.count && (*total.below)[std::size_t(i + 1)] <= t.rank) ++i;
+            const std::uint64_t from = i < 0 ? 0 : (*total.below)[std::size_t(i)];
+            const std::uint64_t to = i + 1 < plan.count ? (*total.below)[std::size_t(i + 1)] : n;
+            const S lo = i < 0 ? min : std::max(min, plan.cut[std::size_t(i)]);
+            const S hi =
+                i + 1 < plan.count ? std::min(max, S(plan.cut[std::size_t(i + 1)] - 1)) : max;
+            t.lo = ukey(lo);
+            t.hi = ukey(hi);
+            t.inner = t.rank - from;
+            t.count = to - from;
+        }
     }
 
     // Moves `t` into the bucket of `hist` that holds its rank; bucket b
@@ -434,6 +1107,7 @@ private:
     }
 
     void refine_pass() {
+        ++passes_;
         // One group per distinct open range.
         std::vector<std::unique_ptr<Group>> groups;
         for (auto &t : targets_) {
@@ -473,6 +1147,11 @@ private:
         using SVec = typename V::SVec;
         constexpr std::size_t kMaxGroups = 16;
         const std::size_t slots = (groups.size() + 1) / 2 * 2;  // tested in pairs
+        // Floats are tested on their stored bits, which takes keys of one sign.
+        bool one_sign = true;
+        for (auto &g : groups)
+            one_sign =
+                one_sign && (C::kind != NumberKind::Float || ((g->lo ^ g->hi) & C::top) == 0);
         std::array<Vec, kMaxGroups> lo_all;
         std::array<SVec, kMaxGroups> span_all;
         for (std::size_t g = 0; g < kMaxGroups; ++g) {
@@ -535,7 +1214,8 @@ private:
                                  std::size_t i = 0;
                                  // Most values lie in no group: test vectors of them at once.
                                  constexpr std::size_t step = 2 * V::count;
-                                 for (; slots <= kMaxGroups && i + step <= m; i += step) {
+                                 for (; slots <= kMaxGroups && one_sign && i + step <= m;
+                                      i += step) {
                                      Vec a, b;
                                      std::memcpy(&a, bits + i * sizeof(Key), sizeof a);
                                      std::memcpy(&b, bits + (i + V::count) * sizeof(Key), sizeof b);
@@ -631,7 +1311,8 @@ double integer_lerp(I a, I b, double t) {
 }
 
 template <class C>
-std::vector<double> run(const Layout &layout, std::span<const double> points, unsigned threads) {
+std::vector<double> run(const Layout &layout, std::span<const double> points, unsigned threads,
+                        PercentileStats *stats) {
     using Key = typename C::Key;
     const std::size_t n = layout.count;
     struct Point {
@@ -660,7 +1341,9 @@ std::vector<double> run(const Layout &layout, std::span<const double> points, un
     }
     std::sort(ranks.begin(), ranks.end());
     ranks.erase(std::unique(ranks.begin(), ranks.end()), ranks.end());
-    std::vector<Key> keys = Selector<C>(layout, threads).select(ranks);
+    Selector<C> selector(layout, threads);
+    std::vector<Key> keys = selector.select(ranks);
+    if (stats) stats->passes = selector.passes();
     auto key_at = [&](std::size_t rank) {
         return keys[std::size_t(std::lower_bound(ranks.begin(), ranks.end(), rank) -
                                 ranks.begin())];
@@ -690,9 +1373,9 @@ std::vector<double> run(const Layout &layout, std::span<const double> points, un
 
 template <class U, NumberKind Kind>
 std::vector<double> dispatch_order(const ArrayView &v, const Layout &l, std::span<const double> p,
-                                   unsigned threads) {
-    if (v.byteswapped && sizeof(U) > 1) return run<Codec<U, Kind, true>>(l, p, threads);
-    return run<Codec<U, Kind, false>>(l, p, threads);
+                                   unsigned threads, PercentileStats *stats) {
+    if (v.byteswapped && sizeof(U) > 1) return run<Codec<U, Kind, true>>(l, p, threads, stats);
+    return run<Codec<U, Kind, false>>(l, p, threads, stats);
 }
 
 }  // namespace
@@ -703,7 +1386,7 @@ bool percentile_supported(NumberKind kind, std::size_t itemsize) {
 }
 
 std::vector<double> percentiles(const ArrayView &view, std::span<const double> points,
-                                unsigned threads) {
+                                unsigned threads, PercentileStats *stats) {
     if (!percentile_supported(view.kind, view.itemsize)) {
         throw std::invalid_argument("percentiles: unsupported kind of values");
     }
@@ -727,8 +1410,9 @@ std::vector<double> percentiles(const ArrayView &view, std::span<const double> p
         case NumberKind::Float:
             if (view.itemsize == 4)
                 return dispatch_order<std::uint32_t, NumberKind::Float>(view, layout, points,
-                                                                        threads);
-            return dispatch_order<std::uint64_t, NumberKind::Float>(view, layout, points, threads);
+                                                                        threads, stats);
+            return dispatch_order<std::uint64_t, NumberKind::Float>(view, layout, points, threads,
+                                                                    stats);
         case NumberKind::Signed:
         case NumberKind::Unsigned:
             break;
@@ -737,24 +1421,24 @@ std::vector<double> percentiles(const ArrayView &view, std::span<const double> p
     switch (view.itemsize) {
         case 1:
             return s ? dispatch_order<std::uint8_t, NumberKind::Signed>(view, layout, points,
-                                                                        threads)
+                                                                        threads, stats)
                      : dispatch_order<std::uint8_t, NumberKind::Unsigned>(view, layout, points,
-                                                                          threads);
+                                                                          threads, stats);
         case 2:
             return s ? dispatch_order<std::uint16_t, NumberKind::Signed>(view, layout, points,
-                                                                         threads)
+                                                                         threads, stats)
                      : dispatch_order<std::uint16_t, NumberKind::Unsigned>(view, layout, points,
-                                                                           threads);
+                                                                           threads, stats);
         case 4:
             return s ? dispatch_order<std::uint32_t, NumberKind::Signed>(view, layout, points,
-                                                                         threads)
+                                                                         threads, stats)
                      : dispatch_order<std::uint32_t, NumberKind::Unsigned>(view, layout, points,
-                                                                           threads);
+                                                                           threads, stats);
         default:
             return s ? dispatch_order<std::uint64_t, NumberKind::Signed>(view, layout, points,
-                                                                         threads)
+                                                                         threads, stats)
                      : dispatch_order<std::uint64_t, NumberKind::Unsigned>(view, layout, points,
-                                                                           threads);
+                                                                           threads, stats);
     }
 }
 

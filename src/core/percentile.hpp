@@ -38,12 +38,17 @@ inline bool percentile_result_is_float32(NumberKind kind, std::size_t itemsize) 
     return kind == NumberKind::Float && itemsize == 4;
 }
 
+// How a computation went, for tests and benchmarks.
+struct PercentileStats {
+    unsigned passes = 0;  // full reads of the array
+};
+
 // The percentiles `points` (each in [0, 100]) of all values of `view`, in the
 // order given. Float32 results are exact float32 values held in doubles.
 // A NaN anywhere makes every result NaN. Throws std::invalid_argument for an
 // array of no values, an unsupported kind or a point outside [0, 100].
 // Passes over the data run on `threads` threads (0: one per core).
 std::vector<double> percentiles(const ArrayView &view, std::span<const double> points,
-                                unsigned threads = 0);
+                                unsigned threads = 0, PercentileStats *stats = nullptr);
 
 }  // namespace gemlo::core

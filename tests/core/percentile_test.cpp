@@ -13,6 +13,7 @@
 using gemlo::core::ArrayView;
 using gemlo::core::NumberKind;
 using gemlo::core::percentiles;
+using gemlo::core::PercentileStats;
 
 namespace {
 
@@ -33,11 +34,10 @@ ArrayView view_of(const std::vector<T> &v) {
     return {v.data(), {std::ptrdiff_t(v.size())}, {sizeof(T)}, kind_of<T>(), sizeof(T), false};
 }
 
-// Sorted copy and numpy's linear interpolation, for finite values whose
-// differences do not overflow.
+// Selection on a copy and numpy's linear interpolation, for finite values
+// whose differences do not overflow.
 template <class T>
 std::vector<double> reference(std::vector<T> v) {
-    std::sort(v.begin(), v.end());
     std::vector<double> out;
     const std::size_t n = v.size();
     for (double p : kPoints) {
@@ -45,6 +45,10 @@ std::vector<double> reference(std::vector<T> v) {
         std::size_t lo = std::min<std::size_t>(std::size_t(std::floor(index)), n - 1);
         std::size_t hi = std::min(lo + 1, n - 1);
         double t = index >= double(n - 1) ? index + 1 : index - std::floor(index);
+        std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(lo), v.end());
+        if (hi > lo)
+            std::nth_element(v.begin() + std::ptrdiff_t(hi), v.begin() + std::ptrdiff_t(hi),
+                             v.end());
         if constexpr (std::is_same_v<T, float>) {
             float a = v[lo], b = v[hi], d = b - a;
             out.push_back(t >= 0.5 ? b - d * float(1.0 - t) : a + d * float(t));
@@ -66,6 +70,14 @@ void expect_same(const std::vector<T> &v, unsigned threads) {
     for (std::size_t i = 0; i < kPoints.size(); ++i) {
         EXPECT_EQ(got[i], want[i]) << "P" << kPoints[i] << " of " << v.size() << " values";
     }
+}
+
+// The full reads of `view` that its percentiles took; they must be `want`.
+std::vector<double> counted(const ArrayView &view, unsigned &passes) {
+    PercentileStats stats;
+    auto got = percentiles(view, kPoints, 2, &stats);
+    passes = stats.passes;
+    return got;
 }
 
 }  // namespace
@@ -190,4 +202,79 @@ TEST(Percentiles, RejectsBadInput) {
     EXPECT_THROW(percentiles(view_of(one), std::vector<double>{101}), std::invalid_argument);
     ArrayView half{one.data(), {1}, {2}, NumberKind::Float, 2, false};
     EXPECT_THROW(percentiles(half, kPoints), std::invalid_argument);
+}
+
+// One read of the array, whatever the distribution, the dtype, the layout,
+// NaNs and infinities; one more when the sample was built to mislead.
+TEST(Percentiles, OneReadOfTheArray) {
+    const std::size_t n = 2000000;
+    std::mt19937_64 rng(17);
+    std::normal_distribution<float> normal;
+    std::vector<float> values(n);
+    for (auto &x : values) x = normal(rng);
+    auto check = [](const auto &v, const ArrayView &view, unsigned most, const char *what) {
+        unsigned passes = 0;
+        auto got = counted(view, passes);
+        EXPECT_LE(passes, most) << what;
+        auto want = reference(v);
+        // Infinite ends are the infinities (the reference's arithmetic gives nan).
+        want.front() = double(*std::min_element(v.begin(), v.end()));
+        want.back() = double(*std::max_element(v.begin(), v.end()));
+        EXPECT_EQ(got, want) << what;
+    };
+    auto with = [&](auto f) {
+        std::vector<float> v(values);
+        for (std::size_t i = 0; i < n; ++i) v[i] = f(i, v[i]);
+        return v;
+    };
+    for (auto [what, v] : std::vector<std::pair<const char *, std::vector<float>>>{
+             {"normal", values},
+             {"uniform", with([&](std::size_t, float) { return float(rng() % 1000000) / 1e6f; })},
+             {"quantised", with([](std::size_t, float x) { return std::round(x * 16) / 16; })},
+             {"sorted", with([](std::size_t i, float) { return float(i) * 0.25f - 1000; })},
+             {"all equal", std::vector<float>(n, 7.5f)},
+             {"two values", with([](std::size_t, float x) { return x < 0.3f ? -1.0f : 2.0f; })},
+             {"infinities", with([](std::size_t i, float x) {
+                  return i % 1000 == 0   ? std::numeric_limits<float>::infinity()
+                         : i % 1000 == 1 ? -std::numeric_limits<float>::infinity()
+                                         : x;
+              })}}) {
+        check(v, view_of(v), 1, what);
+    }
+    // A NaN makes every result NaN, found in the same read.
+    std::vector<float> nan(values);
+    nan[n / 3] = std::numeric_limits<float>::quiet_NaN();
+    unsigned passes = 0;
+    for (double r : counted(view_of(nan), passes)) EXPECT_TRUE(std::isnan(r));
+    EXPECT_EQ(passes, 1u);
+
+    std::vector<double> f64(values.begin(), values.end());
+    check(f64, view_of(f64), 1, "float64");
+    std::vector<std::int16_t> i16(n);
+    for (std::size_t i = 0; i < n; ++i) i16[i] = std::int16_t(std::lround(values[i] * 1000));
+    check(i16, view_of(i16), 1, "int16");
+    // Every other value of a wider array, stored in the other byte order.
+    std::vector<std::uint32_t> swapped(2 * n);
+    std::vector<float> every_other(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &values[i], 4);
+        swapped[2 * i] = __builtin_bswap32(bits);
+        swapped[2 * i + 1] = 0;
+        every_other[i] = values[i];
+    }
+    check(every_other,
+          ArrayView{swapped.data(), {std::ptrdiff_t(n)}, {8}, NumberKind::Float, 4, true}, 1,
+          "strided, swapped");
+
+    std::vector<float> large(5 * n);
+    for (auto &x : large) x = normal(rng);
+    check(large, view_of(large), 1, "10^7 values");
+
+    // The sampled blocks (the middle of each 2048th of the array) hold outliers.
+    std::vector<float> misled(values);
+    for (std::size_t j = 0; j < 2048; ++j)
+        for (std::size_t i = 0; i < 32; ++i)
+            misled[(4 * j + 2) * n / 8192 - 16 + i] = 1000 + float(i);
+    check(misled, view_of(misled), 2, "misleading sample");
 }

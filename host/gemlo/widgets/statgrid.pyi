@@ -18,6 +18,10 @@ def PropertyDistribtionTable(dict_prop):
     -i- dict_prop : dict, property name to property entry, for example cube.prop
     Return a table widget of properties data value distribution.
     """
+def _percentile_passes(data):
+    """
+    Full reads of data that its percentiles took.
+    """
 def add_array_percentile(prop):
     """
     -i- prop : dict, for example cube.prop[prop]

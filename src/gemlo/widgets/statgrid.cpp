@@ -106,7 +106,7 @@ std::optional<core::ArrayView> kernel_view(const py::buffer_info &info) {
 // each a numpy scalar of numpy's result type. numpy arrays (memory-mapped
 // ones too) of floats and integers are read in place by the kernel, without
 // the GIL; anything else is left to numpy itself.
-py::list percentiles_of(const State &s, py::handle data) {
+py::list percentiles_of(const State &s, py::handle data, core::PercentileStats *stats = nullptr) {
     py::list out;
     check_mapped(s, data);
     py::handle type = py::type::handle_of(data);
@@ -119,7 +119,7 @@ py::list percentiles_of(const State &s, py::handle data) {
             std::vector<double> values;
             {
                 py::gil_scoped_release released;
-                values = core::percentiles(*view, kPoints);
+                values = core::percentiles(*view, kPoints, 0, stats);
             }
             bool single = core::percentile_result_is_float32(view->kind, view->itemsize);
             for (double v : values) out.append((single ? s.float32 : s.float64)(v));
@@ -211,6 +211,17 @@ PYBIND11_MODULE(statgrid, m) {
     py::module_ mmap = py::module_::import("mmap");
     state->mmap = mmap.attr("mmap");
     state->granularity = mmap.attr("ALLOCATIONGRANULARITY");
+
+    // For tests and benchmarks: how many times the kernel read the array.
+    m.def(
+        "_percentile_passes",
+        [state](py::handle data) {
+            core::PercentileStats stats;
+            percentiles_of(*state, data, &stats);
+            return stats.passes;
+        },
+        py::arg("data"),
+        SIGNATURE("_percentile_passes(data)") "Full reads of data that its percentiles took.");
 
     m.def(
         "add_array_percentile", [state](py::object prop) { add_array_percentile(*state, prop); },
