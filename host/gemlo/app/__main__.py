@@ -104,7 +104,7 @@ def _reason(error):
 def import_segy(args):
     """The import-segy command: returns the exit status."""
     from gemlo.app import paths
-    from gemlo.io.cli import interruptible
+    from gemlo.io.cli import interruptible, tenths
     from gemlo.io.segy import SegyError, header_of, import_to_new_project
 
     try:
@@ -115,13 +115,7 @@ def import_segy(args):
     except paths.PathError as error:
         _say(error, sys.stderr)
         return 1
-    shown = [-1]
-
-    def progress(done, total):
-        percent = 100 * done // total
-        if percent // 10 > shown[0]:
-            shown[0] = percent // 10
-            _say(f"{args.file}: {done} of {total} traces ({percent}%)")
+    progress = tenths(args.file, "traces", _say)
 
     try:
         with interruptible():

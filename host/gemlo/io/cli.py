@@ -43,3 +43,20 @@ def run(work, errors, what):
         print(f"{what} interrupted; nothing was added", file=sys.stderr)
         return INTERRUPTED
     return 0
+
+
+def tenths(label, unit, say=None):
+    """A progress(done, total) callback that prints "<label>: d of t <unit> (p%)" once a tenth."""
+    shown = [-1]
+
+    def progress(done, total):
+        percent = 100 * done // total
+        if percent // 10 > shown[0]:
+            shown[0] = percent // 10
+            line = f"{label}: {done} of {total} {unit} ({percent}%)"
+            if say is None:
+                print(line, flush=True)
+            else:
+                say(line)
+
+    return progress

@@ -306,13 +306,7 @@ def command(args):
 
     from gemlo.io import cli
 
-    shown = [-1]
-
-    def progress(done, total):
-        percent = 100 * done // total
-        if percent // 10 > shown[0]:
-            shown[0] = percent // 10
-            print(f"{args.file}: {done} of {total} inlines ({percent}%)", flush=True)
+    progress = cli.tenths(args.file, "inlines")
 
     def work():
         path, name = import_to_project(args.file, args.project, progress)

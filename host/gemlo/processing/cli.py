@@ -57,16 +57,10 @@ def parameters(args):
 def process(args):
     """The process command: returns the exit status."""
     from gemlo.app.project import ProjectDatabase
-    from gemlo.io.cli import interruptible
+    from gemlo.io.cli import interruptible, tenths
     from gemlo.processing.runner import ProcessJob
 
-    shown = [-1]
-
-    def progress(done, total):
-        percent = 100 * done // total
-        if percent // 10 > shown[0]:
-            shown[0] = percent // 10
-            print(f"{args.operation}: {done} of {total} traces ({percent}%)", flush=True)
+    progress = tenths(args.operation, "traces")
 
     database = None
     try:
