@@ -14,7 +14,6 @@ from qtpy.QtWidgets import (
     QHBoxLayout,
     QMessageBox,
     QPlainTextEdit,
-    QProgressDialog,
     QSpinBox,
     QVBoxLayout,
 )
@@ -30,6 +29,7 @@ from gemlo.io.segy import (
 )
 from gemlo.utils.bgrunner import BgRunner
 from gemlo.utils.logger import logger
+from gemlo.utils.qthelpers import job_progress_dialog
 
 STEPS = 1000
 
@@ -145,15 +145,13 @@ class SegyImportRun(QObject):
         for text in self.job.notes():
             logger.info("%s", text)
         self.result = self.message = None
-        self.dialog = QProgressDialog(
-            _("Importing {}...").format(self.job.path), _("Cancel"), 0, STEPS, window
+        self.dialog = job_progress_dialog(
+            window,
+            _("Import SEG-Y"),
+            _("Importing {}...").format(self.job.path),
+            STEPS,
+            self.job.cancel,
         )
-        self.dialog.setWindowTitle(_("Import SEG-Y"))
-        self.dialog.setWindowModality(Qt.WindowModal)
-        self.dialog.setAutoClose(False)
-        self.dialog.setAutoReset(False)
-        self.dialog.setMinimumDuration(0)
-        self.dialog.canceled.connect(self.job.cancel)
         self.timer = QTimer(self)
         self.timer.setInterval(100)
         self.timer.timeout.connect(self._poll)

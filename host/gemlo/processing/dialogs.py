@@ -9,13 +9,14 @@ on the GUI thread once the work is done.
 """
 
 from qtpy.QtCore import QObject, Qt, QTimer, Signal
-from qtpy.QtWidgets import QLineEdit, QMessageBox, QProgressDialog
+from qtpy.QtWidgets import QLineEdit, QMessageBox
 
 from gemlo.config.base import _
 from gemlo.processing.operations import OPERATIONS
 from gemlo.processing.runner import ProcessingCancelled, ProcessJob, default_output
 from gemlo.utils.bgrunner import BgRunner
 from gemlo.utils.logger import logger
+from gemlo.utils.qthelpers import job_progress_dialog
 from gemlo.widgets.dialogs import PropertyChoice, TreeDialog
 
 STEPS = 1000
@@ -46,19 +47,13 @@ class ProcessRun(QObject):
         # A full disk fails here, before anything starts.
         self.out = job.make_output(self.database)
         title = _(job.operation.title)
-        self.dialog = QProgressDialog(
-            _("{} of {}.{}...").format(title, job.dob.name, job.prop_name),
-            _("Cancel"),
-            0,
-            STEPS,
+        self.dialog = job_progress_dialog(
             window,
+            title,
+            _("{} of {}.{}...").format(title, job.dob.name, job.prop_name),
+            STEPS,
+            job.cancel,
         )
-        self.dialog.setWindowTitle(title)
-        self.dialog.setWindowModality(Qt.WindowModal)
-        self.dialog.setAutoClose(False)
-        self.dialog.setAutoReset(False)
-        self.dialog.setMinimumDuration(0)
-        self.dialog.canceled.connect(job.cancel)
         self.timer = QTimer(self)
         self.timer.setInterval(100)
         self.timer.timeout.connect(self._poll)

@@ -2,7 +2,7 @@
 
 from qtpy.QtCore import Qt
 from qtpy.QtGui import QKeySequence
-from qtpy.QtWidgets import QToolButton, QVBoxLayout
+from qtpy.QtWidgets import QProgressDialog, QToolButton, QVBoxLayout
 
 from gemlo.config.base import _
 from gemlo.utils import icon_manager as ima
@@ -47,3 +47,16 @@ def create_module_layout(button_row, main_widget):
     layout.addLayout(button_row)
     layout.addWidget(main_widget)
     return layout
+
+
+def job_progress_dialog(parent, title, label, maximum, cancel):
+    """A window-modal progress dialog for a job on a worker thread: shown at once, kept
+    open until closed, and calling `cancel` when the user presses Cancel."""
+    dialog = QProgressDialog(label, _("Cancel"), 0, maximum, parent)
+    dialog.setWindowTitle(title)
+    dialog.setWindowModality(Qt.WindowModal)
+    dialog.setAutoClose(False)
+    dialog.setAutoReset(False)
+    dialog.setMinimumDuration(0)
+    dialog.canceled.connect(cancel)
+    return dialog
