@@ -32,6 +32,8 @@
 #include <thread>
 #include <type_traits>
 
+#include <emmintrin.h>
+
 namespace gemlo::core {
 
 namespace {
@@ -327,7 +329,6 @@ struct Lanes {
 // ---------------------------------------------------------------- one-pass scan
 
 constexpr int kMaxCuts = 16;
-constexpr std::size_t kFlush = 256;  // keys buffered per thread
 
 // What one pass counts and gathers: the number of values below each cut,
 // and the values of some gaps between cuts. Cuts and values are signed
@@ -340,11 +341,31 @@ struct Plan {
     std::array<S, kMaxCuts> cut{};               // ascending
     std::uint32_t gathered = 0;                  // bit i: [cut i, cut i+1), the last to the top
     std::array<std::int8_t, kMaxCuts> window{};  // which window a gathered gap belongs to
-    // Windows without counted points: cut pairs around gathered gaps, and
-    // only the lower cut of each pair counted (the upper one is that count
-    // plus the values gathered).
-    bool pairs = false;
     S negative = 0, all = 0;
+    // What the scan tests, from the above (see finish()): the cuts whose
+    // count is not that of the cut before plus the values gathered between
+    // them, and the gathered gaps merged into runs [run_lo, run_hi].
+    int counted = 0, runs = 0;
+    std::array<std::int8_t, kMaxCuts> counted_cut{};
+    std::array<S, kMaxCuts> run_lo{}, run_hi{};
+
+    bool gathers(int gap) const { return (gathered >> gap) & 1; }
+
+    void finish() {
+        counted = runs = 0;
+        for (int i = 0; i < count; ++i) {
+            if (i == 0 || !gathers(i - 1)) counted_cut[std::size_t(counted++)] = std::int8_t(i);
+            if (!gathers(i)) continue;
+            const S hi = i + 1 < count ? S(cut[std::size_t(i + 1)] - 1)
+                                       : std::numeric_limits<S>::max();
+            if (i > 0 && gathers(i - 1)) {
+                run_hi[std::size_t(runs - 1)] = hi;
+            } else {
+                run_lo[std::size_t(runs)] = cut[std::size_t(i)];
+                run_hi[std::size_t(runs++)] = hi;
+            }
+        }
+    }
 
     // The gap of a value at or above the first cut.
     int gap_of(S x) const {
@@ -352,13 +373,19 @@ struct Plan {
         while (i + 1 < count && cut[std::size_t(i + 1)] <= x) ++i;
         return i;
     }
+    bool in_run(S x) const {
+        for (int r = 0; r < runs; ++r)
+            if (x >= run_lo[std::size_t(r)] && x <= run_hi[std::size_t(r)]) return true;
+        return false;
+    }
     S key(S x) const { return S(x ^ (x < 0 ? negative : S(0)) ^ all); }
 };
 
 // What one thread counted in its share of a pass.
 template <class S>
 struct Tally {
-    std::array<std::uint64_t, kMaxCuts> below{};
+    std::array<std::uint64_t, kMaxCuts> below{};     // of the counted cuts
+    std::array<std::uint64_t, kMaxCuts> gathered{};  // per gap
     S min = std::numeric_limits<S>::max(), max = std::numeric_limits<S>::min();
 };
 
@@ -381,160 +408,289 @@ struct Windows {
     std::size_t budget = 0;
 };
 
-// Gathers the values of a thread, a few at a time into the shared buffers.
+// Gathers the values of a thread: appended to a buffer of its own, handed
+// to their windows a buffer at a time.
 template <class S>
-struct Sink {
-    const Plan<S> *plan;
-    Windows<S> *windows;
-    std::vector<std::vector<S>> staged;
+class Sink {
+public:
+    static constexpr std::size_t kSize = 4096;
 
-    Sink(const Plan<S> &p, Windows<S> &w) : plan(&p), windows(&w), staged(w.list.size()) {
-        for (auto &s : staged) s.reserve(kFlush);
+    Sink(const Plan<S> &p, Windows<S> &w, Tally<S> &t)
+        : plan_(&p), windows_(&w), tally_(&t), keys_(new S[kSize]), window_(new std::int8_t[kSize]) {}
+
+    // Room for `k` more keys.
+    void reserve(std::size_t k) {
+        if (size_ + k > kSize) flush();
     }
-    __attribute__((noinline)) void take(S x) {
-        const auto w = std::size_t(plan->window[std::size_t(plan->gap_of(x))]);
-        staged[w].push_back(x);
-        if (staged[w].size() == kFlush) flush(w);
-    }
-    void flush(std::size_t w) {
-        auto &mine = staged[w];
-        Window<S> &win = *windows->list[w];
-        const std::size_t k = mine.size();
-        if (k == 0) return;
-        const std::size_t at = win.filled.fetch_add(k);
-        // Past the memory budget the window gives up; its targets are finished later.
-        if (!win.overflow.load(std::memory_order_relaxed)) {
-            if (windows->used.fetch_add(k) + k > windows->budget || at + k > windows->capacity)
-                win.overflow = true;
-            else
-                std::copy(mine.begin(), mine.end(), win.keys.get() + at);
+    void put(S x) { keys_[size_++] = x; }
+
+    void flush() {
+        std::array<std::size_t, kMaxCuts> per{}, at{};
+        for (std::size_t i = 0; i < size_; ++i) {
+            const int gap = plan_->gap_of(keys_[i]);
+            ++tally_->gathered[std::size_t(gap)];
+            window_[i] = plan_->window[std::size_t(gap)];
+            ++per[std::size_t(window_[i])];
         }
-        mine.clear();
+        std::array<bool, kMaxCuts> keep{};
+        for (std::size_t w = 0; w < windows_->list.size(); ++w) {
+            const std::size_t k = per[w];
+            if (k == 0) continue;
+            Window<S> &win = *windows_->list[w];
+            at[w] = win.filled.fetch_add(k);
+            // Past the memory budget the window gives up; its targets are finished later.
+            if (!win.overflow.load(std::memory_order_relaxed)) {
+                if (windows_->used.fetch_add(k) + k > windows_->budget ||
+                    at[w] + k > windows_->capacity)
+                    win.overflow = true;
+                else
+                    keep[w] = true;
+            }
+        }
+        for (std::size_t i = 0; i < size_; ++i) {
+            const auto w = std::size_t(window_[i]);
+            if (keep[w]) windows_->list[w]->keys[at[w]++] = keys_[i];
+        }
+        size_ = 0;
     }
-    void flush_all() {
-        for (std::size_t w = 0; w < staged.size(); ++w) flush(w);
-    }
+
+private:
+    const Plan<S> *plan_;
+    Windows<S> *windows_;
+    Tally<S> *tally_;
+    std::unique_ptr<S[]> keys_;
+    std::unique_ptr<std::int8_t[]> window_;
+    std::size_t size_ = 0;
 };
 
-// Counts the values of a run (machine byte order, any alignment) against a
-// plan of K cuts (padded; with Pairs, K / 2 pairs), many at once. Compiled
-// for AVX2 too, chosen when the processor has it; the default needs SSE2.
-// The default clone passes 32-byte vectors between inlined helpers only.
+// Counts and gathers the values of a run (machine byte order, any
+// alignment) against a plan, many at once: a block of values is made into
+// keys once, then each cut and each run of gathered gaps goes over the
+// block, which stays in the fastest cache. So any plan costs what its
+// cuts and runs need, with nothing padded. Compiled for AVX2 too, chosen
+// when the processor has it; the default needs SSE2.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
-template <class S, int K, bool Pairs>
+template <class S, bool Float>
 struct Scan {
+    using U = std::make_unsigned_t<S>;
     static constexpr std::size_t L = 32 / sizeof(S);
     typedef S V __attribute__((vector_size(32)));
-    // Lane counters hold at most this many hits before they are added up.
-    static constexpr std::size_t kRound = sizeof(S) == 1   ? 255
-                                          : sizeof(S) == 2 ? 65535
-                                                           : std::size_t{1} << 28;
-    static constexpr int kCounted = Pairs ? K / 2 : K;
+    typedef U UV __attribute__((vector_size(32)));
+    static constexpr std::size_t kVectors = 64;  // a block: 2 KB
+    // Blocks between sums of the lane counters, which hold at most 2^(8 sizeof(S)) - 1.
+    static constexpr std::size_t kRounds =
+        sizeof(S) == 1 ? 255 / kVectors : sizeof(S) == 2 ? 65535 / kVectors : 1 << 20;
+    static constexpr S kLowest = std::numeric_limits<S>::min();
+    static constexpr S kHighest = std::numeric_limits<S>::max();
 
-    static V splat(S s) {
+    __attribute__((always_inline)) static V splat(S s) {
         V v;
         for (std::size_t j = 0; j < L; ++j) v[j] = s;
         return v;
     }
-    __attribute__((always_inline)) static bool nonzero(const V &v) {
-        std::uint64_t w[4];
-        std::memcpy(w, &v, sizeof w);
-        return (w[0] | w[1] | w[2] | w[3]) != 0;
+    // The plan's key of stored bits: negative floats flip all but the sign
+    // bit; integers flip `all` (unsigned ones: the sign bit).
+    __attribute__((always_inline)) static V key(V x, const V &all) {
+        if constexpr (Float)
+            return x ^ (V(x < V{}) & splat(kHighest));
+        else
+            return x ^ all;
+    }
+    // lo <= x <= hi of a run as one signed comparison, x - lo <= hi - lo
+    // unsigned: the lanes outside are V(UV(x) - UV(from)) > span.
+    __attribute__((always_inline)) static V from(const Plan<S> &plan, int r) {
+        return splat(S(plan.run_lo[std::size_t(r)] ^ kLowest));
+    }
+    __attribute__((always_inline)) static V span(const Plan<S> &plan, int r) {
+        return splat(
+            S(U(U(plan.run_hi[std::size_t(r)]) - U(plan.run_lo[std::size_t(r)])) ^ U(kLowest)));
+    }
+    __attribute__((always_inline)) static V outside(const V &x, const V &from, const V &span) {
+        return V(V(UV(x) - UV(from)) > span);
+    }
+    // One bit per lane of a mask vector, at the lane's lowest byte.
+    __attribute__((always_inline)) static std::uint32_t bits(const V &m) {
+        __m128i half[2];
+        std::memcpy(half, &m, sizeof half);
+        constexpr std::uint32_t lowest = sizeof(S) == 1   ? 0xffffffffu
+                                         : sizeof(S) == 2 ? 0x55555555u
+                                         : sizeof(S) == 4 ? 0x11111111u
+                                                          : 0x01010101u;
+        return (std::uint32_t(_mm_movemask_epi8(half[0])) |
+                std::uint32_t(_mm_movemask_epi8(half[1])) << 16) &
+               lowest;
+    }
+    // Whether a mask vector has a lane not all set.
+    __attribute__((always_inline)) static bool any_clear(const V &m) {
+        __m128i half[2];
+        std::memcpy(half, &m, sizeof half);
+        return _mm_movemask_epi8(_mm_and_si128(half[0], half[1])) != 0xffff;
+    }
+    __attribute__((always_inline)) static void gather(const V &x, const V &out, Sink<S> &sink) {
+        std::uint32_t take = bits(~out);
+        if (take == 0) return;
+        sink.reserve(L);
+        for (; take; take &= take - 1) sink.put(x[std::size_t(std::countr_zero(take)) / sizeof(S)]);
+    }
+
+    // The values [from, m) one at a time.
+    static void tail(const std::byte *p, std::size_t from, std::size_t m, const Plan<S> &plan,
+                     Tally<S> &t, Sink<S> &sink) {
+        for (std::size_t i = from; i < m; ++i) {
+            S x;
+            std::memcpy(&x, p + i * sizeof(S), sizeof x);
+            x = plan.key(x);
+            t.min = std::min(t.min, x);
+            t.max = std::max(t.max, x);
+            for (int c = 0; c < plan.counted; ++c) {
+                const auto at = std::size_t(plan.counted_cut[std::size_t(c)]);
+                t.below[at] += x < plan.cut[at];
+            }
+            if (plan.in_run(x)) {
+                sink.reserve(1);
+                sink.put(x);
+            }
+        }
     }
 
     __attribute__((target_clones("avx2", "default"))) static void run(const std::byte *p,
                                                                       std::size_t m,
                                                                       const Plan<S> &plan,
                                                                       Tally<S> &t, Sink<S> &sink) {
-        V cut[K], keep[K];
-        for (int i = 0; i < K; ++i) {
-            // Pairs pad with the last pair; cuts with the last cut.
-            const int at =
-                Pairs ? (i < plan.count ? i : plan.count - 2 + i % 2) : std::min(i, plan.count - 1);
-            // The open top gap sits after the last padded cut.
-            const int gap = i == K - 1 ? plan.count - 1 : i < plan.count - 1 ? i : -1;
-            cut[i] = splat(plan.cut[std::size_t(at)]);
-            keep[i] = splat(!Pairs && gap >= 0 && (plan.gathered >> gap) & 1 ? S(-1) : S(0));
-        }
-        const V negative = splat(plan.negative), all = splat(plan.all);
+        V hits[kMaxCuts];
+        for (int c = 0; c < plan.counted; ++c) hits[c] = V{};
+        const V all = splat(plan.all);
         V lo = splat(t.min), hi = splat(t.max);
+        const std::size_t vectors = m / L;
+        std::size_t round = 0;
+        auto sum = [&] {
+            for (int c = 0; c < plan.counted; ++c) {
+                for (std::size_t j = 0; j < L; ++j)
+                    t.below[std::size_t(plan.counted_cut[std::size_t(c)])] +=
+                        U(U(0) - U(hits[c][j]));
+                hits[c] = V{};
+            }
+        };
+        alignas(32) V keys[kVectors];
+        alignas(32) V out[kVectors];
+        for (std::size_t v0 = 0; v0 < vectors; v0 += kVectors) {
+            const std::size_t nb = std::min(kVectors, vectors - v0);
+            for (std::size_t i = 0; i < nb; ++i) {
+                V x;
+                std::memcpy(&x, p + (v0 + i) * sizeof(V), sizeof x);
+                x = key(x, all);
+                lo = x < lo ? x : lo;
+                hi = x > hi ? x : hi;
+                keys[i] = x;
+            }
+            for (int c = 0; c < plan.counted; ++c) {
+                const V cut = splat(plan.cut[std::size_t(plan.counted_cut[std::size_t(c)])]);
+                V below{};
+                for (std::size_t i = 0; i < nb; ++i) below += V(keys[i] < cut);
+                hits[c] += below;
+            }
+            if (++round == kRounds) {
+                sum();
+                round = 0;
+            }
+            if (plan.runs == 0) continue;
+            for (int r = 0; r < plan.runs; ++r) {
+                const V f = from(plan, r), w = span(plan, r);
+                for (std::size_t i = 0; i < nb; ++i)
+                    out[i] = r == 0 ? outside(keys[i], f, w) : V(out[i] & outside(keys[i], f, w));
+            }
+            for (std::size_t i = 0; i < nb; ++i) gather(keys[i], out[i], sink);
+        }
+        sum();
+        for (std::size_t j = 0; j < L; ++j) {
+            t.min = std::min<S>(t.min, lo[j]);
+            t.max = std::max<S>(t.max, hi[j]);
+        }
+        tail(p, vectors * L, m, plan, t, sink);
+    }
+};
+
+// The same for plans of at most four counted cuts, everything held in
+// registers and each value tested once: the common plans (a window around
+// each of a few percentiles) at close to the cost of reading the values.
+template <class S, bool Float, int KC, int RR>
+struct Fused {
+    using Block = Scan<S, Float>;
+    using V = typename Block::V;
+    using UV = typename Block::UV;
+    static constexpr std::size_t L = Block::L;
+    static constexpr std::size_t kRound = sizeof(S) == 1   ? 254
+                                          : sizeof(S) == 2 ? 65534
+                                                           : std::size_t{1} << 28;
+
+    __attribute__((target_clones("avx2", "default"))) static void run(const std::byte *p,
+                                                                      std::size_t m,
+                                                                      const Plan<S> &plan,
+                                                                      Tally<S> &t, Sink<S> &sink) {
+        V cut[KC], from[RR > 0 ? RR : 1], span[RR > 0 ? RR : 1];
+        for (int c = 0; c < KC; ++c)
+            cut[c] = Block::splat(plan.cut[std::size_t(plan.counted_cut[std::size_t(c)])]);
+        for (int r = 0; r < RR; ++r) {
+            from[r] = Block::from(plan, r);
+            span[r] = Block::span(plan, r);
+        }
+        const V all = Block::splat(plan.all);
+        V lo = Block::splat(t.min), hi = Block::splat(t.max);
+        auto key = [&](const V &x) __attribute__((always_inline)) { return Block::key(x, all); };
+        // Lanes outside every run: all bits set.
+        auto outside = [&](const V &x) __attribute__((always_inline)) {
+            V out = ~V{};
+            for (int r = 0; r < RR; ++r) out &= Block::outside(x, from[r], span[r]);
+            return out;
+        };
+        auto gather = [&](const V &x, const V &out)
+                          __attribute__((always_inline)) { Block::gather(x, out, sink); };
         const std::size_t vectors = m / L;
         for (std::size_t v = 0; v < vectors;) {
             const std::size_t end = std::min(vectors, v + kRound);
-            V hits[kCounted];
-            for (int i = 0; i < kCounted; ++i) hits[i] = V{};
-            // Which lanes of x lie in a gathered gap; counts the cuts on the way.
-            auto test = [&](V &x) __attribute__((always_inline)) {
-                x = x ^ (V(x < V{}) & negative) ^ all;
-                lo = x < lo ? x : lo;
-                hi = x > hi ? x : hi;
-                V take = V{};
-                if constexpr (Pairs) {
-                    for (int i = 0; i < K; i += 2) {
-                        const V below = V(x < cut[i]);
-                        hits[i / 2] += below;
-                        take |= V(x < cut[i + 1]) & ~below;
-                    }
-                } else {
-                    V below[K];
-                    for (int i = 0; i < K; ++i) {
-                        below[i] = V(x < cut[i]);
-                        hits[i] += below[i];
-                    }
-                    take = ~below[K - 1] & keep[K - 1];
-                    for (int i = 0; i + 1 < K; ++i) take |= below[i + 1] & ~below[i] & keep[i];
-                }
-                return take;
-            };
-            auto gather = [&](const V &x, const V &take) __attribute__((always_inline)) {
-                if (nonzero(take))
-                    for (std::size_t j = 0; j < L; ++j)
-                        if (take[j]) sink.take(x[j]);
-            };
-            // Four vectors tested at once: hits are rare.
-            for (; v + 4 <= end; v += 4) {
-                V x0, x1, x2, x3;  // one load each: a copy of all four would stall
+            V hits[KC];
+            for (int c = 0; c < KC; ++c) hits[c] = V{};
+            // Two vectors at a time: hits are rare, and the registers suffice.
+            for (; v + 2 <= end; v += 2) {
+                V x0, x1;
                 std::memcpy(&x0, p + v * sizeof(V), sizeof(V));
                 std::memcpy(&x1, p + (v + 1) * sizeof(V), sizeof(V));
-                std::memcpy(&x2, p + (v + 2) * sizeof(V), sizeof(V));
-                std::memcpy(&x3, p + (v + 3) * sizeof(V), sizeof(V));
-                const V t0 = test(x0), t1 = test(x1), t2 = test(x2), t3 = test(x3);
-                if (nonzero(t0 | t1 | t2 | t3)) {
-                    gather(x0, t0);
-                    gather(x1, t1);
-                    gather(x2, t2);
-                    gather(x3, t3);
+                x0 = key(x0);
+                x1 = key(x1);
+                lo = x0 < lo ? x0 : lo;
+                hi = x0 > hi ? x0 : hi;
+                lo = x1 < lo ? x1 : lo;
+                hi = x1 > hi ? x1 : hi;
+                for (int c = 0; c < KC; ++c) hits[c] += V(x0 < cut[c]) + V(x1 < cut[c]);
+                if constexpr (RR > 0) {
+                    const V o0 = outside(x0), o1 = outside(x1);
+                    if (Block::any_clear(o0 & o1)) {
+                        gather(x0, o0);
+                        gather(x1, o1);
+                    }
                 }
             }
             for (; v < end; ++v) {
                 V x;
-                std::memcpy(&x, p + v * sizeof x, sizeof x);
-                const V t = test(x);
-                gather(x, t);
+                std::memcpy(&x, p + v * sizeof(V), sizeof(V));
+                x = key(x);
+                lo = x < lo ? x : lo;
+                hi = x > hi ? x : hi;
+                for (int c = 0; c < KC; ++c) hits[c] += V(x < cut[c]);
+                if constexpr (RR > 0) gather(x, outside(x));
             }
             using U = std::make_unsigned_t<S>;
-            for (int i = 0; i < kCounted; ++i)
+            for (int c = 0; c < KC; ++c)
                 for (std::size_t j = 0; j < L; ++j)
-                    t.below[std::size_t(Pairs ? 2 * i : i)] += U(U(0) - U(hits[i][j]));
+                    t.below[std::size_t(plan.counted_cut[std::size_t(c)])] +=
+                        U(U(0) - U(hits[c][j]));
         }
         for (std::size_t j = 0; j < L; ++j) {
             t.min = std::min<S>(t.min, lo[j]);
             t.max = std::max<S>(t.max, hi[j]);
         }
-        for (std::size_t i = vectors * L; i < m; ++i) {
-            S x;
-            std::memcpy(&x, p + i * sizeof(S), sizeof x);
-            x = plan.key(x);
-            t.min = std::min(t.min, x);
-            t.max = std::max(t.max, x);
-            for (int c = 0; c < plan.count; c += Pairs ? 2 : 1)
-                t.below[std::size_t(c)] += x < plan.cut[std::size_t(c)];
-            if (x < plan.cut[0]) continue;
-            const int gap = plan.gap_of(x);
-            if (Pairs ? gap % 2 == 0 && gap < plan.count - 1 : (plan.gathered >> gap) & 1)
-                sink.take(x);
-        }
+        Block::tail(p, vectors * L, m, plan, t, sink);
     }
 };
 #pragma GCC diagnostic pop
@@ -547,6 +703,7 @@ std::runtime_error changed() {
 }
 
 constexpr std::size_t kCollectBytes = std::size_t{2} << 20;     // keys gathered in one pass
+constexpr std::size_t kFlush = 256;                             // keys buffered per thread
 constexpr int kRefineBits = 11;                                 // bits counted per later pass
 constexpr std::size_t kSampleBlocks = 2048, kSampleBlock = 64;  // the sample: blocks of values
 constexpr std::size_t kPhaseBlock = 4096, kPhaseBlocks = 8;     // first read: 1 block in 8
@@ -650,9 +807,6 @@ private:
         };
         if constexpr (C::kind == NumberKind::Float) plan.negative = kHighest;
         if constexpr (C::kind == NumberKind::Unsigned) plan.all = kLowest;
-        plan.pairs = windows.list.size() <= 4;
-        for (auto &w : windows.list)
-            plan.pairs = plan.pairs && w->points.empty() && w->hi != kHighest;
         auto gather_from_last = [&](std::size_t w, bool gather) {
             if (gather) plan.gathered |= std::uint32_t{1} << (plan.count - 1);
             plan.window[std::size_t(plan.count - 1)] = std::int8_t(w);
@@ -680,10 +834,8 @@ private:
             gather_from_last(w, gather);
             if (win.hi != kHighest) add(S(win.hi + 1));
         }
-        if (plan.count == 0) {
-            plan.cut[std::size_t(plan.count++)] = kLowest;
-            plan.pairs = false;
-        }
+        if (plan.count == 0) plan.cut[std::size_t(plan.count++)] = kLowest;
+        plan.finish();
         return plan;
     }
 
@@ -696,31 +848,33 @@ private:
 
     // Runs the scan over the values [begin, end) of every superblock's
     // share (`first`: the first block of each, else the rest).
-    void scan_phase(const Plan<S> &plan, Windows &windows, bool first,
-                    std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
-        if (plan.pairs) {
-            if (plan.count == 2) return scan_with<2, true>(plan, windows, first, below, min, max);
-            if (plan.count <= 6) return scan_with<6, true>(plan, windows, first, below, min, max);
-            return scan_with<8, true>(plan, windows, first, below, min, max);
+    // The scan for a plan: one that holds it in registers when it is small.
+    template <int KC = 1, int RR = 0>
+    static auto kernel_for(const Plan<S> &plan) {
+        constexpr bool F = C::kind == NumberKind::Float;
+        if constexpr (KC > 4) {
+            return &Scan<S, F>::run;
+        } else if constexpr (RR > KC) {
+            return kernel_for<KC + 1, 0>(plan);
+        } else {
+            if (plan.counted == KC && plan.runs == RR) return &Fused<S, F, KC, RR>::run;
+            return kernel_for<KC, RR + 1>(plan);
         }
-        if (plan.count <= 8) return scan_with<8, false>(plan, windows, first, below, min, max);
-        return scan_with<16, false>(plan, windows, first, below, min, max);
     }
 
-    template <int K, bool Pairs>
-    void scan_with(const Plan<S> &plan, Windows &windows, bool first,
-                   std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
-        using Kernel = Scan<S, K, Pairs>;
-        std::vector<std::size_t> before;
-        for (auto &w : windows.list) before.push_back(w->filled.load());
-        std::array<std::uint64_t, kMaxCuts> counted{};
+    void scan_phase(const Plan<S> &plan, Windows &windows, bool first,
+                    std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
+        using Kernel = void (*)(const std::byte *, std::size_t, const Plan<S> &, Tally<S> &,
+                                Sink<S> &);
+        const Kernel kernel = kernel_for(plan);
+        Tally<S> sum;
         const std::size_t n = layout_.count;
         const std::size_t super = kPhaseBlock * kPhaseBlocks;
         std::mutex lock;
         team_.run((n + super - 1) / super,
                   [&](Chunks &chunks) {
                       Tally<S> tally;
-                      Sink<S> sink(plan, windows);
+                      Sink<S> sink(plan, windows, tally);
                       for (std::size_t begin, end; chunks.next(begin, end);) {
                           for (std::size_t b = begin; b < end; ++b) {
                               std::size_t from = b * super + (first ? 0 : kPhaseBlock);
@@ -730,24 +884,27 @@ private:
                                   [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
                                       each_block<C>(p, m, stride,
                                                     [&](const std::byte *bits, std::size_t count) {
-                                                        Kernel::run(bits, count, plan, tally, sink);
+                                                        kernel(bits, count, plan, tally, sink);
                                                     });
                                   });
                           }
                       }
-                      sink.flush_all();
+                      sink.flush();
                       std::lock_guard guard(lock);
-                      for (int i = 0; i < plan.count; ++i)
-                          counted[std::size_t(i)] += tally.below[std::size_t(i)];
+                      for (int i = 0; i < plan.count; ++i) {
+                          sum.below[std::size_t(i)] += tally.below[std::size_t(i)];
+                          sum.gathered[std::size_t(i)] += tally.gathered[std::size_t(i)];
+                      }
                       min = std::min(min, tally.min);
                       max = std::max(max, tally.max);
                   },
                   1);
-        // The upper cut of a pair: the lower one's count and the values gathered between.
-        if (Pairs)
-            for (std::size_t w = 0; w < windows.list.size(); ++w)
-                counted[2 * w + 1] = counted[2 * w] + windows.list[w]->filled.load() - before[w];
-        for (int i = 0; i < plan.count; ++i) below[std::size_t(i)] += counted[std::size_t(i)];
+        // A cut after a gathered gap: the cut before and the values gathered between.
+        for (int i = 1; i < plan.count; ++i)
+            if (plan.gathers(i - 1))
+                sum.below[std::size_t(i)] =
+                    sum.below[std::size_t(i - 1)] + sum.gathered[std::size_t(i - 1)];
+        for (int i = 0; i < plan.count; ++i) below[std::size_t(i)] += sum.below[std::size_t(i)];
     }
 
     // Evenly spread blocks of values, as sorted signed keys.
