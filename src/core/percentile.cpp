@@ -7,8 +7,8 @@
 // the values below a window around each rank and gathers those inside,
 // many values tested at once; values the sample shows often are counted,
 // not gathered, so data of few distinct values gather next to nothing.
-// The read takes one block in eight first and narrows the windows from
-// those exact counts before it reads the rest. A rank outside its window
+// The read goes in stages (1/32 of the array, 7/32, the rest), and after
+// each the windows narrow from its exact counts. A rank outside its window
 // (the sample misled) is left between two counted cuts, for a second
 // sample and read, then for radix passes: these count the values of the
 // rank's range by their top bits, as stored, and gather a bucket small
@@ -706,7 +706,11 @@ constexpr std::size_t kCollectBytes = std::size_t{2} << 20;     // keys gathered
 constexpr std::size_t kFlush = 256;                             // keys buffered per thread
 constexpr int kRefineBits = 11;                                 // bits counted per later pass
 constexpr std::size_t kSampleBlocks = 2048, kSampleBlock = 64;  // the sample: blocks of values
-constexpr std::size_t kPhaseBlock = 4096, kPhaseBlocks = 8;     // first read: 1 block in 8
+// The read goes over superblocks of kStageBlocks.back() blocks in stages,
+// each stage the next blocks of every superblock: 1 in 32, 7 more, the rest.
+constexpr std::size_t kPhaseBlock = 256;
+constexpr std::array<std::size_t, 3> kStageBlocks{1, 8, 32};
+constexpr std::size_t kSuper = kPhaseBlock * kStageBlocks.back();
 constexpr std::size_t kShareSample = std::size_t{1} << 25;      // values: sampled by all threads
 constexpr std::size_t kShareKeys = std::size_t{1} << 18;        // gathered: selected by all threads
 constexpr double kSigmas = 5;  // windows: standard deviations of the rank's estimate
@@ -781,9 +785,9 @@ private:
     //
     // A sample of the array tells roughly where each wanted rank lies; a
     // window of values around it is gathered, the values below it counted.
-    // The pass reads first one block in kPhaseBlocks of the array: from
-    // that stratified eighth the windows are narrowed (the rank's place is
-    // then known far better than from the sample) before the rest is read.
+    // The pass reads the array in stages, each a stratified share of it:
+    // after each the windows are narrowed (the rank's place is then known
+    // far better than from the sample) before the next is read.
     // Values that the sample shows often are counted, not gathered, so
     // windows on data of few distinct values hold no values at all. A rank
     // outside its window leaves its target narrowed to the gap between two
@@ -862,23 +866,23 @@ private:
         }
     }
 
-    void scan_phase(const Plan<S> &plan, Windows &windows, bool first,
+    // Runs the scan over the blocks [first, last) of every superblock.
+    void scan_phase(const Plan<S> &plan, Windows &windows, std::size_t first, std::size_t last,
                     std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
         using Kernel = void (*)(const std::byte *, std::size_t, const Plan<S> &, Tally<S> &,
                                 Sink<S> &);
         const Kernel kernel = kernel_for(plan);
         Tally<S> sum;
         const std::size_t n = layout_.count;
-        const std::size_t super = kPhaseBlock * kPhaseBlocks;
         std::mutex lock;
-        team_.run((n + super - 1) / super,
+        team_.run((n + kSuper - 1) / kSuper,
                   [&](Chunks &chunks) {
                       Tally<S> tally;
                       Sink<S> sink(plan, windows, tally);
                       for (std::size_t begin, end; chunks.next(begin, end);) {
                           for (std::size_t b = begin; b < end; ++b) {
-                              std::size_t from = b * super + (first ? 0 : kPhaseBlock);
-                              std::size_t to = first ? b * super + kPhaseBlock : (b + 1) * super;
+                              const std::size_t from = b * kSuper + first * kPhaseBlock;
+                              const std::size_t to = b * kSuper + last * kPhaseBlock;
                               for_runs(
                                   layout_, std::min(from, n), std::min(to, n),
                                   [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
@@ -1083,32 +1087,43 @@ private:
         for (auto &w : windows.list)
             w->keys = std::make_unique_for_overwrite<S[]>(windows.capacity);
 
-        // The first blocks.
         Plan<S> plan = plan_of(windows);
         std::array<std::uint64_t, kMaxCuts> below{};
         S min = kHighest, max = kLowest;
         ++passes_;
-        scan_phase(plan, windows, true, below, min, max);
-        const std::size_t super = kPhaseBlock * kPhaseBlocks;
-        const std::size_t n1 = n / super * kPhaseBlock + std::min(n % super, kPhaseBlock);
-        Counts first{&plan, &below, n1};
+        std::size_t done = 0;  // blocks of each superblock read
+        for (std::size_t last : kStageBlocks) {
+            scan_phase(plan, windows, done, last, below, min, max);
+            done = last;
+            const std::size_t seen = n / kSuper * done * kPhaseBlock +
+                                     std::min(n % kSuper, done * kPhaseBlock);
+            if (seen == n) break;
+            narrow(windows, plan, below, seen);
+        }
+        Counts total{&plan, &below, n};
+        resolve(windows, total, min, max);
+    }
 
-        // Narrower windows from what the first blocks hold, each on a thread.
-        // Each keeps the first-block counts below its new cuts, taken from
-        // all it gathered before it drops what lies outside.
+    // Narrower windows from the `seen` values read so far, each on a thread:
+    // the rank's place in the rest is that among them, scaled, within a few
+    // standard deviations and a superblock (sorted data). Each window keeps
+    // the counts below its new cuts, taken from all it gathered before it
+    // drops what lies outside. The plan and its counts become the new ones.
+    void narrow(Windows &windows, Plan<S> &plan, std::array<std::uint64_t, kMaxCuts> &below,
+                std::size_t seen) {
+        const std::size_t n = layout_.count;
+        Counts first{&plan, &below, seen};
         std::vector<std::vector<std::pair<S, std::uint64_t>>> found(windows.list.size());
-        const double scale = double(n1) / double(n), n2 = double(n - n1);
+        const double scale = double(seen) / double(n), rest = double(n - seen);
         each_window(windows, [&](std::size_t wi) {
             Window *w = windows.list[wi].get();
-            if (w->overflow || n1 == n) return;
+            if (w->overflow) return;
             const auto counts = point_counts(*w, first);
             const std::uint64_t base = first.at(w->lo), size = first.after(w->hi) - base;
             S *keys = w->keys.get(), *end = keys + w->filled.load();
             std::uint64_t counted = 0;
             for (auto c : counts) counted += c;
             if (std::uint64_t(end - keys) + counted != size) throw changed();
-            // The rank's place in the rest is that in the first blocks, scaled,
-            // within a few standard deviations and a superblock (sorted data).
             auto at = [&](double rank) {
                 const double k = std::floor(rank * scale) - double(base);
                 if (k < 0) return w->lo;
@@ -1120,8 +1135,8 @@ private:
                 const Target *t = &targets_[i];
                 const double q = (double(t->rank) + 0.5) / double(n);
                 const double margin =
-                    kSigmas * std::sqrt(q * (1 - q) * double(n) * n2 / double(n1)) + double(super) +
-                    16;
+                    kSigmas * std::sqrt(q * (1 - q) * double(n) * rest / double(seen)) +
+                    double(kSuper) + 16;
                 lo = std::min(lo, at(double(t->rank) - margin));
                 hi = std::max(hi, at(double(t->rank) + margin + 1 / scale));
             }
@@ -1146,23 +1161,22 @@ private:
             end = std::remove_if(keys, end, [&](S x) { return x < lo || x > hi; });
             w->filled = std::size_t(end - keys);
         });
-        // The counts below the new cuts in the first blocks: old cuts, or
-        // found by their window.
-        Plan<S> second = plan_of(windows);
-        std::array<std::uint64_t, kMaxCuts> below2{};
-        for (int i = 0; i < second.count; ++i) {
-            const S c = second.cut[std::size_t(i)];
+        // The counts below the new cuts so far: old cuts, or found by their window.
+        Plan<S> next = plan_of(windows);
+        std::array<std::uint64_t, kMaxCuts> counts{};
+        for (int i = 0; i < next.count; ++i) {
+            const S c = next.cut[std::size_t(i)];
             bool known = false;
             for (int j = 0; j < plan.count && !known; ++j) {
                 if (plan.cut[std::size_t(j)] == c) {
-                    below2[std::size_t(i)] = below[std::size_t(j)];
+                    counts[std::size_t(i)] = below[std::size_t(j)];
                     known = true;
                 }
             }
             for (auto &list : found)
                 for (auto &[cut, count] : list)
                     if (!known && cut == c) {
-                        below2[std::size_t(i)] = count;
+                        counts[std::size_t(i)] = count;
                         known = true;
                     }
             if (!known) throw std::logic_error("percentiles: a cut outside the windows");
@@ -1170,10 +1184,8 @@ private:
         windows.used = 0;
         for (auto &w : windows.list)
             if (!w->overflow) windows.used += w->filled;
-        // The rest.
-        if (n1 < n) scan_phase(second, windows, false, below2, min, max);
-        Counts total{&second, &below2, n};
-        resolve(windows, total, min, max);
+        plan = next;
+        below = counts;
     }
 
     // Runs f(index) for every window, windows shared among the threads
