@@ -25,6 +25,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -367,10 +368,10 @@ struct Plan {
         }
     }
 
-    // The gap of a value at or above the first cut.
+    // The gap of a value at or above the first cut (no branch on the value).
     int gap_of(S x) const {
         int i = 0;
-        while (i + 1 < count && cut[std::size_t(i + 1)] <= x) ++i;
+        for (int c = 1; c < count; ++c) i += cut[std::size_t(c)] <= x;
         return i;
     }
     bool in_run(S x) const {
@@ -705,14 +706,14 @@ std::runtime_error changed() {
 constexpr std::size_t kCollectBytes = std::size_t{2} << 20;     // keys gathered in one pass
 constexpr std::size_t kFlush = 256;                             // keys buffered per thread
 constexpr int kRefineBits = 11;                                 // bits counted per later pass
-constexpr std::size_t kSampleBlocks = 2048, kSampleBlock = 64;  // the sample: blocks of values
+constexpr std::size_t kSampleBlocks = 1024, kSampleBlock = 64;  // the sample: blocks of values
 // The read goes over superblocks of kStageBlocks.back() blocks in stages,
 // each stage the next blocks of every superblock: 1 in 32, 7 more, the rest.
 constexpr std::size_t kPhaseBlock = 256;
 constexpr std::array<std::size_t, 3> kStageBlocks{1, 8, 32};
 constexpr std::size_t kSuper = kPhaseBlock * kStageBlocks.back();
 constexpr std::size_t kShareSample = std::size_t{1} << 25;      // values: sampled by all threads
-constexpr std::size_t kShareKeys = std::size_t{1} << 18;        // gathered: selected by all threads
+constexpr std::size_t kShareKeys = std::size_t{1} << 15;        // gathered: selected by all threads
 constexpr double kSigmas = 5;  // windows: standard deviations of the rank's estimate
 
 template <class C>
@@ -911,7 +912,7 @@ private:
         for (int i = 0; i < plan.count; ++i) below[std::size_t(i)] += sum.below[std::size_t(i)];
     }
 
-    // Evenly spread blocks of values, as sorted signed keys.
+    // Evenly spread blocks of values, as signed keys.
     // `attempt` 0 takes the middle of each stretch, 1 a quarter in.
     std::vector<S> sample(int attempt) {
         const std::size_t n = layout_.count;
@@ -938,25 +939,54 @@ private:
             Chunks all(kSampleBlocks, 1, kSampleBlocks);
             work(all);
         }
-        radix_sort(keys);
         return keys;
     }
 
-    // Sorts by the bytes of the keys, least significant first.
-    static void radix_sort(std::vector<S> &keys) {
-        std::vector<S> other(keys.size());
-        for (std::size_t byte = 0; byte < sizeof(S); ++byte) {
-            const int shift = int(8 * byte);
-            auto digit = [&](S k) {
-                auto u = Key(Key(k) ^ C::top);
-                return std::size_t((u >> shift) & 0xff);
-            };
-            std::array<std::size_t, 257> start{};
-            for (S k : keys) ++start[digit(k) + 1];
-            for (std::size_t d = 0; d < 256; ++d) start[d + 1] += start[d];
-            for (S k : keys) other[start[digit(k)]++] = k;
-            keys.swap(other);
+    // Puts at nth the key that sorting [first, last) would put there, the
+    // keys before it not above it and those after not below: a quickselect
+    // whose partitions do not branch on the keys, which a branch would
+    // mispredict every other time. Rounds that do not shrink the range fast
+    // enough (a pattern against the pivot) leave the rest to the library.
+    static void nth_key(S *first, S *nth, S *last) {
+        for (int rounds = 2 * std::bit_width(std::size_t(last - first)); last - first > 16;) {
+            if (rounds-- == 0) return std::nth_element(first, nth, last);
+            const S a = *first, b = first[(last - first) / 2], c = last[-1];
+            const S pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+            S *lt = first;  // [first, lt): below the pivot
+            for (S *p = first; p != last; ++p) {
+                const S x = *p;
+                *p = *lt;
+                *lt = x;
+                lt += x < pivot;
+            }
+            if (nth < lt) {
+                last = lt;
+                continue;
+            }
+            S *le = lt;  // [lt, le): equal to the pivot, which is one of the keys
+            for (S *p = lt; p != last; ++p) {
+                const S x = *p;
+                *p = *le;
+                *le = x;
+                le += !(pivot < x);
+            }
+            if (nth < le) return;
+            first = le;
         }
+        std::sort(first, last);
+    }
+
+    // Puts at each place of [at, at_end) (ascending, distinct, each at least
+    // `offset`) the key that sorting [first, last) would put there, where
+    // first is place `offset`.
+    static void select_at(S *first, S *last, const std::size_t *at, const std::size_t *at_end,
+                          std::size_t offset) {
+        if (at == at_end) return;
+        const std::size_t *mid = at + (at_end - at) / 2;
+        S *nth = first + (*mid - offset);
+        nth_key(first, nth, last);
+        select_at(first, nth, at, mid, offset);
+        select_at(nth + 1, last, mid + 1, at_end, *mid + 1);
     }
 
     // The k-th smallest (from 0) of the keys [first, last) and of `points`
@@ -1018,27 +1048,44 @@ private:
         const auto m = double(sampled.size());
         const std::size_t budget = std::max(kCollectBytes, n * sizeof(Key) / 125) / sizeof(Key);
 
-        // A window for each target but the ends, which are the minimum and maximum.
-        Windows windows;
-        std::vector<std::unique_ptr<Window>> raw;
+        // A window for each target but the ends, which are the minimum and maximum:
+        // its place among the sampled values of its range, as far as known.
+        struct Guess {
+            std::size_t target;
+            double first, span, a, b;
+        };
+        std::vector<Guess> guesses;
+        std::vector<std::size_t> at;  // ranks among the sampled values wanted
+        auto sampled_below = [&](S x) {
+            return double(std::count_if(sampled.begin(), sampled.end(), [x](S k) { return k < x; }));
+        };
         for (auto &t : targets_) {
             if (t.done() || t.rank == 0 || t.rank == n - 1) continue;
-            // Its place among the sampled values of its range, as far as known.
             const S from = skey(t.lo), to = skey(t.hi);
-            const auto first =
-                double(std::lower_bound(sampled.begin(), sampled.end(), from) - sampled.begin());
-            const auto span =
-                double(std::upper_bound(sampled.begin(), sampled.end(), to) - sampled.begin()) -
-                first;
+            const double first = from == kLowest ? 0 : sampled_below(from);
+            const double span = (to == kHighest ? m : sampled_below(S(to + 1))) - first;
             const double q = (double(t.inner) + 0.5) / double(t.count);
             const double j = first + q * span;
             const double d = kSigmas * std::sqrt(span * q * (1 - q)) + double(kSampleBlock) + 2;
+            const Guess g{std::size_t(&t - targets_.data()), first, span, std::floor(j - d),
+                          std::ceil(j + d)};
+            if (g.a >= first) at.push_back(std::size_t(g.a));
+            if (g.b < first + span) at.push_back(std::size_t(g.b));
+            guesses.push_back(g);
+        }
+        std::sort(at.begin(), at.end());
+        at.erase(std::unique(at.begin(), at.end()), at.end());
+        select_at(sampled.data(), sampled.data() + sampled.size(), at.data(),
+                  at.data() + at.size(), 0);
+        Windows windows;
+        std::vector<std::unique_ptr<Window>> raw;
+        for (const Guess &g : guesses) {
+            const Target &t = targets_[g.target];
             auto w = std::make_unique<Window>();
-            const double a = std::floor(j - d), b = std::ceil(j + d);
-            w->lo = a < first ? from : sampled[std::size_t(a)];
-            w->hi = b >= first + span ? to : sampled[std::size_t(b)];
+            w->lo = g.a < g.first ? skey(t.lo) : sampled[std::size_t(g.a)];
+            w->hi = g.b >= g.first + g.span ? skey(t.hi) : sampled[std::size_t(g.b)];
             if (w->lo > w->hi) continue;
-            w->targets.push_back(std::size_t(&t - targets_.data()));
+            w->targets.push_back(g.target);
             raw.push_back(std::move(w));
         }
         std::sort(raw.begin(), raw.end(), [](auto &x, auto &y) { return x->lo < y->lo; });
@@ -1062,8 +1109,11 @@ private:
                               4 * m / double(n));
         int cuts = 0;
         for (auto &w : windows.list) {
-            auto from = std::lower_bound(sampled.begin(), sampled.end(), w->lo);
-            auto to = std::upper_bound(sampled.begin(), sampled.end(), w->hi);
+            std::vector<S> inside;
+            std::copy_if(sampled.begin(), sampled.end(), std::back_inserter(inside),
+                         [&](S k) { return k >= w->lo && k <= w->hi; });
+            std::sort(inside.begin(), inside.end());
+            const auto from = inside.begin(), to = inside.end();
             std::vector<std::pair<std::size_t, S>> runs;  // (times seen, value)
             for (auto i = from; i != to;) {
                 auto next = std::upper_bound(i, to, *i);
