@@ -34,6 +34,8 @@
 #include <type_traits>
 
 #include <emmintrin.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace gemlo::core {
 
@@ -116,6 +118,25 @@ void for_runs(const Layout &l, std::size_t begin, std::size_t end, F &&f) {
             index[d] = 0;
         }
     }
+}
+
+// A memory-mapped file not yet read: the stages and the sample would
+// fault its pages in a few at a time, each read waited for. When the
+// middle page of the array is not in memory and the whole fits in half of
+// it, the kernel is asked to read it all ahead at once, in order, at the
+// disk's pace, while the computation waits only for pages not yet in.
+void read_ahead(const Layout &l, std::size_t itemsize) {
+    const auto page = std::size_t(sysconf(_SC_PAGESIZE));
+    const auto pages = std::size_t(sysconf(_SC_PHYS_PAGES));
+    std::size_t extent = itemsize;
+    for (const Dim &d : l.dims) extent += (d.size - 1) * std::size_t(d.stride);
+    const auto from = reinterpret_cast<std::uintptr_t>(l.base) / page * page;
+    const auto to = reinterpret_cast<std::uintptr_t>(l.base) + extent;
+    if (to - from < (std::size_t{64} << 20) || (to - from) / page > pages / 2) return;
+    unsigned char resident = 0;
+    const std::uintptr_t middle = (from + (to - from) / 2) / page * page;
+    if (mincore(reinterpret_cast<void *>(middle), page, &resident) != 0 || (resident & 1)) return;
+    madvise(reinterpret_cast<void *>(from), to - from, MADV_WILLNEED);
 }
 
 // [0, n) in chunks that threads take in turn: a thread that starts late (an
@@ -329,7 +350,7 @@ struct Lanes {
 
 // ---------------------------------------------------------------- one-pass scan
 
-constexpr int kMaxCuts = 16;
+constexpr int kMaxCuts = 32;
 
 // What one pass counts and gathers: the number of values below each cut,
 // and the values of some gaps between cuts. Cuts and values are signed
@@ -612,9 +633,10 @@ struct Scan {
     }
 };
 
-// The same for plans of at most four counted cuts, everything held in
-// registers and each value tested once: the common plans (a window around
-// each of a few percentiles) at close to the cost of reading the values.
+// The same for plans of KC counted cuts and RR runs (or fewer: padded),
+// everything held in registers and each value tested once: the common
+// plans (a window around each of a few percentiles, or values counted on
+// data of few distinct values) at close to the cost of reading the values.
 template <class S, bool Float, int KC, int RR>
 struct Fused {
     using Block = Scan<S, Float>;
@@ -630,11 +652,14 @@ struct Fused {
                                                                       const Plan<S> &plan,
                                                                       Tally<S> &t, Sink<S> &sink) {
         V cut[KC], from[RR > 0 ? RR : 1], span[RR > 0 ? RR : 1];
+        // Padded with the last cut, whose extra hits are not summed, and the
+        // first run again.
         for (int c = 0; c < KC; ++c)
-            cut[c] = Block::splat(plan.cut[std::size_t(plan.counted_cut[std::size_t(c)])]);
+            cut[c] = Block::splat(plan.cut[std::size_t(
+                plan.counted_cut[std::size_t(std::min(c, plan.counted - 1))])]);
         for (int r = 0; r < RR; ++r) {
-            from[r] = Block::from(plan, r);
-            span[r] = Block::span(plan, r);
+            from[r] = Block::from(plan, std::min(r, plan.runs - 1));
+            span[r] = Block::span(plan, std::min(r, plan.runs - 1));
         }
         const V all = Block::splat(plan.all);
         V lo = Block::splat(t.min), hi = Block::splat(t.max);
@@ -682,7 +707,7 @@ struct Fused {
                 if constexpr (RR > 0) gather(x, outside(x));
             }
             using U = std::make_unsigned_t<S>;
-            for (int c = 0; c < KC; ++c)
+            for (int c = 0; c < plan.counted; ++c)
                 for (std::size_t j = 0; j < L; ++j)
                     t.below[std::size_t(plan.counted_cut[std::size_t(c)])] +=
                         U(U(0) - U(hits[c][j]));
@@ -709,9 +734,9 @@ constexpr int kRefineBits = 11;                                 // bits counted 
 constexpr std::size_t kSampleBlocks = 1024, kSampleBlock = 64;  // the sample: blocks of values
 // The read goes over superblocks of kStageBlocks.back() blocks in stages,
 // each stage the next blocks of every superblock: 1 in 32, 7 more, the rest.
-constexpr std::size_t kPhaseBlock = 256;
+// A block is 1 KB, or 256 values (fewer would cost more than they narrow).
+constexpr std::size_t kPhaseBlockBytes = 1024;
 constexpr std::array<std::size_t, 3> kStageBlocks{1, 8, 32};
-constexpr std::size_t kSuper = kPhaseBlock * kStageBlocks.back();
 constexpr std::size_t kShareSample = std::size_t{1} << 25;      // values: sampled by all threads
 constexpr std::size_t kShareKeys = std::size_t{1} << 15;        // gathered: selected by all threads
 constexpr double kSigmas = 5;  // windows: standard deviations of the rank's estimate
@@ -721,6 +746,9 @@ class Selector {
     using Key = typename C::Key;
     static constexpr int W = C::bits;
     static constexpr Key kMax = std::numeric_limits<Key>::max();
+    static constexpr std::size_t kPhaseBlock =  // values
+        std::max(kPhaseBlockBytes / sizeof(Key), std::size_t{256});
+    static constexpr std::size_t kSuper = kPhaseBlock * kStageBlocks.back();
 
     // A wanted rank and the keys it may still have: all values with a key in
     // [lo, hi] are `count`, and the wanted one is the `inner`-th of them.
@@ -753,6 +781,7 @@ public:
         for (std::size_t r : ranks) targets_.push_back({r, r, 0, kMax, layout_.count});
         // Few values are simply gathered.
         if (layout_.count * sizeof(Key) > kCollectBytes) {
+            read_ahead(layout_, sizeof(Key));
             window_pass(0);
             // A sample that misled: another, elsewhere, unless one more pass finishes anyway.
             if (std::any_of(targets_.begin(), targets_.end(), [](auto &t) {
@@ -853,25 +882,35 @@ private:
 
     // Runs the scan over the values [begin, end) of every superblock's
     // share (`first`: the first block of each, else the rest).
-    // The scan for a plan: one that holds it in registers when it is small.
-    template <int KC = 1, int RR = 0>
-    static auto kernel_for(const Plan<S> &plan) {
+    // The scan for a plan: one that holds it in registers when it is small,
+    // exactly as it is up to four counted cuts, else padded (the cost of a
+    // cut is two operations a vector). Bytes take the block scan: they are
+    // rare, and every variant costs compile time.
+    using Kernel = void (*)(const std::byte *, std::size_t, const Plan<S> &, Tally<S> &,
+                            Sink<S> &);
+    static constexpr std::array<int, 8> kFusedCuts{1, 2, 3, 4, 8, 10, 12, 16};
+
+    template <std::size_t I = 0, int RR = 0>
+    static Kernel kernel_for(const Plan<S> &plan) {
         constexpr bool F = C::kind == NumberKind::Float;
-        if constexpr (KC > 4) {
+        if constexpr (sizeof(S) == 1 || I == kFusedCuts.size()) {
             return &Scan<S, F>::run;
-        } else if constexpr (RR > KC) {
-            return kernel_for<KC + 1, 0>(plan);
         } else {
-            if (plan.counted == KC && plan.runs == RR) return &Fused<S, F, KC, RR>::run;
-            return kernel_for<KC, RR + 1>(plan);
+            constexpr int KC = kFusedCuts[I];
+            if constexpr (RR > (KC <= 4 ? KC : 2)) {
+                return kernel_for<I + 1, 0>(plan);
+            } else {
+                const bool fits = KC <= 4 ? plan.counted == KC && plan.runs == RR
+                                          : plan.counted <= KC && plan.runs <= RR;
+                if (fits) return &Fused<S, F, KC, RR>::run;
+                return kernel_for<I, RR + 1>(plan);
+            }
         }
     }
 
     // Runs the scan over the blocks [first, last) of every superblock.
     void scan_phase(const Plan<S> &plan, Windows &windows, std::size_t first, std::size_t last,
                     std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
-        using Kernel = void (*)(const std::byte *, std::size_t, const Plan<S> &, Tally<S> &,
-                                Sink<S> &);
         const Kernel kernel = kernel_for(plan);
         Tally<S> sum;
         const std::size_t n = layout_.count;
@@ -991,8 +1030,27 @@ private:
 
     // The k-th smallest (from 0) of the keys [first, last) and of `points`
     // counted `counts` times each; reorders the keys.
-    static S kth(S *first, S *last, const std::vector<S> &points,
+    // All lie in [lo, hi]: when that holds fewer keys than there are values
+    // (integers of a narrow range), they are counted instead.
+    static S kth(S *first, S *last, S lo, S hi, const std::vector<S> &points,
                  const std::vector<std::uint64_t> &counts, std::uint64_t k) {
+        using U = std::make_unsigned_t<S>;
+        const auto range = std::size_t(U(U(hi) - U(lo)));
+        if (range < (std::size_t{1} << 16) && range < std::size_t(last - first)) {
+            std::vector<std::uint64_t> hist(range + 1);
+            for (const S *p = first; p != last; ++p) {
+                const auto at = std::size_t(U(U(*p) - U(lo)));
+                if (at > range) throw changed();
+                ++hist[at];
+            }
+            for (std::size_t i = 0; i < points.size(); ++i)
+                hist[std::size_t(U(U(points[i]) - U(lo)))] += counts[i];
+            for (std::size_t v = 0; v <= range; ++v) {
+                if (k < hist[v]) return S(U(U(lo) + U(v)));
+                k -= hist[v];
+            }
+            throw changed();
+        }
         for (std::size_t i = 0; i < points.size(); ++i) {
             const S p = points[i];
             S *mid = std::partition(first, last, [p](S x) { return x < p; });
@@ -1178,7 +1236,7 @@ private:
                 const double k = std::floor(rank * scale) - double(base);
                 if (k < 0) return w->lo;
                 if (k >= double(size)) return w->hi;
-                return kth(keys, end, w->points, counts, std::uint64_t(k));
+                return kth(keys, end, w->lo, w->hi, w->points, counts, std::uint64_t(k));
             };
             S lo = kHighest, hi = kLowest;
             for (std::size_t i : w->targets) {
@@ -1287,7 +1345,8 @@ private:
             for (std::size_t i : w->targets) {
                 Target *t = &targets_[i];
                 if (t->rank < base || t->rank >= top) continue;
-                t->lo = t->hi = ukey(kth(keys, end, w->points, counts, t->rank - base));
+                t->lo = t->hi =
+                    ukey(kth(keys, end, w->lo, w->hi, w->points, counts, t->rank - base));
             }
         });
         // The others: between the two cuts around their rank.
