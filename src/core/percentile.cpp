@@ -580,8 +580,8 @@ struct Scan {
                                                                       std::size_t m,
                                                                       const Plan<S> &plan,
                                                                       Tally<S> &t, Sink<S> &sink) {
-        V hits[kMaxCuts];
-        for (int c = 0; c < plan.counted; ++c) hits[c] = V{};
+        UV hits[kMaxCuts];  // unsigned: they count on by wrapping
+        for (int c = 0; c < plan.counted; ++c) hits[c] = UV{};
         const V all = splat(plan.all);
         V lo = splat(t.min), hi = splat(t.max);
         const std::size_t vectors = m / L;
@@ -589,9 +589,8 @@ struct Scan {
         auto sum = [&] {
             for (int c = 0; c < plan.counted; ++c) {
                 for (std::size_t j = 0; j < L; ++j)
-                    t.below[std::size_t(plan.counted_cut[std::size_t(c)])] +=
-                        U(U(0) - U(hits[c][j]));
-                hits[c] = V{};
+                    t.below[std::size_t(plan.counted_cut[std::size_t(c)])] += hits[c][j];
+                hits[c] = UV{};
             }
         };
         alignas(32) V keys[kVectors];
@@ -608,8 +607,8 @@ struct Scan {
             }
             for (int c = 0; c < plan.counted; ++c) {
                 const V cut = splat(plan.cut[std::size_t(plan.counted_cut[std::size_t(c)])]);
-                V below{};
-                for (std::size_t i = 0; i < nb; ++i) below += V(keys[i] < cut);
+                UV below{};
+                for (std::size_t i = 0; i < nb; ++i) below -= UV(V(keys[i] < cut));
                 hits[c] += below;
             }
             if (++round == kRounds) {
@@ -675,8 +674,8 @@ struct Fused {
         const std::size_t vectors = m / L;
         for (std::size_t v = 0; v < vectors;) {
             const std::size_t end = std::min(vectors, v + kRound);
-            V hits[KC];
-            for (int c = 0; c < KC; ++c) hits[c] = V{};
+            UV hits[KC];  // unsigned: they count on by wrapping
+            for (int c = 0; c < KC; ++c) hits[c] = UV{};
             // Two vectors at a time: hits are rare, and the registers suffice.
             for (; v + 2 <= end; v += 2) {
                 V x0, x1;
@@ -688,7 +687,7 @@ struct Fused {
                 hi = x0 > hi ? x0 : hi;
                 lo = x1 < lo ? x1 : lo;
                 hi = x1 > hi ? x1 : hi;
-                for (int c = 0; c < KC; ++c) hits[c] += V(x0 < cut[c]) + V(x1 < cut[c]);
+                for (int c = 0; c < KC; ++c) hits[c] -= UV(V(x0 < cut[c])) + UV(V(x1 < cut[c]));
                 if constexpr (RR > 0) {
                     const V o0 = outside(x0), o1 = outside(x1);
                     if (Block::any_clear(o0 & o1)) {
@@ -703,14 +702,12 @@ struct Fused {
                 x = key(x);
                 lo = x < lo ? x : lo;
                 hi = x > hi ? x : hi;
-                for (int c = 0; c < KC; ++c) hits[c] += V(x < cut[c]);
+                for (int c = 0; c < KC; ++c) hits[c] -= UV(V(x < cut[c]));
                 if constexpr (RR > 0) gather(x, outside(x));
             }
-            using U = std::make_unsigned_t<S>;
             for (int c = 0; c < plan.counted; ++c)
                 for (std::size_t j = 0; j < L; ++j)
-                    t.below[std::size_t(plan.counted_cut[std::size_t(c)])] +=
-                        U(U(0) - U(hits[c][j]));
+                    t.below[std::size_t(plan.counted_cut[std::size_t(c)])] += hits[c][j];
         }
         for (std::size_t j = 0; j < L; ++j) {
             t.min = std::min<S>(t.min, lo[j]);
