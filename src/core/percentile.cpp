@@ -120,24 +120,52 @@ void for_runs(const Layout &l, std::size_t begin, std::size_t end, F &&f) {
     }
 }
 
-// A memory-mapped file not yet read: the stages and the sample would
-// fault its pages in a few at a time, each read waited for. When the
-// middle page of the array is not in memory and the whole fits in half of
-// it, the kernel is asked to read it all ahead at once, in order, at the
-// disk's pace, while the computation waits only for pages not yet in.
-void read_ahead(const Layout &l, std::size_t itemsize) {
-    const auto page = std::size_t(sysconf(_SC_PAGESIZE));
-    const auto pages = std::size_t(sysconf(_SC_PHYS_PAGES));
-    std::size_t extent = itemsize;
-    for (const Dim &d : l.dims) extent += (d.size - 1) * std::size_t(d.stride);
-    const auto from = reinterpret_cast<std::uintptr_t>(l.base) / page * page;
-    const auto to = reinterpret_cast<std::uintptr_t>(l.base) + extent;
-    if (to - from < (std::size_t{64} << 20) || (to - from) / page > pages / 2) return;
-    unsigned char resident = 0;
-    const std::uintptr_t middle = (from + (to - from) / 2) / page * page;
-    if (mincore(reinterpret_cast<void *>(middle), page, &resident) != 0 || (resident & 1)) return;
-    madvise(reinterpret_cast<void *>(from), to - from, MADV_WILLNEED);
-}
+// A memory-mapped file not yet read: the sample and the stages would fault
+// its pages in a few at a time, each read waited for (the kernel stops
+// reading around faults that look random). When the middle page of the
+// array is not in memory and the whole fits in half of it, the sample's
+// pages are asked for all at once, then a thread of its own asks the
+// kernel to read the rest ahead, in order, a few megabytes at a time, so
+// that the disk streams while the pages are used.
+class ReadAhead {
+public:
+    // `first`: memory wanted before the rest, read at once in any order.
+    ReadAhead(const Layout &l, std::size_t itemsize,
+              const std::vector<std::pair<const std::byte *, std::size_t>> &first) {
+        const auto page = std::size_t(sysconf(_SC_PAGESIZE));
+        const auto pages = std::size_t(sysconf(_SC_PHYS_PAGES));
+        std::size_t extent = itemsize;
+        for (const Dim &d : l.dims) extent += (d.size - 1) * std::size_t(d.stride);
+        const auto from = reinterpret_cast<std::uintptr_t>(l.base) / page * page;
+        const auto to = reinterpret_cast<std::uintptr_t>(l.base) + extent;
+        if (to - from < (std::size_t{64} << 20) || (to - from) / page > pages / 2) return;
+        unsigned char resident = 0;
+        const std::uintptr_t middle = (from + (to - from) / 2) / page * page;
+        if (mincore(reinterpret_cast<void *>(middle), page, &resident) != 0 || (resident & 1))
+            return;
+        for (auto [p, bytes] : first) {
+            const auto at = reinterpret_cast<std::uintptr_t>(p) / page * page;
+            madvise(reinterpret_cast<void *>(at), reinterpret_cast<std::uintptr_t>(p) + bytes - at,
+                    MADV_WILLNEED);
+        }
+        reader_ = std::thread([this, from, to] {
+            constexpr std::size_t kStep = std::size_t{4} << 20;
+            for (std::uintptr_t at = from; at < to && !stop_; at += kStep)
+                madvise(reinterpret_cast<void *>(at), std::min<std::size_t>(kStep, to - at),
+                        MADV_WILLNEED);
+        });
+    }
+    ~ReadAhead() {
+        stop_ = true;
+        if (reader_.joinable()) reader_.join();
+    }
+    ReadAhead(const ReadAhead &) = delete;
+    ReadAhead &operator=(const ReadAhead &) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};
 
 // [0, n) in chunks that threads take in turn: a thread that starts late (an
 // idle virtual CPU can take milliseconds to wake) does less, and none waits.
@@ -378,8 +406,8 @@ struct Plan {
         for (int i = 0; i < count; ++i) {
             if (i == 0 || !gathers(i - 1)) counted_cut[std::size_t(counted++)] = std::int8_t(i);
             if (!gathers(i)) continue;
-            const S hi = i + 1 < count ? S(cut[std::size_t(i + 1)] - 1)
-                                       : std::numeric_limits<S>::max();
+            const S hi =
+                i + 1 < count ? S(cut[std::size_t(i + 1)] - 1) : std::numeric_limits<S>::max();
             if (i > 0 && gathers(i - 1)) {
                 run_hi[std::size_t(runs - 1)] = hi;
             } else {
@@ -438,7 +466,11 @@ public:
     static constexpr std::size_t kSize = 4096;
 
     Sink(const Plan<S> &p, Windows<S> &w, Tally<S> &t)
-        : plan_(&p), windows_(&w), tally_(&t), keys_(new S[kSize]), window_(new std::int8_t[kSize]) {}
+        : plan_(&p),
+          windows_(&w),
+          tally_(&t),
+          keys_(new S[kSize]),
+          window_(new std::int8_t[kSize]) {}
 
     // Room for `k` more keys.
     void reserve(std::size_t k) {
@@ -501,8 +533,9 @@ struct Scan {
     typedef U UV __attribute__((vector_size(32)));
     static constexpr std::size_t kVectors = 64;  // a block: 2 KB
     // Blocks between sums of the lane counters, which hold at most 2^(8 sizeof(S)) - 1.
-    static constexpr std::size_t kRounds =
-        sizeof(S) == 1 ? 255 / kVectors : sizeof(S) == 2 ? 65535 / kVectors : 1 << 20;
+    static constexpr std::size_t kRounds = sizeof(S) == 1   ? 255 / kVectors
+                                           : sizeof(S) == 2 ? 65535 / kVectors
+                                                            : 1 << 20;
     static constexpr S kLowest = std::numeric_limits<S>::min();
     static constexpr S kHighest = std::numeric_limits<S>::max();
 
@@ -734,8 +767,8 @@ constexpr std::size_t kSampleBlocks = 1024, kSampleBlock = 64;  // the sample: b
 // A block is 1 KB, or 256 values (fewer would cost more than they narrow).
 constexpr std::size_t kPhaseBlockBytes = 1024;
 constexpr std::array<std::size_t, 3> kStageBlocks{1, 8, 32};
-constexpr std::size_t kShareSample = std::size_t{1} << 25;      // values: sampled by all threads
-constexpr std::size_t kShareKeys = std::size_t{1} << 15;        // gathered: selected by all threads
+constexpr std::size_t kShareSample = std::size_t{1} << 25;  // values: sampled by all threads
+constexpr std::size_t kShareKeys = std::size_t{1} << 15;    // gathered: selected by all threads
 constexpr double kSigmas = 5;  // windows: standard deviations of the rank's estimate
 
 template <class C>
@@ -778,7 +811,7 @@ public:
         for (std::size_t r : ranks) targets_.push_back({r, r, 0, kMax, layout_.count});
         // Few values are simply gathered.
         if (layout_.count * sizeof(Key) > kCollectBytes) {
-            read_ahead(layout_, sizeof(Key));
+            ReadAhead ahead(layout_, sizeof(Key), sampled_memory(0));
             window_pass(0);
             // A sample that misled: another, elsewhere, unless one more pass finishes anyway.
             if (std::any_of(targets_.begin(), targets_.end(), [](auto &t) {
@@ -883,8 +916,7 @@ private:
     // exactly as it is up to four counted cuts, else padded (the cost of a
     // cut is two operations a vector). Bytes take the block scan: they are
     // rare, and every variant costs compile time.
-    using Kernel = void (*)(const std::byte *, std::size_t, const Plan<S> &, Tally<S> &,
-                            Sink<S> &);
+    using Kernel = void (*)(const std::byte *, std::size_t, const Plan<S> &, Tally<S> &, Sink<S> &);
     static constexpr std::array<int, 8> kFusedCuts{1, 2, 3, 4, 8, 10, 12, 16};
 
     template <std::size_t I = 0, int RR = 0>
@@ -912,34 +944,32 @@ private:
         Tally<S> sum;
         const std::size_t n = layout_.count;
         std::mutex lock;
-        team_.run((n + kSuper - 1) / kSuper,
-                  [&](Chunks &chunks) {
-                      Tally<S> tally;
-                      Sink<S> sink(plan, windows, tally);
-                      for (std::size_t begin, end; chunks.next(begin, end);) {
-                          for (std::size_t b = begin; b < end; ++b) {
-                              const std::size_t from = b * kSuper + first * kPhaseBlock;
-                              const std::size_t to = b * kSuper + last * kPhaseBlock;
-                              for_runs(
-                                  layout_, std::min(from, n), std::min(to, n),
-                                  [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
-                                      each_block<C>(p, m, stride,
-                                                    [&](const std::byte *bits, std::size_t count) {
-                                                        kernel(bits, count, plan, tally, sink);
-                                                    });
-                                  });
-                          }
-                      }
-                      sink.flush();
-                      std::lock_guard guard(lock);
-                      for (int i = 0; i < plan.count; ++i) {
-                          sum.below[std::size_t(i)] += tally.below[std::size_t(i)];
-                          sum.gathered[std::size_t(i)] += tally.gathered[std::size_t(i)];
-                      }
-                      min = std::min(min, tally.min);
-                      max = std::max(max, tally.max);
-                  },
-                  1);
+        auto work = [&](Chunks &chunks) {
+            Tally<S> tally;
+            Sink<S> sink(plan, windows, tally);
+            for (std::size_t begin, end; chunks.next(begin, end);) {
+                for (std::size_t b = begin; b < end; ++b) {
+                    const std::size_t from = b * kSuper + first * kPhaseBlock;
+                    const std::size_t to = b * kSuper + last * kPhaseBlock;
+                    for_runs(layout_, std::min(from, n), std::min(to, n),
+                             [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
+                                 each_block<C>(p, m, stride,
+                                               [&](const std::byte *bits, std::size_t count) {
+                                                   kernel(bits, count, plan, tally, sink);
+                                               });
+                             });
+                }
+            }
+            sink.flush();
+            std::lock_guard guard(lock);
+            for (int i = 0; i < plan.count; ++i) {
+                sum.below[std::size_t(i)] += tally.below[std::size_t(i)];
+                sum.gathered[std::size_t(i)] += tally.gathered[std::size_t(i)];
+            }
+            min = std::min(min, tally.min);
+            max = std::max(max, tally.max);
+        };
+        team_.run((n + kSuper - 1) / kSuper, work, 1);
         // A cut after a gathered gap: the cut before and the values gathered between.
         for (int i = 1; i < plan.count; ++i)
             if (plan.gathers(i - 1))
@@ -950,14 +980,33 @@ private:
 
     // Evenly spread blocks of values, as signed keys.
     // `attempt` 0 takes the middle of each stretch, 1 a quarter in.
+    // Where the j-th sampled block starts, in the layout's order.
+    std::size_t sampled_at(std::size_t j, int attempt) const {
+        const std::size_t n = layout_.count;
+        const std::size_t at = (4 * j + 2 - std::size_t(attempt)) * n / (4 * kSampleBlocks);
+        return std::min(at - std::min(at, kSampleBlock / 2), n - kSampleBlock);
+    }
+
+    // The memory of the sampled blocks.
+    std::vector<std::pair<const std::byte *, std::size_t>> sampled_memory(int attempt) const {
+        std::vector<std::pair<const std::byte *, std::size_t>> out;
+        for (std::size_t j = 0; j < kSampleBlocks; ++j) {
+            const std::size_t at = sampled_at(j, attempt);
+            for_runs(layout_, at, at + kSampleBlock,
+                     [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
+                         out.push_back({p, (m - 1) * std::size_t(stride) + sizeof(Key)});
+                     });
+        }
+        return out;
+    }
+
     std::vector<S> sample(int attempt) {
         const std::size_t n = layout_.count;
         std::vector<S> keys(kSampleBlocks * kSampleBlock);
         auto work = [&](Chunks &chunks) {
             for (std::size_t begin, end; chunks.next(begin, end);) {
                 for (std::size_t j = begin; j < end; ++j) {
-                    std::size_t at = (4 * j + 2 - std::size_t(attempt)) * n / (4 * kSampleBlocks);
-                    at = std::min(at - std::min(at, kSampleBlock / 2), n - kSampleBlock);
+                    const std::size_t at = sampled_at(j, attempt);
                     S *out = keys.data() + j * kSampleBlock;
                     for_runs(layout_, at, at + kSampleBlock,
                              [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
@@ -1112,7 +1161,8 @@ private:
         std::vector<Guess> guesses;
         std::vector<std::size_t> at;  // ranks among the sampled values wanted
         auto sampled_below = [&](S x) {
-            return double(std::count_if(sampled.begin(), sampled.end(), [x](S k) { return k < x; }));
+            return double(
+                std::count_if(sampled.begin(), sampled.end(), [x](S k) { return k < x; }));
         };
         for (auto &t : targets_) {
             if (t.done() || t.rank == 0 || t.rank == n - 1) continue;
@@ -1130,8 +1180,8 @@ private:
         }
         std::sort(at.begin(), at.end());
         at.erase(std::unique(at.begin(), at.end()), at.end());
-        select_at(sampled.data(), sampled.data() + sampled.size(), at.data(),
-                  at.data() + at.size(), 0);
+        select_at(sampled.data(), sampled.data() + sampled.size(), at.data(), at.data() + at.size(),
+                  0);
         Windows windows;
         std::vector<std::unique_ptr<Window>> raw;
         for (const Guess &g : guesses) {
@@ -1200,8 +1250,8 @@ private:
         for (std::size_t last : kStageBlocks) {
             scan_phase(plan, windows, done, last, below, min, max);
             done = last;
-            const std::size_t seen = n / kSuper * done * kPhaseBlock +
-                                     std::min(n % kSuper, done * kPhaseBlock);
+            const std::size_t seen =
+                n / kSuper * done * kPhaseBlock + std::min(n % kSuper, done * kPhaseBlock);
             if (seen == n) break;
             narrow(windows, plan, below, seen);
         }
