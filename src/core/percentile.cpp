@@ -7,8 +7,8 @@
 // the values below a window around each rank and gathers those inside,
 // many values tested at once; values the sample shows often are counted,
 // not gathered, so data of few distinct values gather next to nothing.
-// The read takes one block in eight first and narrows the windows from
-// those exact counts before it reads the rest. A rank outside its window
+// The read goes in stages (1/32 of the array, 7/32, the rest), and after
+// each the windows narrow from its exact counts. A rank outside its window
 // (the sample misled) is left between two counted cuts, for a second
 // sample and read, then for radix passes: these count the values of the
 // rank's range by their top bits, as stored, and gather a bucket small
@@ -25,12 +25,17 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
+
+#include <emmintrin.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace gemlo::core {
 
@@ -114,6 +119,53 @@ void for_runs(const Layout &l, std::size_t begin, std::size_t end, F &&f) {
         }
     }
 }
+
+// A memory-mapped file not yet read: the sample and the stages would fault
+// its pages in a few at a time, each read waited for (the kernel stops
+// reading around faults that look random). When the middle page of the
+// array is not in memory and the whole fits in half of it, the sample's
+// pages are asked for all at once, then a thread of its own asks the
+// kernel to read the rest ahead, in order, a few megabytes at a time, so
+// that the disk streams while the pages are used.
+class ReadAhead {
+public:
+    // `first`: memory wanted before the rest, read at once in any order.
+    ReadAhead(const Layout &l, std::size_t itemsize,
+              const std::vector<std::pair<const std::byte *, std::size_t>> &first) {
+        const auto page = std::size_t(sysconf(_SC_PAGESIZE));
+        const auto pages = std::size_t(sysconf(_SC_PHYS_PAGES));
+        std::size_t extent = itemsize;
+        for (const Dim &d : l.dims) extent += (d.size - 1) * std::size_t(d.stride);
+        const auto from = reinterpret_cast<std::uintptr_t>(l.base) / page * page;
+        const auto to = reinterpret_cast<std::uintptr_t>(l.base) + extent;
+        if (to - from < (std::size_t{64} << 20) || (to - from) / page > pages / 2) return;
+        unsigned char resident = 0;
+        const std::uintptr_t middle = (from + (to - from) / 2) / page * page;
+        if (mincore(reinterpret_cast<void *>(middle), page, &resident) != 0 || (resident & 1))
+            return;
+        for (auto [p, bytes] : first) {
+            const auto at = reinterpret_cast<std::uintptr_t>(p) / page * page;
+            madvise(reinterpret_cast<void *>(at), reinterpret_cast<std::uintptr_t>(p) + bytes - at,
+                    MADV_WILLNEED);
+        }
+        reader_ = std::thread([this, from, to] {
+            constexpr std::size_t kStep = std::size_t{4} << 20;
+            for (std::uintptr_t at = from; at < to && !stop_; at += kStep)
+                madvise(reinterpret_cast<void *>(at), std::min<std::size_t>(kStep, to - at),
+                        MADV_WILLNEED);
+        });
+    }
+    ~ReadAhead() {
+        stop_ = true;
+        if (reader_.joinable()) reader_.join();
+    }
+    ReadAhead(const ReadAhead &) = delete;
+    ReadAhead &operator=(const ReadAhead &) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};
 
 // [0, n) in chunks that threads take in turn: a thread that starts late (an
 // idle virtual CPU can take milliseconds to wake) does less, and none waits.
@@ -326,8 +378,7 @@ struct Lanes {
 
 // ---------------------------------------------------------------- one-pass scan
 
-constexpr int kMaxCuts = 16;
-constexpr std::size_t kFlush = 256;  // keys buffered per thread
+constexpr int kMaxCuts = 32;
 
 // What one pass counts and gathers: the number of values below each cut,
 // and the values of some gaps between cuts. Cuts and values are signed
@@ -340,17 +391,42 @@ struct Plan {
     std::array<S, kMaxCuts> cut{};               // ascending
     std::uint32_t gathered = 0;                  // bit i: [cut i, cut i+1), the last to the top
     std::array<std::int8_t, kMaxCuts> window{};  // which window a gathered gap belongs to
-    // Windows without counted points: cut pairs around gathered gaps, and
-    // only the lower cut of each pair counted (the upper one is that count
-    // plus the values gathered).
-    bool pairs = false;
     S negative = 0, all = 0;
+    // What the scan tests, from the above (see finish()): the cuts whose
+    // count is not that of the cut before plus the values gathered between
+    // them, and the gathered gaps merged into runs [run_lo, run_hi].
+    int counted = 0, runs = 0;
+    std::array<std::int8_t, kMaxCuts> counted_cut{};
+    std::array<S, kMaxCuts> run_lo{}, run_hi{};
 
-    // The gap of a value at or above the first cut.
+    bool gathers(int gap) const { return (gathered >> gap) & 1; }
+
+    void finish() {
+        counted = runs = 0;
+        for (int i = 0; i < count; ++i) {
+            if (i == 0 || !gathers(i - 1)) counted_cut[std::size_t(counted++)] = std::int8_t(i);
+            if (!gathers(i)) continue;
+            const S hi =
+                i + 1 < count ? S(cut[std::size_t(i + 1)] - 1) : std::numeric_limits<S>::max();
+            if (i > 0 && gathers(i - 1)) {
+                run_hi[std::size_t(runs - 1)] = hi;
+            } else {
+                run_lo[std::size_t(runs)] = cut[std::size_t(i)];
+                run_hi[std::size_t(runs++)] = hi;
+            }
+        }
+    }
+
+    // The gap of a value at or above the first cut (no branch on the value).
     int gap_of(S x) const {
         int i = 0;
-        while (i + 1 < count && cut[std::size_t(i + 1)] <= x) ++i;
+        for (int c = 1; c < count; ++c) i += cut[std::size_t(c)] <= x;
         return i;
+    }
+    bool in_run(S x) const {
+        for (int r = 0; r < runs; ++r)
+            if (x >= run_lo[std::size_t(r)] && x <= run_hi[std::size_t(r)]) return true;
+        return false;
     }
     S key(S x) const { return S(x ^ (x < 0 ? negative : S(0)) ^ all); }
 };
@@ -358,7 +434,8 @@ struct Plan {
 // What one thread counted in its share of a pass.
 template <class S>
 struct Tally {
-    std::array<std::uint64_t, kMaxCuts> below{};
+    std::array<std::uint64_t, kMaxCuts> below{};     // of the counted cuts
+    std::array<std::uint64_t, kMaxCuts> gathered{};  // per gap
     S min = std::numeric_limits<S>::max(), max = std::numeric_limits<S>::min();
 };
 
@@ -381,160 +458,295 @@ struct Windows {
     std::size_t budget = 0;
 };
 
-// Gathers the values of a thread, a few at a time into the shared buffers.
+// Gathers the values of a thread: appended to a buffer of its own, handed
+// to their windows a buffer at a time.
 template <class S>
-struct Sink {
-    const Plan<S> *plan;
-    Windows<S> *windows;
-    std::vector<std::vector<S>> staged;
+class Sink {
+public:
+    static constexpr std::size_t kSize = 4096;
 
-    Sink(const Plan<S> &p, Windows<S> &w) : plan(&p), windows(&w), staged(w.list.size()) {
-        for (auto &s : staged) s.reserve(kFlush);
+    Sink(const Plan<S> &p, Windows<S> &w, Tally<S> &t)
+        : plan_(&p),
+          windows_(&w),
+          tally_(&t),
+          keys_(new S[kSize]),
+          window_(new std::int8_t[kSize]) {}
+
+    // Room for `k` more keys.
+    void reserve(std::size_t k) {
+        if (size_ + k > kSize) flush();
     }
-    __attribute__((noinline)) void take(S x) {
-        const auto w = std::size_t(plan->window[std::size_t(plan->gap_of(x))]);
-        staged[w].push_back(x);
-        if (staged[w].size() == kFlush) flush(w);
-    }
-    void flush(std::size_t w) {
-        auto &mine = staged[w];
-        Window<S> &win = *windows->list[w];
-        const std::size_t k = mine.size();
-        if (k == 0) return;
-        const std::size_t at = win.filled.fetch_add(k);
-        // Past the memory budget the window gives up; its targets are finished later.
-        if (!win.overflow.load(std::memory_order_relaxed)) {
-            if (windows->used.fetch_add(k) + k > windows->budget || at + k > windows->capacity)
-                win.overflow = true;
-            else
-                std::copy(mine.begin(), mine.end(), win.keys.get() + at);
+    void put(S x) { keys_[size_++] = x; }
+
+    void flush() {
+        std::array<std::size_t, kMaxCuts> per{}, at{};
+        for (std::size_t i = 0; i < size_; ++i) {
+            const int gap = plan_->gap_of(keys_[i]);
+            ++tally_->gathered[std::size_t(gap)];
+            window_[i] = plan_->window[std::size_t(gap)];
+            ++per[std::size_t(window_[i])];
         }
-        mine.clear();
+        std::array<bool, kMaxCuts> keep{};
+        for (std::size_t w = 0; w < windows_->list.size(); ++w) {
+            const std::size_t k = per[w];
+            if (k == 0) continue;
+            Window<S> &win = *windows_->list[w];
+            at[w] = win.filled.fetch_add(k);
+            // Past the memory budget the window gives up; its targets are finished later.
+            if (!win.overflow.load(std::memory_order_relaxed)) {
+                if (windows_->used.fetch_add(k) + k > windows_->budget ||
+                    at[w] + k > windows_->capacity)
+                    win.overflow = true;
+                else
+                    keep[w] = true;
+            }
+        }
+        for (std::size_t i = 0; i < size_; ++i) {
+            const auto w = std::size_t(window_[i]);
+            if (keep[w]) windows_->list[w]->keys[at[w]++] = keys_[i];
+        }
+        size_ = 0;
     }
-    void flush_all() {
-        for (std::size_t w = 0; w < staged.size(); ++w) flush(w);
-    }
+
+private:
+    const Plan<S> *plan_;
+    Windows<S> *windows_;
+    Tally<S> *tally_;
+    std::unique_ptr<S[]> keys_;
+    std::unique_ptr<std::int8_t[]> window_;
+    std::size_t size_ = 0;
 };
 
-// Counts the values of a run (machine byte order, any alignment) against a
-// plan of K cuts (padded; with Pairs, K / 2 pairs), many at once. Compiled
-// for AVX2 too, chosen when the processor has it; the default needs SSE2.
-// The default clone passes 32-byte vectors between inlined helpers only.
+// Counts and gathers the values of a run (machine byte order, any
+// alignment) against a plan, many at once: a block of values is made into
+// keys once, then each cut and each run of gathered gaps goes over the
+// block, which stays in the fastest cache. So any plan costs what its
+// cuts and runs need, with nothing padded. Compiled for AVX2 too, chosen
+// when the processor has it; the default needs SSE2.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
-template <class S, int K, bool Pairs>
+template <class S, bool Float>
 struct Scan {
+    using U = std::make_unsigned_t<S>;
     static constexpr std::size_t L = 32 / sizeof(S);
     typedef S V __attribute__((vector_size(32)));
-    // Lane counters hold at most this many hits before they are added up.
-    static constexpr std::size_t kRound = sizeof(S) == 1   ? 255
-                                          : sizeof(S) == 2 ? 65535
-                                                           : std::size_t{1} << 28;
-    static constexpr int kCounted = Pairs ? K / 2 : K;
+    typedef U UV __attribute__((vector_size(32)));
+    static constexpr std::size_t kVectors = 64;  // a block: 2 KB
+    // Blocks between sums of the lane counters, which hold at most 2^(8 sizeof(S)) - 1.
+    static constexpr std::size_t kRounds = sizeof(S) == 1   ? 255 / kVectors
+                                           : sizeof(S) == 2 ? 65535 / kVectors
+                                                            : 1 << 20;
+    static constexpr S kLowest = std::numeric_limits<S>::min();
+    static constexpr S kHighest = std::numeric_limits<S>::max();
 
-    static V splat(S s) {
+    __attribute__((always_inline)) static V splat(S s) {
         V v;
         for (std::size_t j = 0; j < L; ++j) v[j] = s;
         return v;
     }
-    __attribute__((always_inline)) static bool nonzero(const V &v) {
-        std::uint64_t w[4];
-        std::memcpy(w, &v, sizeof w);
-        return (w[0] | w[1] | w[2] | w[3]) != 0;
+    // The plan's key of stored bits: negative floats flip all but the sign
+    // bit; integers flip `all` (unsigned ones: the sign bit).
+    __attribute__((always_inline)) static V key(V x, const V &all) {
+        if constexpr (Float)
+            return x ^ (V(x < V{}) & splat(kHighest));
+        else
+            return x ^ all;
+    }
+    // lo <= x <= hi of a run as one signed comparison, x - lo <= hi - lo
+    // unsigned: the lanes outside are V(UV(x) - UV(from)) > span.
+    __attribute__((always_inline)) static V from(const Plan<S> &plan, int r) {
+        return splat(S(plan.run_lo[std::size_t(r)] ^ kLowest));
+    }
+    __attribute__((always_inline)) static V span(const Plan<S> &plan, int r) {
+        return splat(
+            S(U(U(plan.run_hi[std::size_t(r)]) - U(plan.run_lo[std::size_t(r)])) ^ U(kLowest)));
+    }
+    __attribute__((always_inline)) static V outside(const V &x, const V &from, const V &span) {
+        return V(V(UV(x) - UV(from)) > span);
+    }
+    // One bit per lane of a mask vector, at the lane's lowest byte.
+    __attribute__((always_inline)) static std::uint32_t bits(const V &m) {
+        __m128i half[2];
+        std::memcpy(half, &m, sizeof half);
+        constexpr std::uint32_t lowest = sizeof(S) == 1   ? 0xffffffffu
+                                         : sizeof(S) == 2 ? 0x55555555u
+                                         : sizeof(S) == 4 ? 0x11111111u
+                                                          : 0x01010101u;
+        return (std::uint32_t(_mm_movemask_epi8(half[0])) |
+                std::uint32_t(_mm_movemask_epi8(half[1])) << 16) &
+               lowest;
+    }
+    // Whether a mask vector has a lane not all set.
+    __attribute__((always_inline)) static bool any_clear(const V &m) {
+        __m128i half[2];
+        std::memcpy(half, &m, sizeof half);
+        return _mm_movemask_epi8(_mm_and_si128(half[0], half[1])) != 0xffff;
+    }
+    __attribute__((always_inline)) static void gather(const V &x, const V &out, Sink<S> &sink) {
+        std::uint32_t take = bits(~out);
+        if (take == 0) return;
+        sink.reserve(L);
+        for (; take; take &= take - 1) sink.put(x[std::size_t(std::countr_zero(take)) / sizeof(S)]);
+    }
+
+    // The values [from, m) one at a time.
+    static void tail(const std::byte *p, std::size_t from, std::size_t m, const Plan<S> &plan,
+                     Tally<S> &t, Sink<S> &sink) {
+        for (std::size_t i = from; i < m; ++i) {
+            S x;
+            std::memcpy(&x, p + i * sizeof(S), sizeof x);
+            x = plan.key(x);
+            t.min = std::min(t.min, x);
+            t.max = std::max(t.max, x);
+            for (int c = 0; c < plan.counted; ++c) {
+                const auto at = std::size_t(plan.counted_cut[std::size_t(c)]);
+                t.below[at] += x < plan.cut[at];
+            }
+            if (plan.in_run(x)) {
+                sink.reserve(1);
+                sink.put(x);
+            }
+        }
     }
 
     __attribute__((target_clones("avx2", "default"))) static void run(const std::byte *p,
                                                                       std::size_t m,
                                                                       const Plan<S> &plan,
                                                                       Tally<S> &t, Sink<S> &sink) {
-        V cut[K], keep[K];
-        for (int i = 0; i < K; ++i) {
-            // Pairs pad with the last pair; cuts with the last cut.
-            const int at =
-                Pairs ? (i < plan.count ? i : plan.count - 2 + i % 2) : std::min(i, plan.count - 1);
-            // The open top gap sits after the last padded cut.
-            const int gap = i == K - 1 ? plan.count - 1 : i < plan.count - 1 ? i : -1;
-            cut[i] = splat(plan.cut[std::size_t(at)]);
-            keep[i] = splat(!Pairs && gap >= 0 && (plan.gathered >> gap) & 1 ? S(-1) : S(0));
-        }
-        const V negative = splat(plan.negative), all = splat(plan.all);
+        UV hits[kMaxCuts];  // unsigned: they count on by wrapping
+        for (int c = 0; c < plan.counted; ++c) hits[c] = UV{};
+        const V all = splat(plan.all);
         V lo = splat(t.min), hi = splat(t.max);
+        const std::size_t vectors = m / L;
+        std::size_t round = 0;
+        auto sum = [&] {
+            for (int c = 0; c < plan.counted; ++c) {
+                for (std::size_t j = 0; j < L; ++j)
+                    t.below[std::size_t(plan.counted_cut[std::size_t(c)])] += hits[c][j];
+                hits[c] = UV{};
+            }
+        };
+        alignas(32) V keys[kVectors];
+        alignas(32) V out[kVectors];
+        for (std::size_t v0 = 0; v0 < vectors; v0 += kVectors) {
+            const std::size_t nb = std::min(kVectors, vectors - v0);
+            for (std::size_t i = 0; i < nb; ++i) {
+                V x;
+                std::memcpy(&x, p + (v0 + i) * sizeof(V), sizeof x);
+                x = key(x, all);
+                lo = x < lo ? x : lo;
+                hi = x > hi ? x : hi;
+                keys[i] = x;
+            }
+            for (int c = 0; c < plan.counted; ++c) {
+                const V cut = splat(plan.cut[std::size_t(plan.counted_cut[std::size_t(c)])]);
+                UV below{};
+                for (std::size_t i = 0; i < nb; ++i) below -= UV(V(keys[i] < cut));
+                hits[c] += below;
+            }
+            if (++round == kRounds) {
+                sum();
+                round = 0;
+            }
+            if (plan.runs == 0) continue;
+            for (int r = 0; r < plan.runs; ++r) {
+                const V f = from(plan, r), w = span(plan, r);
+                for (std::size_t i = 0; i < nb; ++i)
+                    out[i] = r == 0 ? outside(keys[i], f, w) : V(out[i] & outside(keys[i], f, w));
+            }
+            for (std::size_t i = 0; i < nb; ++i) gather(keys[i], out[i], sink);
+        }
+        sum();
+        for (std::size_t j = 0; j < L; ++j) {
+            t.min = std::min<S>(t.min, lo[j]);
+            t.max = std::max<S>(t.max, hi[j]);
+        }
+        tail(p, vectors * L, m, plan, t, sink);
+    }
+};
+
+// The same for plans of KC counted cuts and RR runs (or fewer: padded),
+// everything held in registers and each value tested once: the common
+// plans (a window around each of a few percentiles, or values counted on
+// data of few distinct values) at close to the cost of reading the values.
+template <class S, bool Float, int KC, int RR>
+struct Fused {
+    using Block = Scan<S, Float>;
+    using V = typename Block::V;
+    using UV = typename Block::UV;
+    static constexpr std::size_t L = Block::L;
+    static constexpr std::size_t kRound = sizeof(S) == 1   ? 254
+                                          : sizeof(S) == 2 ? 65534
+                                                           : std::size_t{1} << 28;
+
+    __attribute__((target_clones("avx2", "default"))) static void run(const std::byte *p,
+                                                                      std::size_t m,
+                                                                      const Plan<S> &plan,
+                                                                      Tally<S> &t, Sink<S> &sink) {
+        V cut[KC], from[RR > 0 ? RR : 1], span[RR > 0 ? RR : 1];
+        // Padded with the last cut, whose extra hits are not summed, and the
+        // first run again.
+        for (int c = 0; c < KC; ++c)
+            cut[c] = Block::splat(plan.cut[std::size_t(
+                plan.counted_cut[std::size_t(std::min(c, plan.counted - 1))])]);
+        for (int r = 0; r < RR; ++r) {
+            from[r] = Block::from(plan, std::min(r, plan.runs - 1));
+            span[r] = Block::span(plan, std::min(r, plan.runs - 1));
+        }
+        const V all = Block::splat(plan.all);
+        V lo = Block::splat(t.min), hi = Block::splat(t.max);
+        auto key = [&](const V &x) __attribute__((always_inline)) { return Block::key(x, all); };
+        // Lanes outside every run: all bits set.
+        auto outside = [&](const V &x) __attribute__((always_inline)) {
+            V out = ~V{};
+            for (int r = 0; r < RR; ++r) out &= Block::outside(x, from[r], span[r]);
+            return out;
+        };
+        auto gather = [&](const V &x, const V &out)
+                          __attribute__((always_inline)) { Block::gather(x, out, sink); };
         const std::size_t vectors = m / L;
         for (std::size_t v = 0; v < vectors;) {
             const std::size_t end = std::min(vectors, v + kRound);
-            V hits[kCounted];
-            for (int i = 0; i < kCounted; ++i) hits[i] = V{};
-            // Which lanes of x lie in a gathered gap; counts the cuts on the way.
-            auto test = [&](V &x) __attribute__((always_inline)) {
-                x = x ^ (V(x < V{}) & negative) ^ all;
-                lo = x < lo ? x : lo;
-                hi = x > hi ? x : hi;
-                V take = V{};
-                if constexpr (Pairs) {
-                    for (int i = 0; i < K; i += 2) {
-                        const V below = V(x < cut[i]);
-                        hits[i / 2] += below;
-                        take |= V(x < cut[i + 1]) & ~below;
-                    }
-                } else {
-                    V below[K];
-                    for (int i = 0; i < K; ++i) {
-                        below[i] = V(x < cut[i]);
-                        hits[i] += below[i];
-                    }
-                    take = ~below[K - 1] & keep[K - 1];
-                    for (int i = 0; i + 1 < K; ++i) take |= below[i + 1] & ~below[i] & keep[i];
-                }
-                return take;
-            };
-            auto gather = [&](const V &x, const V &take) __attribute__((always_inline)) {
-                if (nonzero(take))
-                    for (std::size_t j = 0; j < L; ++j)
-                        if (take[j]) sink.take(x[j]);
-            };
-            // Four vectors tested at once: hits are rare.
-            for (; v + 4 <= end; v += 4) {
-                V x0, x1, x2, x3;  // one load each: a copy of all four would stall
+            UV hits[KC];  // unsigned: they count on by wrapping
+            for (int c = 0; c < KC; ++c) hits[c] = UV{};
+            // Two vectors at a time: hits are rare, and the registers suffice.
+            for (; v + 2 <= end; v += 2) {
+                V x0, x1;
                 std::memcpy(&x0, p + v * sizeof(V), sizeof(V));
                 std::memcpy(&x1, p + (v + 1) * sizeof(V), sizeof(V));
-                std::memcpy(&x2, p + (v + 2) * sizeof(V), sizeof(V));
-                std::memcpy(&x3, p + (v + 3) * sizeof(V), sizeof(V));
-                const V t0 = test(x0), t1 = test(x1), t2 = test(x2), t3 = test(x3);
-                if (nonzero(t0 | t1 | t2 | t3)) {
-                    gather(x0, t0);
-                    gather(x1, t1);
-                    gather(x2, t2);
-                    gather(x3, t3);
+                x0 = key(x0);
+                x1 = key(x1);
+                lo = x0 < lo ? x0 : lo;
+                hi = x0 > hi ? x0 : hi;
+                lo = x1 < lo ? x1 : lo;
+                hi = x1 > hi ? x1 : hi;
+                for (int c = 0; c < KC; ++c) hits[c] -= UV(V(x0 < cut[c])) + UV(V(x1 < cut[c]));
+                if constexpr (RR > 0) {
+                    const V o0 = outside(x0), o1 = outside(x1);
+                    if (Block::any_clear(o0 & o1)) {
+                        gather(x0, o0);
+                        gather(x1, o1);
+                    }
                 }
             }
             for (; v < end; ++v) {
                 V x;
-                std::memcpy(&x, p + v * sizeof x, sizeof x);
-                const V t = test(x);
-                gather(x, t);
+                std::memcpy(&x, p + v * sizeof(V), sizeof(V));
+                x = key(x);
+                lo = x < lo ? x : lo;
+                hi = x > hi ? x : hi;
+                for (int c = 0; c < KC; ++c) hits[c] -= UV(V(x < cut[c]));
+                if constexpr (RR > 0) gather(x, outside(x));
             }
-            using U = std::make_unsigned_t<S>;
-            for (int i = 0; i < kCounted; ++i)
+            for (int c = 0; c < plan.counted; ++c)
                 for (std::size_t j = 0; j < L; ++j)
-                    t.below[std::size_t(Pairs ? 2 * i : i)] += U(U(0) - U(hits[i][j]));
+                    t.below[std::size_t(plan.counted_cut[std::size_t(c)])] += hits[c][j];
         }
         for (std::size_t j = 0; j < L; ++j) {
             t.min = std::min<S>(t.min, lo[j]);
             t.max = std::max<S>(t.max, hi[j]);
         }
-        for (std::size_t i = vectors * L; i < m; ++i) {
-            S x;
-            std::memcpy(&x, p + i * sizeof(S), sizeof x);
-            x = plan.key(x);
-            t.min = std::min(t.min, x);
-            t.max = std::max(t.max, x);
-            for (int c = 0; c < plan.count; c += Pairs ? 2 : 1)
-                t.below[std::size_t(c)] += x < plan.cut[std::size_t(c)];
-            if (x < plan.cut[0]) continue;
-            const int gap = plan.gap_of(x);
-            if (Pairs ? gap % 2 == 0 && gap < plan.count - 1 : (plan.gathered >> gap) & 1)
-                sink.take(x);
-        }
+        Block::tail(p, vectors * L, m, plan, t, sink);
     }
 };
 #pragma GCC diagnostic pop
@@ -547,11 +759,16 @@ std::runtime_error changed() {
 }
 
 constexpr std::size_t kCollectBytes = std::size_t{2} << 20;     // keys gathered in one pass
+constexpr std::size_t kFlush = 256;                             // keys buffered per thread
 constexpr int kRefineBits = 11;                                 // bits counted per later pass
-constexpr std::size_t kSampleBlocks = 2048, kSampleBlock = 64;  // the sample: blocks of values
-constexpr std::size_t kPhaseBlock = 4096, kPhaseBlocks = 8;     // first read: 1 block in 8
-constexpr std::size_t kShareSample = std::size_t{1} << 25;      // values: sampled by all threads
-constexpr std::size_t kShareKeys = std::size_t{1} << 18;        // gathered: selected by all threads
+constexpr std::size_t kSampleBlocks = 1024, kSampleBlock = 64;  // the sample: blocks of values
+// The read goes over superblocks of kStageBlocks.back() blocks in stages,
+// each stage the next blocks of every superblock: 1 in 32, 7 more, the rest.
+// A block is 1 KB, or 256 values (fewer would cost more than they narrow).
+constexpr std::size_t kPhaseBlockBytes = 1024;
+constexpr std::array<std::size_t, 3> kStageBlocks{1, 8, 32};
+constexpr std::size_t kShareSample = std::size_t{1} << 25;  // values: sampled by all threads
+constexpr std::size_t kShareKeys = std::size_t{1} << 15;    // gathered: selected by all threads
 constexpr double kSigmas = 5;  // windows: standard deviations of the rank's estimate
 
 template <class C>
@@ -559,6 +776,9 @@ class Selector {
     using Key = typename C::Key;
     static constexpr int W = C::bits;
     static constexpr Key kMax = std::numeric_limits<Key>::max();
+    static constexpr std::size_t kPhaseBlock =  // values
+        std::max(kPhaseBlockBytes / sizeof(Key), std::size_t{256});
+    static constexpr std::size_t kSuper = kPhaseBlock * kStageBlocks.back();
 
     // A wanted rank and the keys it may still have: all values with a key in
     // [lo, hi] are `count`, and the wanted one is the `inner`-th of them.
@@ -591,6 +811,7 @@ public:
         for (std::size_t r : ranks) targets_.push_back({r, r, 0, kMax, layout_.count});
         // Few values are simply gathered.
         if (layout_.count * sizeof(Key) > kCollectBytes) {
+            ReadAhead ahead(layout_, sizeof(Key), sampled_memory(0));
             window_pass(0);
             // A sample that misled: another, elsewhere, unless one more pass finishes anyway.
             if (std::any_of(targets_.begin(), targets_.end(), [](auto &t) {
@@ -624,9 +845,9 @@ private:
     //
     // A sample of the array tells roughly where each wanted rank lies; a
     // window of values around it is gathered, the values below it counted.
-    // The pass reads first one block in kPhaseBlocks of the array: from
-    // that stratified eighth the windows are narrowed (the rank's place is
-    // then known far better than from the sample) before the rest is read.
+    // The pass reads the array in stages, each a stratified share of it:
+    // after each the windows are narrowed (the rank's place is then known
+    // far better than from the sample) before the next is read.
     // Values that the sample shows often are counted, not gathered, so
     // windows on data of few distinct values hold no values at all. A rank
     // outside its window leaves its target narrowed to the gap between two
@@ -650,9 +871,6 @@ private:
         };
         if constexpr (C::kind == NumberKind::Float) plan.negative = kHighest;
         if constexpr (C::kind == NumberKind::Unsigned) plan.all = kLowest;
-        plan.pairs = windows.list.size() <= 4;
-        for (auto &w : windows.list)
-            plan.pairs = plan.pairs && w->points.empty() && w->hi != kHighest;
         auto gather_from_last = [&](std::size_t w, bool gather) {
             if (gather) plan.gathered |= std::uint32_t{1} << (plan.count - 1);
             plan.window[std::size_t(plan.count - 1)] = std::int8_t(w);
@@ -680,10 +898,8 @@ private:
             gather_from_last(w, gather);
             if (win.hi != kHighest) add(S(win.hi + 1));
         }
-        if (plan.count == 0) {
-            plan.cut[std::size_t(plan.count++)] = kLowest;
-            plan.pairs = false;
-        }
+        if (plan.count == 0) plan.cut[std::size_t(plan.count++)] = kLowest;
+        plan.finish();
         return plan;
     }
 
@@ -696,70 +912,101 @@ private:
 
     // Runs the scan over the values [begin, end) of every superblock's
     // share (`first`: the first block of each, else the rest).
-    void scan_phase(const Plan<S> &plan, Windows &windows, bool first,
-                    std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
-        if (plan.pairs) {
-            if (plan.count == 2) return scan_with<2, true>(plan, windows, first, below, min, max);
-            if (plan.count <= 6) return scan_with<6, true>(plan, windows, first, below, min, max);
-            return scan_with<8, true>(plan, windows, first, below, min, max);
+    // The scan for a plan: one that holds it in registers when it is small,
+    // exactly as it is up to four counted cuts, else padded (the cost of a
+    // cut is two operations a vector). Bytes take the block scan: they are
+    // rare, and every variant costs compile time.
+    using Kernel = void (*)(const std::byte *, std::size_t, const Plan<S> &, Tally<S> &, Sink<S> &);
+    static constexpr std::array<int, 8> kFusedCuts{1, 2, 3, 4, 8, 10, 12, 16};
+
+    template <std::size_t I = 0, int RR = 0>
+    static Kernel kernel_for(const Plan<S> &plan) {
+        constexpr bool F = C::kind == NumberKind::Float;
+        if constexpr (sizeof(S) == 1 || I == kFusedCuts.size()) {
+            return &Scan<S, F>::run;
+        } else {
+            constexpr int KC = kFusedCuts[I];
+            if constexpr (RR > (KC <= 4 ? KC : 2)) {
+                return kernel_for<I + 1, 0>(plan);
+            } else {
+                const bool fits = KC <= 4 ? plan.counted == KC && plan.runs == RR
+                                          : plan.counted <= KC && plan.runs <= RR;
+                if (fits) return &Fused<S, F, KC, RR>::run;
+                return kernel_for<I, RR + 1>(plan);
+            }
         }
-        if (plan.count <= 8) return scan_with<8, false>(plan, windows, first, below, min, max);
-        return scan_with<16, false>(plan, windows, first, below, min, max);
     }
 
-    template <int K, bool Pairs>
-    void scan_with(const Plan<S> &plan, Windows &windows, bool first,
-                   std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
-        using Kernel = Scan<S, K, Pairs>;
-        std::vector<std::size_t> before;
-        for (auto &w : windows.list) before.push_back(w->filled.load());
-        std::array<std::uint64_t, kMaxCuts> counted{};
+    // Runs the scan over the blocks [first, last) of every superblock.
+    void scan_phase(const Plan<S> &plan, Windows &windows, std::size_t first, std::size_t last,
+                    std::array<std::uint64_t, kMaxCuts> &below, S &min, S &max) {
+        const Kernel kernel = kernel_for(plan);
+        Tally<S> sum;
         const std::size_t n = layout_.count;
-        const std::size_t super = kPhaseBlock * kPhaseBlocks;
         std::mutex lock;
-        team_.run((n + super - 1) / super,
-                  [&](Chunks &chunks) {
-                      Tally<S> tally;
-                      Sink<S> sink(plan, windows);
-                      for (std::size_t begin, end; chunks.next(begin, end);) {
-                          for (std::size_t b = begin; b < end; ++b) {
-                              std::size_t from = b * super + (first ? 0 : kPhaseBlock);
-                              std::size_t to = first ? b * super + kPhaseBlock : (b + 1) * super;
-                              for_runs(
-                                  layout_, std::min(from, n), std::min(to, n),
-                                  [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
-                                      each_block<C>(p, m, stride,
-                                                    [&](const std::byte *bits, std::size_t count) {
-                                                        Kernel::run(bits, count, plan, tally, sink);
-                                                    });
-                                  });
-                          }
-                      }
-                      sink.flush_all();
-                      std::lock_guard guard(lock);
-                      for (int i = 0; i < plan.count; ++i)
-                          counted[std::size_t(i)] += tally.below[std::size_t(i)];
-                      min = std::min(min, tally.min);
-                      max = std::max(max, tally.max);
-                  },
-                  1);
-        // The upper cut of a pair: the lower one's count and the values gathered between.
-        if (Pairs)
-            for (std::size_t w = 0; w < windows.list.size(); ++w)
-                counted[2 * w + 1] = counted[2 * w] + windows.list[w]->filled.load() - before[w];
-        for (int i = 0; i < plan.count; ++i) below[std::size_t(i)] += counted[std::size_t(i)];
+        auto work = [&](Chunks &chunks) {
+            Tally<S> tally;
+            Sink<S> sink(plan, windows, tally);
+            for (std::size_t begin, end; chunks.next(begin, end);) {
+                for (std::size_t b = begin; b < end; ++b) {
+                    const std::size_t from = b * kSuper + first * kPhaseBlock;
+                    const std::size_t to = b * kSuper + last * kPhaseBlock;
+                    for_runs(layout_, std::min(from, n), std::min(to, n),
+                             [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
+                                 each_block<C>(p, m, stride,
+                                               [&](const std::byte *bits, std::size_t count) {
+                                                   kernel(bits, count, plan, tally, sink);
+                                               });
+                             });
+                }
+            }
+            sink.flush();
+            std::lock_guard guard(lock);
+            for (int i = 0; i < plan.count; ++i) {
+                sum.below[std::size_t(i)] += tally.below[std::size_t(i)];
+                sum.gathered[std::size_t(i)] += tally.gathered[std::size_t(i)];
+            }
+            min = std::min(min, tally.min);
+            max = std::max(max, tally.max);
+        };
+        team_.run((n + kSuper - 1) / kSuper, work, 1);
+        // A cut after a gathered gap: the cut before and the values gathered between.
+        for (int i = 1; i < plan.count; ++i)
+            if (plan.gathers(i - 1))
+                sum.below[std::size_t(i)] =
+                    sum.below[std::size_t(i - 1)] + sum.gathered[std::size_t(i - 1)];
+        for (int i = 0; i < plan.count; ++i) below[std::size_t(i)] += sum.below[std::size_t(i)];
     }
 
-    // Evenly spread blocks of values, as sorted signed keys.
+    // Evenly spread blocks of values, as signed keys.
     // `attempt` 0 takes the middle of each stretch, 1 a quarter in.
+    // Where the j-th sampled block starts, in the layout's order.
+    std::size_t sampled_at(std::size_t j, int attempt) const {
+        const std::size_t n = layout_.count;
+        const std::size_t at = (4 * j + 2 - std::size_t(attempt)) * n / (4 * kSampleBlocks);
+        return std::min(at - std::min(at, kSampleBlock / 2), n - kSampleBlock);
+    }
+
+    // The memory of the sampled blocks.
+    std::vector<std::pair<const std::byte *, std::size_t>> sampled_memory(int attempt) const {
+        std::vector<std::pair<const std::byte *, std::size_t>> out;
+        for (std::size_t j = 0; j < kSampleBlocks; ++j) {
+            const std::size_t at = sampled_at(j, attempt);
+            for_runs(layout_, at, at + kSampleBlock,
+                     [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
+                         out.push_back({p, (m - 1) * std::size_t(stride) + sizeof(Key)});
+                     });
+        }
+        return out;
+    }
+
     std::vector<S> sample(int attempt) {
         const std::size_t n = layout_.count;
         std::vector<S> keys(kSampleBlocks * kSampleBlock);
         auto work = [&](Chunks &chunks) {
             for (std::size_t begin, end; chunks.next(begin, end);) {
                 for (std::size_t j = begin; j < end; ++j) {
-                    std::size_t at = (4 * j + 2 - std::size_t(attempt)) * n / (4 * kSampleBlocks);
-                    at = std::min(at - std::min(at, kSampleBlock / 2), n - kSampleBlock);
+                    const std::size_t at = sampled_at(j, attempt);
                     S *out = keys.data() + j * kSampleBlock;
                     for_runs(layout_, at, at + kSampleBlock,
                              [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
@@ -777,31 +1024,79 @@ private:
             Chunks all(kSampleBlocks, 1, kSampleBlocks);
             work(all);
         }
-        radix_sort(keys);
         return keys;
     }
 
-    // Sorts by the bytes of the keys, least significant first.
-    static void radix_sort(std::vector<S> &keys) {
-        std::vector<S> other(keys.size());
-        for (std::size_t byte = 0; byte < sizeof(S); ++byte) {
-            const int shift = int(8 * byte);
-            auto digit = [&](S k) {
-                auto u = Key(Key(k) ^ C::top);
-                return std::size_t((u >> shift) & 0xff);
-            };
-            std::array<std::size_t, 257> start{};
-            for (S k : keys) ++start[digit(k) + 1];
-            for (std::size_t d = 0; d < 256; ++d) start[d + 1] += start[d];
-            for (S k : keys) other[start[digit(k)]++] = k;
-            keys.swap(other);
+    // Puts at nth the key that sorting [first, last) would put there, the
+    // keys before it not above it and those after not below: a quickselect
+    // whose partitions do not branch on the keys, which a branch would
+    // mispredict every other time. Rounds that do not shrink the range fast
+    // enough (a pattern against the pivot) leave the rest to the library.
+    static void nth_key(S *first, S *nth, S *last) {
+        for (int rounds = 2 * std::bit_width(std::size_t(last - first)); last - first > 16;) {
+            if (rounds-- == 0) return std::nth_element(first, nth, last);
+            const S a = *first, b = first[(last - first) / 2], c = last[-1];
+            const S pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+            S *lt = first;  // [first, lt): below the pivot
+            for (S *p = first; p != last; ++p) {
+                const S x = *p;
+                *p = *lt;
+                *lt = x;
+                lt += x < pivot;
+            }
+            if (nth < lt) {
+                last = lt;
+                continue;
+            }
+            S *le = lt;  // [lt, le): equal to the pivot, which is one of the keys
+            for (S *p = lt; p != last; ++p) {
+                const S x = *p;
+                *p = *le;
+                *le = x;
+                le += !(pivot < x);
+            }
+            if (nth < le) return;
+            first = le;
         }
+        std::sort(first, last);
+    }
+
+    // Puts at each place of [at, at_end) (ascending, distinct, each at least
+    // `offset`) the key that sorting [first, last) would put there, where
+    // first is place `offset`.
+    static void select_at(S *first, S *last, const std::size_t *at, const std::size_t *at_end,
+                          std::size_t offset) {
+        if (at == at_end) return;
+        const std::size_t *mid = at + (at_end - at) / 2;
+        S *nth = first + (*mid - offset);
+        nth_key(first, nth, last);
+        select_at(first, nth, at, mid, offset);
+        select_at(nth + 1, last, mid + 1, at_end, *mid + 1);
     }
 
     // The k-th smallest (from 0) of the keys [first, last) and of `points`
     // counted `counts` times each; reorders the keys.
-    static S kth(S *first, S *last, const std::vector<S> &points,
+    // All lie in [lo, hi]: when that holds fewer keys than there are values
+    // (integers of a narrow range), they are counted instead.
+    static S kth(S *first, S *last, S lo, S hi, const std::vector<S> &points,
                  const std::vector<std::uint64_t> &counts, std::uint64_t k) {
+        using U = std::make_unsigned_t<S>;
+        const auto range = std::size_t(U(U(hi) - U(lo)));
+        if (range < (std::size_t{1} << 16) && range < std::size_t(last - first)) {
+            std::vector<std::uint64_t> hist(range + 1);
+            for (const S *p = first; p != last; ++p) {
+                const auto at = std::size_t(U(U(*p) - U(lo)));
+                if (at > range) throw changed();
+                ++hist[at];
+            }
+            for (std::size_t i = 0; i < points.size(); ++i)
+                hist[std::size_t(U(U(points[i]) - U(lo)))] += counts[i];
+            for (std::size_t v = 0; v <= range; ++v) {
+                if (k < hist[v]) return S(U(U(lo) + U(v)));
+                k -= hist[v];
+            }
+            throw changed();
+        }
         for (std::size_t i = 0; i < points.size(); ++i) {
             const S p = points[i];
             S *mid = std::partition(first, last, [p](S x) { return x < p; });
@@ -857,27 +1152,45 @@ private:
         const auto m = double(sampled.size());
         const std::size_t budget = std::max(kCollectBytes, n * sizeof(Key) / 125) / sizeof(Key);
 
-        // A window for each target but the ends, which are the minimum and maximum.
-        Windows windows;
-        std::vector<std::unique_ptr<Window>> raw;
+        // A window for each target but the ends, which are the minimum and maximum:
+        // its place among the sampled values of its range, as far as known.
+        struct Guess {
+            std::size_t target;
+            double first, span, a, b;
+        };
+        std::vector<Guess> guesses;
+        std::vector<std::size_t> at;  // ranks among the sampled values wanted
+        auto sampled_below = [&](S x) {
+            return double(
+                std::count_if(sampled.begin(), sampled.end(), [x](S k) { return k < x; }));
+        };
         for (auto &t : targets_) {
             if (t.done() || t.rank == 0 || t.rank == n - 1) continue;
-            // Its place among the sampled values of its range, as far as known.
             const S from = skey(t.lo), to = skey(t.hi);
-            const auto first =
-                double(std::lower_bound(sampled.begin(), sampled.end(), from) - sampled.begin());
-            const auto span =
-                double(std::upper_bound(sampled.begin(), sampled.end(), to) - sampled.begin()) -
-                first;
+            const double first = from == kLowest ? 0 : sampled_below(from);
+            const double span = (to == kHighest ? m : sampled_below(S(to + 1))) - first;
             const double q = (double(t.inner) + 0.5) / double(t.count);
             const double j = first + q * span;
             const double d = kSigmas * std::sqrt(span * q * (1 - q)) + double(kSampleBlock) + 2;
+            const Guess g{std::size_t(&t - targets_.data()), first, span, std::floor(j - d),
+                          std::ceil(j + d)};
+            if (g.a >= first) at.push_back(std::size_t(g.a));
+            if (g.b < first + span) at.push_back(std::size_t(g.b));
+            guesses.push_back(g);
+        }
+        std::sort(at.begin(), at.end());
+        at.erase(std::unique(at.begin(), at.end()), at.end());
+        select_at(sampled.data(), sampled.data() + sampled.size(), at.data(), at.data() + at.size(),
+                  0);
+        Windows windows;
+        std::vector<std::unique_ptr<Window>> raw;
+        for (const Guess &g : guesses) {
+            const Target &t = targets_[g.target];
             auto w = std::make_unique<Window>();
-            const double a = std::floor(j - d), b = std::ceil(j + d);
-            w->lo = a < first ? from : sampled[std::size_t(a)];
-            w->hi = b >= first + span ? to : sampled[std::size_t(b)];
+            w->lo = g.a < g.first ? skey(t.lo) : sampled[std::size_t(g.a)];
+            w->hi = g.b >= g.first + g.span ? skey(t.hi) : sampled[std::size_t(g.b)];
             if (w->lo > w->hi) continue;
-            w->targets.push_back(std::size_t(&t - targets_.data()));
+            w->targets.push_back(g.target);
             raw.push_back(std::move(w));
         }
         std::sort(raw.begin(), raw.end(), [](auto &x, auto &y) { return x->lo < y->lo; });
@@ -901,8 +1214,11 @@ private:
                               4 * m / double(n));
         int cuts = 0;
         for (auto &w : windows.list) {
-            auto from = std::lower_bound(sampled.begin(), sampled.end(), w->lo);
-            auto to = std::upper_bound(sampled.begin(), sampled.end(), w->hi);
+            std::vector<S> inside;
+            std::copy_if(sampled.begin(), sampled.end(), std::back_inserter(inside),
+                         [&](S k) { return k >= w->lo && k <= w->hi; });
+            std::sort(inside.begin(), inside.end());
+            const auto from = inside.begin(), to = inside.end();
             std::vector<std::pair<std::size_t, S>> runs;  // (times seen, value)
             for (auto i = from; i != to;) {
                 auto next = std::upper_bound(i, to, *i);
@@ -926,45 +1242,56 @@ private:
         for (auto &w : windows.list)
             w->keys = std::make_unique_for_overwrite<S[]>(windows.capacity);
 
-        // The first blocks.
         Plan<S> plan = plan_of(windows);
         std::array<std::uint64_t, kMaxCuts> below{};
         S min = kHighest, max = kLowest;
         ++passes_;
-        scan_phase(plan, windows, true, below, min, max);
-        const std::size_t super = kPhaseBlock * kPhaseBlocks;
-        const std::size_t n1 = n / super * kPhaseBlock + std::min(n % super, kPhaseBlock);
-        Counts first{&plan, &below, n1};
+        std::size_t done = 0;  // blocks of each superblock read
+        for (std::size_t last : kStageBlocks) {
+            scan_phase(plan, windows, done, last, below, min, max);
+            done = last;
+            const std::size_t seen =
+                n / kSuper * done * kPhaseBlock + std::min(n % kSuper, done * kPhaseBlock);
+            if (seen == n) break;
+            narrow(windows, plan, below, seen);
+        }
+        Counts total{&plan, &below, n};
+        resolve(windows, total, min, max);
+    }
 
-        // Narrower windows from what the first blocks hold, each on a thread.
-        // Each keeps the first-block counts below its new cuts, taken from
-        // all it gathered before it drops what lies outside.
+    // Narrower windows from the `seen` values read so far, each on a thread:
+    // the rank's place in the rest is that among them, scaled, within a few
+    // standard deviations and a superblock (sorted data). Each window keeps
+    // the counts below its new cuts, taken from all it gathered before it
+    // drops what lies outside. The plan and its counts become the new ones.
+    void narrow(Windows &windows, Plan<S> &plan, std::array<std::uint64_t, kMaxCuts> &below,
+                std::size_t seen) {
+        const std::size_t n = layout_.count;
+        Counts first{&plan, &below, seen};
         std::vector<std::vector<std::pair<S, std::uint64_t>>> found(windows.list.size());
-        const double scale = double(n1) / double(n), n2 = double(n - n1);
+        const double scale = double(seen) / double(n), rest = double(n - seen);
         each_window(windows, [&](std::size_t wi) {
             Window *w = windows.list[wi].get();
-            if (w->overflow || n1 == n) return;
+            if (w->overflow) return;
             const auto counts = point_counts(*w, first);
             const std::uint64_t base = first.at(w->lo), size = first.after(w->hi) - base;
             S *keys = w->keys.get(), *end = keys + w->filled.load();
             std::uint64_t counted = 0;
             for (auto c : counts) counted += c;
             if (std::uint64_t(end - keys) + counted != size) throw changed();
-            // The rank's place in the rest is that in the first blocks, scaled,
-            // within a few standard deviations and a superblock (sorted data).
             auto at = [&](double rank) {
                 const double k = std::floor(rank * scale) - double(base);
                 if (k < 0) return w->lo;
                 if (k >= double(size)) return w->hi;
-                return kth(keys, end, w->points, counts, std::uint64_t(k));
+                return kth(keys, end, w->lo, w->hi, w->points, counts, std::uint64_t(k));
             };
             S lo = kHighest, hi = kLowest;
             for (std::size_t i : w->targets) {
                 const Target *t = &targets_[i];
                 const double q = (double(t->rank) + 0.5) / double(n);
                 const double margin =
-                    kSigmas * std::sqrt(q * (1 - q) * double(n) * n2 / double(n1)) + double(super) +
-                    16;
+                    kSigmas * std::sqrt(q * (1 - q) * double(n) * rest / double(seen)) +
+                    double(kSuper) + 16;
                 lo = std::min(lo, at(double(t->rank) - margin));
                 hi = std::max(hi, at(double(t->rank) + margin + 1 / scale));
             }
@@ -989,23 +1316,22 @@ private:
             end = std::remove_if(keys, end, [&](S x) { return x < lo || x > hi; });
             w->filled = std::size_t(end - keys);
         });
-        // The counts below the new cuts in the first blocks: old cuts, or
-        // found by their window.
-        Plan<S> second = plan_of(windows);
-        std::array<std::uint64_t, kMaxCuts> below2{};
-        for (int i = 0; i < second.count; ++i) {
-            const S c = second.cut[std::size_t(i)];
+        // The counts below the new cuts so far: old cuts, or found by their window.
+        Plan<S> next = plan_of(windows);
+        std::array<std::uint64_t, kMaxCuts> counts{};
+        for (int i = 0; i < next.count; ++i) {
+            const S c = next.cut[std::size_t(i)];
             bool known = false;
             for (int j = 0; j < plan.count && !known; ++j) {
                 if (plan.cut[std::size_t(j)] == c) {
-                    below2[std::size_t(i)] = below[std::size_t(j)];
+                    counts[std::size_t(i)] = below[std::size_t(j)];
                     known = true;
                 }
             }
             for (auto &list : found)
                 for (auto &[cut, count] : list)
                     if (!known && cut == c) {
-                        below2[std::size_t(i)] = count;
+                        counts[std::size_t(i)] = count;
                         known = true;
                     }
             if (!known) throw std::logic_error("percentiles: a cut outside the windows");
@@ -1013,10 +1339,8 @@ private:
         windows.used = 0;
         for (auto &w : windows.list)
             if (!w->overflow) windows.used += w->filled;
-        // The rest.
-        if (n1 < n) scan_phase(second, windows, false, below2, min, max);
-        Counts total{&second, &below2, n};
-        resolve(windows, total, min, max);
+        plan = next;
+        below = counts;
     }
 
     // Runs f(index) for every window, windows shared among the threads
@@ -1068,7 +1392,8 @@ private:
             for (std::size_t i : w->targets) {
                 Target *t = &targets_[i];
                 if (t->rank < base || t->rank >= top) continue;
-                t->lo = t->hi = ukey(kth(keys, end, w->points, counts, t->rank - base));
+                t->lo = t->hi =
+                    ukey(kth(keys, end, w->lo, w->hi, w->points, counts, t->rank - base));
             }
         });
         // The others: between the two cuts around their rank.

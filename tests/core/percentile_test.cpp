@@ -37,10 +37,10 @@ ArrayView view_of(const std::vector<T> &v) {
 // Selection on a copy and numpy's linear interpolation, for finite values
 // whose differences do not overflow.
 template <class T>
-std::vector<double> reference(std::vector<T> v) {
+std::vector<double> reference(std::vector<T> v, const std::vector<double> &points = kPoints) {
     std::vector<double> out;
     const std::size_t n = v.size();
-    for (double p : kPoints) {
+    for (double p : points) {
         double index = double(n - 1) * (p / 100.0);
         std::size_t lo = std::min<std::size_t>(std::size_t(std::floor(index)), n - 1);
         std::size_t hi = std::min(lo + 1, n - 1);
@@ -271,10 +271,20 @@ TEST(Percentiles, OneReadOfTheArray) {
     for (auto &x : large) x = normal(rng);
     check(large, view_of(large), 1, "10^7 values");
 
-    // The sampled blocks (the middle of each 2048th of the array) hold outliers.
+    // Bytes, and many percentiles at once, take the scan by blocks.
+    std::vector<std::int8_t> i8(large.size());
+    for (std::size_t i = 0; i < i8.size(); ++i)
+        i8[i] = std::int8_t(std::lround(std::clamp(large[i] * 30, -128.0f, 127.0f)));
+    check(i8, view_of(i8), 1, "int8");
+    const std::vector<double> many{0, 1, 5, 10, 25, 50, 75, 90, 95, 99, 100};
+    PercentileStats stats;
+    EXPECT_EQ(percentiles(view_of(values), many, 2, &stats), reference(values, many));
+    EXPECT_EQ(stats.passes, 1u);
+
+    // The sampled blocks (the middle of each 1024th of the array) hold outliers.
     std::vector<float> misled(values);
-    for (std::size_t j = 0; j < 2048; ++j)
+    for (std::size_t j = 0; j < 1024; ++j)
         for (std::size_t i = 0; i < 32; ++i)
-            misled[(4 * j + 2) * n / 8192 - 16 + i] = 1000 + float(i);
+            misled[(4 * j + 2) * n / 4096 - 16 + i] = 1000 + float(i);
     check(misled, view_of(misled), 2, "misleading sample");
 }
