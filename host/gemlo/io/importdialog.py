@@ -5,7 +5,7 @@ the copy is done."""
 
 from pathlib import Path
 
-from qtpy.QtCore import QObject, Qt, QTimer, Signal
+from qtpy.QtCore import Qt, QTimer, Signal
 from qtpy.QtGui import QFontDatabase
 from qtpy.QtWidgets import (
     QDialog,
@@ -27,11 +27,8 @@ from gemlo.io.segy import (
     SegyScan,
     object_name,
 )
-from gemlo.utils.bgrunner import BgRunner
 from gemlo.utils.logger import logger
-from gemlo.utils.qthelpers import job_progress_dialog
-
-STEPS = 1000
+from gemlo.utils.qthelpers import JobRun
 
 
 def show_failure(window, text):
@@ -112,7 +109,7 @@ class SegyScanDialog(QDialog):
         self.ok.setEnabled(self.error is None)
 
 
-class SegyImportRun(QObject):
+class SegyImportRun(JobRun):
     """One import into the window's open project. Emits `sigDone` with the new data object,
     or None after a failure or a cancel, which leave the project as it was.
 
@@ -145,36 +142,15 @@ class SegyImportRun(QObject):
         for text in self.job.notes():
             logger.info("%s", text)
         self.result = self.message = None
-        self.dialog = job_progress_dialog(
-            window,
-            _("Import SEG-Y"),
-            _("Importing {}...").format(self.job.path),
-            STEPS,
-            self.job.cancel,
-        )
-        self.timer = QTimer(self)
-        self.timer.setInterval(100)
-        self.timer.timeout.connect(self._poll)
-        self.runner = BgRunner(self.job.run, ())
-        self.runner.finished.connect(self._finish)
+        self._watch(window, _("Import SEG-Y"), _("Importing {}...").format(self.job.path))
 
     def start(self):
         # The data file is made here, on the database's thread; the worker only fills it.
         self.job.prepare(self.database)
-        self.dialog.show()
-        self.timer.start()
-        self.runner.start()
-        return self
-
-    def _poll(self):
-        self.dialog.setValue(STEPS * self.job.done // self.job.total)
+        return super().start()
 
     def _finish(self):
-        self.timer.stop()
-        # Closing the dialog emits `canceled`: it must not count as the user's cancel.
-        self.dialog.canceled.disconnect(self.job.cancel)
-        self.dialog.reset()
-        self.dialog.close()
+        self._close()
         job = self.job
         if job.error is None and job.cancelled:
             # Cancelled after the last chunk: the copy is whole, but the user said no.

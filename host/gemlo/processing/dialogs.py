@@ -8,18 +8,15 @@ through a timer, its Cancel button only sets the job's flag, and the result is s
 on the GUI thread once the work is done.
 """
 
-from qtpy.QtCore import QObject, Qt, QTimer, Signal
+from qtpy.QtCore import Qt, Signal
 from qtpy.QtWidgets import QLineEdit, QMessageBox
 
 from gemlo.config.base import _
 from gemlo.processing.operations import OPERATIONS
 from gemlo.processing.runner import ProcessingCancelled, ProcessJob, default_output
-from gemlo.utils.bgrunner import BgRunner
 from gemlo.utils.logger import logger
-from gemlo.utils.qthelpers import job_progress_dialog
+from gemlo.utils.qthelpers import JobRun
 from gemlo.widgets.dialogs import PropertyChoice, TreeDialog
-
-STEPS = 1000
 
 
 def show_failure(window, title, text):
@@ -31,7 +28,7 @@ def show_failure(window, title, text):
     return box
 
 
-class ProcessRun(QObject):
+class ProcessRun(JobRun):
     """One job on the window's open project. Emits `sigDone` with the new property's
     entry, or None after a failure or a cancel, which leave the project as it was."""
 
@@ -47,34 +44,15 @@ class ProcessRun(QObject):
         # A full disk fails here, before anything starts.
         self.out = job.make_output(self.database)
         title = _(job.operation.title)
-        self.dialog = job_progress_dialog(
+        self._watch(
             window,
             title,
             _("{} of {}.{}...").format(title, job.dob.name, job.prop_name),
-            STEPS,
-            job.cancel,
+            (self.out,),
         )
-        self.timer = QTimer(self)
-        self.timer.setInterval(100)
-        self.timer.timeout.connect(self._poll)
-        self.runner = BgRunner(job.run, (self.out,))
-        self.runner.finished.connect(self._finish)
-
-    def start(self):
-        self.dialog.show()
-        self.timer.start()
-        self.runner.start()
-        return self
-
-    def _poll(self):
-        self.dialog.setValue(STEPS * self.job.done // self.job.total)
 
     def _finish(self):
-        self.timer.stop()
-        # Closing the dialog emits `canceled`: it must not count as the user's cancel.
-        self.dialog.canceled.disconnect(self.job.cancel)
-        self.dialog.reset()
-        self.dialog.close()
+        self._close()
         job, tree = self.job, self.window.treebase
         if job.error is None and job.cancelled:
             job.error = ProcessingCancelled("cancelled")

@@ -1,11 +1,12 @@
 """Small factories for the widgets every module builds."""
 
-from qtpy.QtCore import Qt
+from qtpy.QtCore import QObject, Qt, QTimer
 from qtpy.QtGui import QKeySequence
 from qtpy.QtWidgets import QProgressDialog, QToolButton, QVBoxLayout
 
 from gemlo.config.base import _
 from gemlo.utils import icon_manager as ima
+from gemlo.utils.bgrunner import BgRunner
 
 
 def create_toolbutton(
@@ -49,14 +50,44 @@ def create_module_layout(button_row, main_widget):
     return layout
 
 
-def job_progress_dialog(parent, title, label, maximum, cancel):
-    """A window-modal progress dialog for a job on a worker thread: shown at once, kept
-    open until closed, and calling `cancel` when the user presses Cancel."""
-    dialog = QProgressDialog(label, _("Cancel"), 0, maximum, parent)
-    dialog.setWindowTitle(title)
-    dialog.setWindowModality(Qt.WindowModal)
-    dialog.setAutoClose(False)
-    dialog.setAutoReset(False)
-    dialog.setMinimumDuration(0)
-    dialog.canceled.connect(cancel)
-    return dialog
+class JobRun(QObject):
+    """A job on a worker thread behind a window-modal progress dialog, shown at once and
+    kept open until the job ends. The worker touches no widget: the dialog follows the
+    job's `done` of `total` through a timer, and its Cancel button only calls the job's
+    `cancel`. Subclasses call `_watch` in their constructor and end in `_finish`, on the
+    GUI thread, which calls `_close` first."""
+
+    STEPS = 1000
+
+    def _watch(self, parent, title, label, args=()):
+        self.dialog = QProgressDialog(label, _("Cancel"), 0, self.STEPS, parent)
+        self.dialog.setWindowTitle(title)
+        self.dialog.setWindowModality(Qt.WindowModal)
+        self.dialog.setAutoClose(False)
+        self.dialog.setAutoReset(False)
+        self.dialog.setMinimumDuration(0)
+        self.dialog.canceled.connect(self.job.cancel)
+        self.timer = QTimer(self)
+        self.timer.setInterval(100)
+        self.timer.timeout.connect(self._poll)
+        self.runner = BgRunner(self.job.run, args)
+        self.runner.finished.connect(self._finish)
+
+    def start(self):
+        self.dialog.show()
+        self.timer.start()
+        self.runner.start()
+        return self
+
+    def _poll(self):
+        self.dialog.setValue(self.STEPS * self.job.done // self.job.total)
+
+    def _close(self):
+        self.timer.stop()
+        # Closing the dialog emits `canceled`: it must not count as the user's cancel.
+        self.dialog.canceled.disconnect(self.job.cancel)
+        self.dialog.reset()
+        self.dialog.close()
+
+    def _finish(self):
+        raise NotImplementedError
