@@ -1115,15 +1115,6 @@ private:
         return first[k];
     }
 
-    // How many of the keys [first, last) and counted points lie below x.
-    static std::uint64_t count_below(const S *first, const S *last, const std::vector<S> &points,
-                                     const std::vector<std::uint64_t> &counts, S x) {
-        std::uint64_t c = 0;
-        for (const S *k = first; k != last; ++k) c += *k < x;
-        for (std::size_t i = 0; i < points.size(); ++i) c += points[i] < x ? counts[i] : 0;
-        return c;
-    }
-
     // Values below each cut, looked up by the cut.
     struct Counts {
         const Plan<S> *plan;
