@@ -4,6 +4,7 @@ import errno
 import os
 import re
 import signal
+import stat
 import subprocess
 import sys
 import textwrap
@@ -17,6 +18,7 @@ import gemlo
 from gemlo.app import project
 from gemlo.app.project import ProjectDatabase
 from gemlo.data.dataobject import DataObject
+from gemlo.io.outfile import OutputFile
 
 HOST = str(Path(gemlo.__file__).parent.parent)
 SHAPE = (6, 5, 4)
@@ -513,3 +515,24 @@ def test_files_the_project_did_not_make_are_never_removed(tree, tmp_path):
     np.testing.assert_array_equal(db.load_object("cube").array("mine"), AMPLITUDE * 2)
     assert (tmp_path / "p.cube.x.npy").read_bytes() == b"precious"
     assert db._conn.execute("SELECT COUNT(*) FROM pending_files").fetchone() == (0,)
+
+
+def test_output_file_all_or_nothing(tmp_path):
+    target = tmp_path / "out.bin"
+    target.write_bytes(b"old")
+    with OutputFile(target) as out:
+        out.write(b"new bytes")
+    assert target.read_bytes() == b"old"  # no commit: untouched
+    with pytest.raises(RuntimeError), OutputFile(target) as out:
+        out.write(b"half")
+        raise RuntimeError
+    assert target.read_bytes() == b"old"
+    with OutputFile(target) as out:
+        out.write(b"new")
+        os.pwrite(out.fileno(), b"!", 3)
+        out.commit()
+    assert target.read_bytes() == b"new!"
+    assert sorted(os.listdir(tmp_path)) == ["out.bin"]
+    umask = os.umask(0)
+    os.umask(umask)
+    assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask
