@@ -20,9 +20,10 @@ from qtpy.QtWidgets import QDialog, QFileDialog, QPushButton
 import gemlo
 from gemlo.app.__main__ import main
 from gemlo.app.project import ProjectDatabase
-from gemlo.io.segy import HeaderBytes, SegyError, SegyImport
+from gemlo.io.segy import TRACE_HEADERS, TRACE_ORDER, HeaderBytes, SegyError, SegyImport
 from gemlo.utils.convert_grid import Survey, ln2xy
 
+TRACE_FILES = (TRACE_HEADERS, TRACE_ORDER)
 ILINES, XLINES, NS = range(1000, 1010, 2), range(2000, 2007), 11
 # A rotated grid at real-world coordinates: 12.5 m per inline number at 32 degrees, 25 m per
 # crossline number across it.
@@ -59,6 +60,11 @@ def write_segy(path, grid=GRID, fmt=5, inline_sorted=True, ilines=ILINES, xlines
 
 def folder_files(path):
     return sorted(p.name for p in path.iterdir())
+
+
+def kept_files(stem):
+    """The data files of an imported cube: its samples, trace headers and trace order."""
+    return sorted(f"{stem}.{name}.npy" for name in ("amplitude", *TRACE_FILES))
 
 
 DTYPES = {
@@ -199,7 +205,7 @@ def test_every_format_and_layout_imports_exactly(tmp_path, capsys, case):
 def test_imported_cube_reopens_memory_mapped_and_writable(tmp_path):
     data, _xy = write_segy(tmp_path / "field.sgy", fmt=1, inline_sorted=False)
     assert main(["import-segy", str(tmp_path / "field.sgy"), str(tmp_path / "p")]) == 0
-    assert folder_files(tmp_path) == ["field.sgy", "p.field.amplitude.npy", "p.lmd"]
+    assert folder_files(tmp_path) == ["field.sgy", *kept_files("p.field"), "p.lmd"]
     db = ProjectDatabase.open(tmp_path / "p.lmd")
     cube = db.load_object("field")
     array = cube.array("amplitude")
@@ -339,7 +345,7 @@ def test_damaged_files_are_refused_with_a_reason_or_import_whole(tmp_path, capsy
             assert scan_out.err.strip() == out.err.strip().splitlines()[-1], name
             assert folder_files(folder) == ["f.sgy"], name
         else:
-            assert folder_files(folder) == ["f.sgy", "p.f.amplitude.npy", "p.lmd"], name
+            assert folder_files(folder) == ["f.sgy", *kept_files("p.f"), "p.lmd"], name
             assert "Traceback" not in out.err + scan_out.err, name
 
 

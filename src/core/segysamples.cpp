@@ -81,14 +81,39 @@ bool read_at(int fd, std::byte *buf, std::size_t n, std::uint64_t offset) {
     return true;
 }
 
-void write_at(int fd, const std::byte *buf, std::size_t n, std::uint64_t offset) {
+void write_at(int fd, const std::byte *buf, std::size_t n, std::uint64_t offset,
+              const char *what = "writing the data file failed") {
     while (n > 0) {
         ssize_t put = ::pwrite(fd, buf, n, static_cast<off_t>(offset));
         if (put < 0) {
             if (errno == EINTR) continue;
-            throw_errno("writing the data file failed");
+            throw_errno(what);
         }
         buf += put, n -= static_cast<std::size_t>(put), offset += static_cast<std::uint64_t>(put);
+    }
+}
+
+// Native values of type T into the file's order.
+template <class T>
+void put_words(const T *src, std::size_t n, bool big_endian, std::byte *dst) {
+    if (big_endian == kNativeBig) {
+        std::memcpy(dst, src, n * sizeof(T));
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = swapped(src[i]);
+        std::memcpy(dst + i * sizeof(T), &v, sizeof(T));
+    }
+}
+
+void put_three_bytes(const std::uint32_t *src, std::size_t n, bool big_endian, std::byte *dst) {
+    for (std::size_t i = 0; i < n; ++i, dst += 3) {
+        const std::uint32_t v = src[i];
+        const auto b0 = static_cast<std::byte>(v >> 16), b1 = static_cast<std::byte>(v >> 8),
+                   b2 = static_cast<std::byte>(v);
+        dst[0] = big_endian ? b0 : b2;
+        dst[1] = b1;
+        dst[2] = big_endian ? b2 : b0;
     }
 }
 
@@ -149,6 +174,33 @@ float ibm_to_float(std::uint32_t ibm) {
     return static_cast<float>(std::bit_cast<double>(bits));
 }
 
+std::uint32_t float_to_ibm(float value) {
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    const std::uint32_t sign = bits & 0x80000000u;
+    const int biased = static_cast<int>((bits >> 23) & 0xff);
+    std::uint32_t m = bits & 0x7fffffu;
+    if (biased == 0xff) return m ? 0u : (sign | 0x7fffffffu);
+    if (biased == 0 && m == 0) return sign;
+    // value = m * 2^e with m a 24-bit integer (fewer bits for denormals).
+    int e = -149;
+    if (biased != 0) m |= 0x800000u, e = biased - 150;
+    const int top = 31 - std::countl_zero(m);
+    // The hex exponent q that puts the fraction m * 2^shift in [2^20, 2^24).
+    int q = (top + e + 1 + 3) >> 2;
+    const int shift = e + 24 - 4 * q;
+    std::uint32_t fraction;
+    if (shift >= 0) {
+        fraction = m << shift;
+    } else {
+        const int r = -shift;  // 1 to 3 bits drop: round half to even
+        const std::uint32_t rest = m & ((1u << r) - 1), half = 1u << (r - 1);
+        fraction = m >> r;
+        if (rest > half || (rest == half && (fraction & 1u))) ++fraction;
+        if (fraction == (1u << 24)) fraction >>= 4, ++q;
+    }
+    return sign | static_cast<std::uint32_t>(q + 64) << 24 | fraction;
+}
+
 void decode_samples(int format, bool big_endian, const std::byte *src, std::size_t n, void *dst) {
     switch (format) {
         case 1: {
@@ -186,6 +238,88 @@ void decode_samples(int format, bool big_endian, const std::byte *src, std::size
             throw std::invalid_argument("sample format " + std::to_string(format) +
                                         " holds no plain numbers");
     }
+}
+
+void encode_samples(int format, bool big_endian, const void *src, std::size_t n, std::byte *dst) {
+    switch (format) {
+        case 1: {
+            const auto *in = static_cast<const float *>(src);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint32_t w = float_to_ibm(in[i]);
+                put_words(&w, 1, big_endian, dst + 4 * i);
+            }
+            return;
+        }
+        case 5:
+            return put_words(static_cast<const float *>(src), n, big_endian, dst);
+        case 6:
+            return put_words(static_cast<const double *>(src), n, big_endian, dst);
+        case 2:
+            return put_words(static_cast<const std::int32_t *>(src), n, big_endian, dst);
+        case 3:
+            return put_words(static_cast<const std::int16_t *>(src), n, big_endian, dst);
+        case 8:
+            return put_words(static_cast<const std::int8_t *>(src), n, big_endian, dst);
+        case 9:
+            return put_words(static_cast<const std::int64_t *>(src), n, big_endian, dst);
+        case 10:
+            return put_words(static_cast<const std::uint32_t *>(src), n, big_endian, dst);
+        case 11:
+            return put_words(static_cast<const std::uint16_t *>(src), n, big_endian, dst);
+        case 12:
+            return put_words(static_cast<const std::uint64_t *>(src), n, big_endian, dst);
+        case 16:
+            return put_words(static_cast<const std::uint8_t *>(src), n, big_endian, dst);
+        case 7:
+        case 15:
+            return put_three_bytes(static_cast<const std::uint32_t *>(src), n, big_endian, dst);
+        default:
+            throw std::invalid_argument("sample format " + std::to_string(format) +
+                                        " holds no plain numbers");
+    }
+}
+
+void encode_traces(int format, bool big_endian, std::size_t samples, std::size_t count,
+                   const std::byte *headers, const void *values, std::byte *dst) {
+    const std::size_t in_row = samples * stored_bytes(format);
+    const std::size_t out_row = samples * sample_bytes(format);
+    if (out_row == 0 && samples != 0)
+        throw std::invalid_argument("sample format " + std::to_string(format) +
+                                    " holds no plain numbers");
+    const auto *in = static_cast<const std::byte *>(values);
+    for (std::size_t t = 0; t < count; ++t, dst += 240 + out_row) {
+        std::memcpy(dst, headers + 240 * t, 240);
+        encode_samples(format, big_endian, in + t * in_row, samples, dst + 240);
+    }
+}
+
+void write_traces(int fd, std::uint64_t offset, int format, bool big_endian, std::size_t samples,
+                  std::size_t count, const std::byte *headers, const void *values,
+                  std::size_t block_bytes) {
+    const std::size_t trace_bytes = 240 + samples * sample_bytes(format);
+    const std::size_t in_row = samples * stored_bytes(format);
+    if (sample_bytes(format) == 0)
+        throw std::invalid_argument("sample format " + std::to_string(format) +
+                                    " holds no plain numbers");
+    if (count == 0) return;
+    const std::size_t per_block = std::clamp<std::size_t>(block_bytes / trace_bytes, 1, count);
+    auto buffer = [&] { return std::unique_ptr<std::byte[]>(new std::byte[per_block * trace_bytes]); };
+    std::unique_ptr<std::byte[]> out[2] = {buffer(), buffer()};
+    const auto *in = static_cast<const std::byte *>(values);
+    // The last block is written on a second thread while this one encodes the
+    // next; a pending write is waited for (the future's destructor) on any exit.
+    std::future<void> pending;
+    for (std::size_t a = 0, slot = 0; a < count; a += per_block, slot ^= 1) {
+        const std::size_t n = std::min(per_block, count - a);
+        encode_traces(format, big_endian, samples, n, headers + 240 * a, in + a * in_row,
+                      out[slot].get());
+        if (pending.valid()) pending.get();
+        pending = std::async(std::launch::async, [&, slot, n, a] {
+            write_at(fd, out[slot].get(), n * trace_bytes, offset + a * trace_bytes,
+                     "writing the SEG-Y file failed");
+        });
+    }
+    pending.get();
 }
 
 std::int32_t read_int(const std::byte *p, unsigned width, bool big_endian) {
@@ -245,6 +379,7 @@ bool copy_traces(const CopyJob &job, const std::function<bool(std::size_t)> &pro
     std::unique_ptr<std::byte[]> in[2] = {buffer(chunk * lay.trace_bytes),
                                           buffer(chunk * lay.trace_bytes)};
     auto out = buffer(chunk * row_bytes);
+    auto headers = buffer(job.header_fd >= 0 ? chunk * 240 : 0);
     auto read_chunk = [&](std::size_t a, std::byte *buf) {
         const std::size_t n = std::min(chunk, lay.count - a);
         if (!read_at(job.in_fd, buf, n * lay.trace_bytes, lay.first + a * lay.trace_bytes))
@@ -274,6 +409,7 @@ bool copy_traces(const CopyJob &job, const std::function<bool(std::size_t)> &pro
             }
             decode_samples(lay.format, lay.big_endian, trace + 240, lay.samples,
                            out.get() + k * row_bytes);
+            if (job.header_fd >= 0) std::memcpy(headers.get() + k * 240, trace, 240);
         }
         // Runs of consecutive rows go out in one write each.
         for (std::size_t k = 0; k < n;) {
@@ -281,12 +417,16 @@ bool copy_traces(const CopyJob &job, const std::function<bool(std::size_t)> &pro
             while (m < n && job.dest[a + m] == job.dest[a + m - 1] + 1) ++m;
             write_at(job.out_fd, out.get() + k * row_bytes, (m - k) * row_bytes,
                      job.out_offset + static_cast<std::uint64_t>(job.dest[a + k]) * row_bytes);
+            if (job.header_fd >= 0)
+                write_at(job.header_fd, headers.get() + k * 240, (m - k) * 240,
+                         job.header_offset + static_cast<std::uint64_t>(job.dest[a + k]) * 240);
             k = m;
         }
 #ifdef SYNC_FILE_RANGE_WRITE
         // Start writing back what is written so far, so that the disk works
         // alongside and the final sync has little left to do.
         ::sync_file_range(job.out_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        if (job.header_fd >= 0) ::sync_file_range(job.header_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
         if (progress && !progress(a + n)) return false;
     }

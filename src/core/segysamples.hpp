@@ -1,6 +1,7 @@
-// SEG-Y traces: decoding every numeric sample format into native numbers,
-// reading trace header words, and copying all traces of a file into a
-// native array file. Plain functions over bytes and file descriptors.
+// SEG-Y traces: decoding every numeric sample format into native numbers and
+// encoding them back, reading trace header words, copying all traces of a
+// file into a native array file and writing traces out. Plain functions over
+// bytes and file descriptors.
 #pragma once
 
 #include <cstddef>
@@ -22,11 +23,27 @@ std::size_t stored_bytes(int format);
 // zero, overflow to infinity.
 float ibm_to_float(std::uint32_t ibm);
 
+// The IBM single-precision float nearest to `value` (as a native 32-bit
+// word), normalised, rounded to nearest even; zero keeps its sign. IBM has no
+// infinity or NaN: infinities become the largest IBM magnitude, NaN zero.
+std::uint32_t float_to_ibm(float value);
+
 // Decode `n` samples of `format`, stored in the file in big- or
 // little-endian order, into `dst` (stored_bytes(format) per value, native
 // order): floats as float32 (IBM and IEEE) or float64, integers keep their
 // width and sign, 3-byte integers widen to 4 bytes.
 void decode_samples(int format, bool big_endian, const std::byte *src, std::size_t n, void *dst);
+
+// The inverse of decode_samples: `n` native values of the type decode_samples
+// gives for `format` into the file's bytes (sample_bytes(format) each) in
+// big- or little-endian order; 3-byte formats keep the low 24 bits.
+void encode_samples(int format, bool big_endian, const void *src, std::size_t n, std::byte *dst);
+
+// Encode `count` traces into `dst`: each the 240 bytes at `headers` (240 per
+// trace, copied as they are) followed by its `samples` values from `values`
+// (stored_bytes(format) each, native order) encoded as encode_samples does.
+void encode_traces(int format, bool big_endian, std::size_t samples, std::size_t count,
+                   const std::byte *headers, const void *values, std::byte *dst);
 
 // A 2- or 4-byte signed integer at `p` in the file's byte order.
 std::int32_t read_int(const std::byte *p, unsigned width, bool big_endian);
@@ -65,6 +82,10 @@ struct CopyJob {
     HeaderField iline, xline;
     std::span<const std::int32_t> ilines, xlines;
     std::size_t chunk_traces = 4096;
+    // When set, each trace's 240 header bytes go to row dest[t] of a second
+    // array (rows of 240 bytes) at `header_offset` in `header_fd`.
+    int header_fd = -1;
+    std::uint64_t header_offset = 0;
 };
 
 // Copy every trace's decoded samples to row dest[t] of the output array
@@ -75,5 +96,12 @@ struct CopyJob {
 // on an I/O error and std::runtime_error when the file no longer holds what
 // the scan found.
 bool copy_traces(const CopyJob &job, const std::function<bool(std::size_t)> &progress);
+
+// encode_traces into a bounded buffer and written at `offset` in `fd`, one
+// thread writing a block while the calling thread encodes the next. Throws
+// std::system_error on a write error (ENOSPC on a full disk).
+void write_traces(int fd, std::uint64_t offset, int format, bool big_endian, std::size_t samples,
+                  std::size_t count, const std::byte *headers, const void *values,
+                  std::size_t block_bytes = 8 << 20);
 
 }  // namespace gemlo::core::segy

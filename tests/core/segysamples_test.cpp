@@ -153,12 +153,77 @@ TEST(DecodeSamples, EveryFormatInBothByteOrders) {
                 }
                 EXPECT_EQ(got, c.values[s]) << "format " << c.format << (big ? " big" : " little");
             }
+            // Encoding gives back the very bytes.
+            std::vector<std::byte> again(src.size());
+            segy::encode_samples(c.format, big, dst.data(), 2, again.data());
+            EXPECT_EQ(again, src) << "format " << c.format << (big ? " big" : " little");
         }
     }
     EXPECT_EQ(segy::sample_bytes(4), 0u);
     std::byte none[4]{};
     float out;
     EXPECT_THROW(segy::decode_samples(4, true, none, 1, &out), std::invalid_argument);
+}
+
+TEST(FloatToIbm, RoundTripsAndRounding) {
+    // Every normalised IBM word within the range of normal floats comes back as itself.
+    for (std::uint32_t exponent : {34u, 40u, 64u, 65u, 90u, 96u})
+        for (std::uint32_t f = 0x100000u; f < (1u << 24); f += 7919) {
+            for (std::uint32_t sign : {0u, 0x80000000u}) {
+                const std::uint32_t word = sign | exponent << 24 | f;
+                ASSERT_EQ(segy::float_to_ibm(segy::ibm_to_float(word)), word) << std::hex << word;
+            }
+        }
+    struct Case {
+        float value;
+        std::uint32_t ibm;
+    };
+    const float inf = std::numeric_limits<float>::infinity();
+    const Case cases[] = {
+        {1.0f, 0x41100000u},
+        {-118.625f, 0xC276A000u},
+        {0.0f, 0u},
+        {-0.0f, 0x80000000u},
+        {inf, 0x7fffffffu},
+        {-inf, 0xffffffffu},
+        {std::numeric_limits<float>::quiet_NaN(), 0u},
+        {std::numeric_limits<float>::denorm_min(), (27u << 24) | 0x800000u},
+        // Near 1 the hex fraction holds 3 bits fewer than a float: 1 + 2^-23 rounds
+        // down, 1 + 5 * 2^-23 up, halfway cases to even; 2 - 2^-23 carries into 2.
+        {1.0f + std::ldexp(1.0f, -23), 0x41100000u},
+        {1.0f + 5 * std::ldexp(1.0f, -23), 0x41100001u},
+        {1.0f + 4 * std::ldexp(1.0f, -23), 0x41100000u},
+        {1.0f + 12 * std::ldexp(1.0f, -23), 0x41100002u},
+        {2.0f - std::ldexp(1.0f, -23), 0x41200000u},
+        {std::numeric_limits<float>::max(), 0x60ffffffu},
+    };
+    for (const auto &c : cases) EXPECT_EQ(segy::float_to_ibm(c.value), c.ibm) << c.value;
+}
+
+TEST(WriteTraces, HeadersThenEncodedSamplesInBlocks) {
+    char name[] = "/tmp/gemlo-segy-w-XXXXXX";
+    const int fd = ::mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ::unlink(name);
+    const std::size_t count = 5, samples = 3;
+    std::vector<std::byte> headers(240 * count);
+    for (std::size_t i = 0; i < headers.size(); ++i) headers[i] = static_cast<std::byte>(i * 7);
+    std::vector<std::int16_t> values(count * samples);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int16_t>(i - 4);
+    const std::size_t trace = 240 + 2 * samples;
+    // Two traces a block: three blocks, the last one short.
+    segy::write_traces(fd, 10, 3, true, samples, count, headers.data(), values.data(), 2 * trace);
+    std::vector<std::byte> expected(count * trace), got(count * trace + 1);
+    segy::encode_traces(3, true, samples, count, headers.data(), values.data(), expected.data());
+    ASSERT_EQ(::pread(fd, got.data(), got.size(), 10), static_cast<ssize_t>(expected.size()));
+    got.pop_back();
+    EXPECT_EQ(got, expected);
+    EXPECT_TRUE(std::equal(headers.begin() + 240, headers.begin() + 480, got.begin() + trace));
+    EXPECT_EQ(got[trace + 240], std::byte{0xff});  // -1, big-endian
+    EXPECT_EQ(got[trace + 241], std::byte{0xff});
+    ::close(fd);
+    EXPECT_THROW(segy::write_traces(fd, 0, 3, true, samples, count, headers.data(), values.data()),
+                 std::system_error);
 }
 
 class CopyTraces : public ::testing::Test {
@@ -210,7 +275,12 @@ TEST_F(CopyTraces, EveryTraceLandsInItsRowAndProgressIsReported) {
     write_file();
     ASSERT_EQ(::ftruncate(out_fd, 8 + 6 * 6), 0);
     std::vector<std::size_t> seen;
-    EXPECT_TRUE(segy::copy_traces(job(), [&](std::size_t done) {
+    char name[] = "/tmp/gemlo-segy-h-XXXXXX";
+    auto j = job();
+    j.header_fd = ::mkstemp(name), j.header_offset = 4;
+    ASSERT_GE(j.header_fd, 0);
+    ::unlink(name);
+    EXPECT_TRUE(segy::copy_traces(j, [&](std::size_t done) {
         seen.push_back(done);
         return true;
     }));
@@ -218,6 +288,13 @@ TEST_F(CopyTraces, EveryTraceLandsInItsRowAndProgressIsReported) {
     const std::vector<std::int16_t> expected{20, 21, 22, 30, 31, 32, 0,  0,  0,
                                              10, 11, 12, 0,  1,  2,  40, 41, 42};
     EXPECT_EQ(output(6), expected);
+    // Each trace's header in its row: inline t at its bytes 0-3.
+    std::vector<std::byte> headers(6 * 240);
+    ASSERT_EQ(::pread(j.header_fd, headers.data(), headers.size(), 4), 6 * 240);
+    ::close(j.header_fd);
+    for (std::size_t t = 0; t < 5; ++t)
+        EXPECT_EQ(headers[240 * dest[t] + 3], static_cast<std::byte>(t)) << t;
+    EXPECT_EQ(headers[240 * 2 + 3], std::byte{0});
 
     std::int32_t got_il[5], got_xl[5];
     const segy::HeaderField fields[] = {{0, 4}, {4, 4}};

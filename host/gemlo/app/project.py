@@ -98,6 +98,21 @@ CREATE TABLE IF NOT EXISTS pending_files (
 CREATE TABLE IF NOT EXISTS owned_files (file TEXT PRIMARY KEY);
 """
 
+# Data files that belong to an object rather than to one of its properties (the trace
+# headers a SEG-Y cube came with), kept so that what came in can go out again.
+_OBJECT_FILES_SCHEMA = """
+CREATE TABLE IF NOT EXISTS object_files (
+    object TEXT NOT NULL REFERENCES objects (name) ON DELETE CASCADE ON UPDATE CASCADE,
+    name TEXT NOT NULL,
+    file TEXT NOT NULL,
+    dtype TEXT NOT NULL,
+    shape TEXT NOT NULL,
+    PRIMARY KEY (object, name)
+);
+"""
+# Every data file an object refers to.
+_REFERENCED = "SELECT file FROM property_files UNION SELECT file FROM object_files"
+
 
 def _file_stem(text):
     # Any object or property name gives a plain, not too long file name.
@@ -350,7 +365,7 @@ class ProjectDatabase:
         self._claims = set()
         if not self.read_only:
             try:
-                self._conn.executescript(_FILES_SCHEMA + _DATA_FILES_SCHEMA)
+                self._conn.executescript(_FILES_SCHEMA + _DATA_FILES_SCHEMA + _OBJECT_FILES_SCHEMA)
             except sqlite3.OperationalError:
                 pass  # a file that refuses changes: it can still be read
         if self._read_only_reason() is None:
@@ -555,11 +570,14 @@ class ProjectDatabase:
             prop_name
         ]
 
-    def store_properties(self, dob, values, attributes=None, *, remove=(), meta=None, survey=None):
+    def store_properties(
+        self, dob, values, attributes=None, *, remove=(), meta=None, survey=None, attached=None
+    ):
         """In one transaction: the properties `values` (name -> DataFile or array) of `dob`,
         new or replacing, with `attributes` (name -> dict; default: those they have);
         the properties named in `remove` dropped; the object's `meta` if given; the
-        `survey` (Survey, segment dictionary) if given. A `dob` that the project lacks is
+        `survey` (Survey, segment dictionary) if given; the object's `attached` data files
+        (name -> DataFile, see `load_attached`). A `dob` that the project lacks is
         stored with its other properties. Arrays of MAPPED_BYTES or more go into data
         files. `dob` follows only once everything is stored; returns the new entries."""
         attributes = attributes or {}
@@ -580,22 +598,29 @@ class ProjectDatabase:
                     k: v for k, v in dob.prop.get(prop_name, {}).items() if k not in (key, CACHED)
                 }
             writes.append((prop_name, value, extra))
-        return self._store(dob, writes, "properties", remove, meta, survey)
+        return self._store(dob, writes, "properties", remove, meta, survey, attached)
 
-    def _store(self, dob, writes, mode, remove=(), meta=None, survey=None):
+    def _store(self, dob, writes, mode, remove=(), meta=None, survey=None, attached=None):
         """Store `writes` [(property, DataFile or array, attributes or None for the
         entry's)] of `dob`: "object" replaces the stored object, "update" all its
         properties, "properties" the ones given. Data files get their names first,
         then one transaction refers to them; whatever fails, the project stays as it
         was and the names made are removed."""
-        return self._store_batch([(dob, writes, mode)], remove, meta, survey)[0]
+        return self._store_batch([(dob, writes, mode)], remove, meta, survey, attached)[0]
 
-    def _store_batch(self, batch, remove=(), meta=None, survey=None):
-        """`_store` of several (dob, writes, mode) in one transaction; returns their entries."""
+    def _store_batch(self, batch, remove=(), meta=None, survey=None, attached=None):
+        """`_store` of several (dob, writes, mode) in one transaction; returns their entries.
+        `attached` (name -> DataFile) belong to the first object."""
         self.check_writable()
         made = []  # data files made here from arrays
         named = [{} for _ in batch]  # per object: property -> (relative name, data file)
+        own = {}  # attached name -> (relative name, data file)
         try:
+            for name, data_file in (attached or {}).items():
+                if data_file.stored:
+                    raise ValueError(f"{data_file!r} is stored already")
+                data_file.sync()
+                own[name] = (self._name_data_file(batch[0][0], name, data_file), data_file)
             for (dob, writes, _mode), names in zip(batch, named, strict=True):
                 files = {}
                 for prop_name, value, _extra in writes:
@@ -609,13 +634,20 @@ class ProjectDatabase:
                         raise ValueError(f"{data_file!r} is stored already")
                     data_file.sync()
                     names[prop_name] = (self._name_data_file(dob, prop_name, data_file), data_file)
-            if any(named):
+            if any(named) or own:
                 fsync_folder(os.path.dirname(os.path.abspath(self.path)))
             with self._conn:
                 for (dob, writes, mode), names in zip(batch, named, strict=True):
                     self._write(dob, writes, mode, names, remove, meta, survey)
+                for name, (rel, data_file) in own.items():
+                    self._conn.execute(
+                        "INSERT OR REPLACE INTO object_files VALUES (?, ?, ?, ?, ?)",
+                        (batch[0][0].name, name, rel, data_file.dtype.str, _dumps(data_file.shape)),
+                    )
+                    self._conn.execute("INSERT OR IGNORE INTO owned_files VALUES (?)", (rel,))
+                    self._conn.execute("DELETE FROM pending_files WHERE file = ?", (rel,))
         except BaseException:
-            for names in named:
+            for names in [*named, own]:
                 for rel, data_file in names.values():
                     self._unname(rel, data_file)
             for data_file in made:
@@ -625,6 +657,11 @@ class ProjectDatabase:
             self._stored_entries(dob, writes, mode, names, remove, meta)
             for (dob, writes, mode), names in zip(batch, named, strict=True)
         ]
+        for rel, data_file in own.values():
+            hidden = data_file.hidden
+            data_file.stored_as(self._absolute(rel))
+            if hidden is not None and not os.path.lexists(hidden):
+                self._forget_pending(self._relative(hidden))
         self._sweep()
         return results
 
@@ -722,7 +759,7 @@ class ProjectDatabase:
         device, inode = data_file.identity()
         taken = {
             r[0]
-            for table in ("pending_files", "owned_files", "property_files")
+            for table in ("pending_files", "owned_files", "property_files", "object_files")
             for r in self._conn.execute(f"SELECT file FROM {table}")  # noqa: S608 - fixed names
         }
         n = 0
@@ -766,7 +803,7 @@ class ProjectDatabase:
         """Remove the data files of writers that died before their property referred to
         them, and the project's files no property refers to any more."""
         try:
-            referenced = {r[0] for r in self._conn.execute("SELECT file FROM property_files")}
+            referenced = {r[0] for r in self._conn.execute(_REFERENCED)}
             rows = self._conn.execute(
                 "SELECT file, device, inode, pid FROM pending_files"
             ).fetchall()
@@ -809,7 +846,7 @@ class ProjectDatabase:
         """Remove the project's data files that no property refers to any more."""
         try:
             rows = self._conn.execute(
-                "SELECT file FROM owned_files WHERE file NOT IN (SELECT file FROM property_files)"
+                f"SELECT file FROM owned_files WHERE file NOT IN ({_REFERENCED})"  # noqa: S608
             ).fetchall()
             for (rel,) in rows:
                 if self._own_name(rel):
@@ -915,6 +952,44 @@ class ProjectDatabase:
         except (ValueError, TypeError) as error:
             raise UnreadableObject(
                 f"The record of the data object {name!r} in {self.path} is damaged: {error}"
+            ) from error
+
+    def attached_names(self, object_name):
+        """The names of the data files attached to the object (see `load_attached`)."""
+        try:
+            return [
+                r[0]
+                for r in self._conn.execute(
+                    "SELECT name FROM object_files WHERE object = ? ORDER BY name", (object_name,)
+                )
+            ]
+        except sqlite3.OperationalError:  # a read-only file from before the table
+            return []
+
+    def load_attached(self, object_name, name):
+        """The data file `name` attached to the object, checked and mapped read-only.
+
+        Raises KeyError when there is none, UnreadableObject when it is missing or damaged.
+        """
+        try:
+            row = self._conn.execute(
+                "SELECT file, dtype, shape FROM object_files WHERE object = ? AND name = ?",
+                (object_name, name),
+            ).fetchone()
+        except sqlite3.OperationalError:
+            row = None
+        if row is None:
+            raise KeyError(name)
+        file = self._absolute(row[0])
+        what = f"the {name} of {object_name!r}"
+        if not os.path.lexists(file):
+            raise UnreadableObject(f"The data file {file} of {what} is missing")
+        try:
+            return _open_mapped(file, row[1], json.loads(row[2]), writable=False)
+        except (OSError, ValueError, TypeError) as error:
+            reason = error.strerror if isinstance(error, OSError) else error
+            raise UnreadableObject(
+                f"The data file {file} of {what} cannot be used: {reason or error}"
             ) from error
 
     def rename_object(self, old, new):

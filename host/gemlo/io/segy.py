@@ -17,6 +17,7 @@ as they were. `SegyScan` is the first step alone: what an import would do, or wh
 would refuse.
 """
 
+import base64
 import os
 import re
 import secrets
@@ -56,11 +57,17 @@ FORMATS = {
 REFUSED_FORMATS = {4: "4-byte fixed point with gain"}
 
 CHUNK_BYTES = 64 << 20
-# How far (as a share of the smaller spacing of line numbers) a trace may lie from the grid.
+# How far (as a share of the smaller bin) a trace may lie from the grid, beyond what the
+# rounding of its coordinates (the unit their scalar gives) moves it.
 TOLERANCE = 0.1
+# A corner trace within this share of the bin of the fit through all traces anchors the
+# survey; one farther off (coordinates rounded to whole metres, say) does not.
+ANCHOR = 0.001
 # A grid of line numbers with more than this many positions per trace is not a survey's.
 MAX_POSITIONS_PER_TRACE = 4
 END_STANZA = "((SEG: EndText))"
+# The data files an imported cube keeps beside its samples (see SegyImport.kept).
+TRACE_HEADERS, TRACE_ORDER = "segy-trace-headers", "segy-trace-order"
 
 
 class SegyError(Exception):
@@ -182,7 +189,7 @@ class SegyScan:
         self.size = os.fstat(fd).st_size
         if self.size < 3600:
             self._refuse(f"not a SEG-Y file (only {self.size} bytes)")
-        head = os.pread(fd, 3600, 0)
+        head = self.head = os.pread(fd, 3600, 0)
         self.text = _text(head[:3200])
         binary = head[3200:]
         for order in (">", "<"):
@@ -207,6 +214,7 @@ class SegyScan:
         self.sample_format, self.dtype = FORMATS[code][0], np.dtype(FORMATS[code][1])
         self.revision = binary[300] if self.big_endian else binary[301]
         self.first = 3600 + self._extended_headers(fd, extended)
+        self.extended_text = os.pread(fd, self.first - 3600, 3600)
         if self.first + 240 > self.size:
             self._refuse("the file holds no traces")
         first_trace = os.pread(fd, 240, self.first)
@@ -266,6 +274,9 @@ class SegyScan:
         self._il, self._xl = il, xl
         self.has_coordinates = bool(x.any() or y.any())
         self._xy = np.column_stack([_scaled(x, scalar), _scaled(y, scalar)])
+        # Rounded to that unit, X and Y each move up to half of it.
+        unit = float(_scaled(1, scalar).max()) if len(scalar) else 1.0
+        self.rounding = unit * np.sqrt(0.5)
 
     def _geometry(self):
         h, il, xl = self.header, self._il, self._xl
@@ -329,7 +340,7 @@ class SegyScan:
             self.sgmt = self.survey.sgmt(il3, xl2)
         parm = surveycalc.get_parm_from_vidx(self.vidx, self.survey)
         self.bins = (float(parm["PANEL_INC"]), float(parm["TRACE_INC"]))
-        self.tolerance = TOLERANCE * min(self.bins[1] / self.xl_step, self.bins[0] / self.il_step)
+        self.tolerance = TOLERANCE * min(self.bins) + self.rounding
         if self.has_coordinates:
             miss = self._misplaced(self.survey, "the grid of its traces")
             if miss:
@@ -351,7 +362,7 @@ class SegyScan:
             row = np.flatnonzero((self._il == il) & (self._xl == xl))
             xy = self._xy[row[0]] if row.size else fitted
             step = min(np.hypot(*coef[1]) * self.il_step, np.hypot(*coef[2]) * self.xl_step)
-            if not np.hypot(*(xy - fitted)) <= TOLERANCE * step:
+            if not np.hypot(*(xy - fitted)) <= ANCHOR * step:
                 xy = fitted
             points.append((il, xl, round(float(xy[0]), 6), round(float(xy[1]), 6)))
         (il1, xl1, x1, y1), (_, xl2, x2, y2), (il3, _, x3, y3) = points
@@ -387,8 +398,8 @@ class SegyScan:
             f"trace {worst + 1} (inline {self._il[worst]}, crossline {self._xl[worst]}) "
             f"lies at ({x:.2f}, {y:.2f}) in the file (bytes {self.header.cdpx}, "
             f"{self.header.cdpy}) but at ({px:.2f}, {py:.2f}) on "
-            f"{where}, {distance[worst]:.2f} apart (more than {self.tolerance:.2f}, a tenth "
-            "of the spacing of line numbers)"
+            f"{where}, {distance[worst]:.2f} apart (more than {self.tolerance:.2f}: a tenth "
+            f"of the bin, plus {self.rounding:.2f} for the rounding of the coordinates)"
         )
 
     def check_survey(self, survey, sgmt=None):
@@ -526,7 +537,7 @@ class SegyImport(SegyScan):
         self.chunk_bytes = chunk_bytes
         # Called as progress(done, total) on the copying thread after each chunk.
         self.progress = progress
-        self.data_file = None
+        self.data_file = self.header_file = None
         self.done = 0
         self.error = None
         self._cancel = threading.Event()
@@ -550,9 +561,30 @@ class SegyImport(SegyScan):
             "source": self.path,
             "sample_format": self.sample_format,
             "coordinates": "CDP" if self.has_coordinates else "line numbers",
+            "segy": self.kept,
             "info": f"Imported from {self.path}; {self.placement}; {self.traces} traces, "
             f"{self.missing} positions without a trace (zeros)",
         }
+
+    @property
+    def kept(self):
+        """What a SEG-Y export needs to write the file again: its textual, binary and
+        extended textual headers, sample format and byte order; the trace headers are
+        the object's attached data file TRACE_HEADERS, rows in the cube's order, and
+        TRACE_ORDER gives each position's place in the file (-1: no trace)."""
+        return {
+            "format": self.format,
+            "big_endian": self.big_endian,
+            "textual": base64.b64encode(self.head[:3200]).decode("ascii"),
+            "binary": base64.b64encode(self.head[3200:]).decode("ascii"),
+            "extended": base64.b64encode(self.extended_text).decode("ascii"),
+        }
+
+    def trace_order(self):
+        """Each position's trace number in the file (0-based), -1 where there is none."""
+        order = np.full(self.shape[0] * self.shape[1], -1, np.int64)
+        order[self._rows] = np.arange(self.traces)
+        return order.reshape(self.shape[:2])
 
     # Copying the samples (any thread)
 
@@ -574,7 +606,11 @@ class SegyImport(SegyScan):
         """Make the data file the samples go into, in `database`'s folder (its thread)."""
         try:
             self.data_file = database.new_data_file(self.name, "amplitude", self.dtype, self.shape)
+            self.header_file = database.new_data_file(
+                self.name, TRACE_HEADERS, np.uint8, (*self.shape[:2], 240)
+            )
         except OSError as error:
+            self.discard()
             raise SegyError(
                 self.path,
                 f"cannot write the data file in {self.folder}: {error.strerror or error}",
@@ -587,6 +623,7 @@ class SegyImport(SegyScan):
             if self.data_file is None:
                 self.folder.mkdir(parents=True, exist_ok=True)
                 self.data_file = DataFile(self.folder, self.dtype, self.shape)
+                self.header_file = DataFile(self.folder, np.uint8, (*self.shape[:2], 240))
         except OSError as error:
             self.discard()
             raise SegyError(
@@ -628,6 +665,8 @@ class SegyImport(SegyScan):
                 self._xl,
                 chunk_traces,
                 self._chunk_done,
+                self.header_file.fileno(),
+                self.header_file.offset,
             )
         if not whole:
             raise ImportCancelled(f"Import of {self.path} cancelled")
@@ -641,10 +680,11 @@ class SegyImport(SegyScan):
         return not self.cancelled
 
     def discard(self):
-        """Remove the data file, unless it was stored."""
-        if self.data_file is not None:
-            self.data_file.discard()
-            self.data_file = None
+        """Remove the data files, unless they were stored."""
+        for data_file in (self.data_file, self.header_file):
+            if data_file is not None:
+                data_file.discard()
+        self.data_file = self.header_file = None
 
     # Storing the object (the database's thread)
 
@@ -662,10 +702,24 @@ class SegyImport(SegyScan):
         dob = DataObject(self.name, {}, "array3d", self.meta)
         survey = (self.survey, self.sgmt) if database.load_survey()[0] is None else None
         try:
+            order = database.new_data_file(self.name, TRACE_ORDER, np.int64, self.shape[:2])
+        except OSError as error:
+            self.discard()
+            raise SegyError(
+                self.path,
+                f"cannot write the data file in {self.folder}: {error.strerror or error}",
+            ) from error
+        try:
+            order.array[...] = self.trace_order()
             database.store_properties(
-                dob, {"amplitude": self.data_file}, {"amplitude": {"unit": ""}}, survey=survey
+                dob,
+                {"amplitude": self.data_file},
+                {"amplitude": {"unit": ""}},
+                survey=survey,
+                attached={TRACE_HEADERS: self.header_file, TRACE_ORDER: order},
             )
         finally:
+            order.discard()
             self.discard()  # a stored file stays
         if add_object is not None:
             add_object(dob)
@@ -782,6 +836,7 @@ def _remove_build(building, project_path):
         conn = sqlite3.connect(building)  # rolls a half-written transaction back
         try:
             stored = [r[0] for r in conn.execute("SELECT file FROM property_files")]
+            stored += [r[0] for r in conn.execute("SELECT file FROM object_files")]
             pending = conn.execute("SELECT file, device, inode FROM pending_files").fetchall()
         finally:
             conn.close()

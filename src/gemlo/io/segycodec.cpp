@@ -74,7 +74,8 @@ bool copy_traces(int in_fd, std::uint64_t first, std::uint64_t trace_bytes, std:
                  int format, bool big_endian, int out_fd, std::uint64_t out_offset,
                  const Rows &rows, std::pair<unsigned, unsigned> iline_field,
                  std::pair<unsigned, unsigned> xline_field, const Ints &ilines, const Ints &xlines,
-                 std::size_t chunk_traces, const std::function<bool(std::size_t)> &progress) {
+                 std::size_t chunk_traces, const std::function<bool(std::size_t)> &progress,
+                 int header_fd, std::uint64_t header_offset) {
     const auto count = static_cast<std::size_t>(rows.size());
     segy::CopyJob job;
     job.in_fd = in_fd;
@@ -87,6 +88,8 @@ bool copy_traces(int in_fd, std::uint64_t first, std::uint64_t trace_bytes, std:
     job.ilines = {ilines.data(), static_cast<std::size_t>(ilines.size())};
     job.xlines = {xlines.data(), static_cast<std::size_t>(xlines.size())};
     job.chunk_traces = chunk_traces;
+    job.header_fd = header_fd;
+    job.header_offset = header_offset;
     std::function<bool(std::size_t)> report;
     if (progress) {
         report = [&progress](std::size_t done) {
@@ -96,6 +99,31 @@ bool copy_traces(int in_fd, std::uint64_t first, std::uint64_t trace_bytes, std:
     }
     py::gil_scoped_release released;
     return io_errors([&] { return segy::copy_traces(job, report); });
+}
+
+void write_traces(int fd, std::uint64_t offset, int format, bool big_endian, const py::array &headers,
+                  const py::array &values) {
+    const std::size_t stored = segy::stored_bytes(format);
+    if (stored == 0)
+        throw py::value_error("sample format " + std::to_string(format) +
+                              " holds no plain numbers");
+    const auto c_order = py::array::c_style;
+    if (headers.ndim() != 2 || headers.shape(1) != 240 || headers.itemsize() != 1 ||
+        !(headers.flags() & c_order))
+        throw py::value_error("the headers must be a C-order (traces, 240) array of bytes");
+    if (values.ndim() != 2 || values.shape(0) != headers.shape(0) ||
+        static_cast<std::size_t>(values.itemsize()) != stored || !(values.flags() & c_order))
+        throw py::value_error("the samples must be a C-order (traces, samples) array of " +
+                              std::to_string(stored) + "-byte values, one row per header");
+    const auto count = static_cast<std::size_t>(headers.shape(0));
+    const auto samples = static_cast<std::size_t>(values.shape(1));
+    const auto *head = static_cast<const std::byte *>(headers.data());
+    const void *data = values.data();
+    py::gil_scoped_release released;
+    io_errors([&] {
+        segy::write_traces(fd, offset, format, big_endian, samples, count, head, data);
+        return 0;
+    });
 }
 
 }  // namespace
@@ -112,10 +140,17 @@ PYBIND11_MODULE(segycodec, m) {
           py::arg("samples"), py::arg("format"), py::arg("big_endian"), py::arg("out_fd"),
           py::arg("out_offset"), py::arg("rows"), py::arg("iline_field"), py::arg("xline_field"),
           py::arg("ilines"), py::arg("xlines"), py::arg("chunk_traces"),
-          py::arg("progress") = py::none(),
+          py::arg("progress") = py::none(), py::arg("header_fd") = -1, py::arg("header_offset") = 0,
           "Decode every trace into row rows[t] of the array at `out_offset` in `out_fd`, "
           "checking that it still holds ilines[t], xlines[t]; one thread reads ahead while "
           "this one decodes and writes. progress(done) runs after each chunk; when it returns "
           "False the copy stops and returns False. OSError on an I/O error, RuntimeError when "
-          "the file no longer holds what the scan found.");
+          "the file no longer holds what the scan found. With `header_fd`, each trace's 240 header "
+          "bytes go to row rows[t] of the byte array at `header_offset` in that file.");
+    m.def("write_traces", &write_traces, py::arg("fd"), py::arg("offset"), py::arg("format"),
+          py::arg("big_endian"), py::arg("headers"), py::arg("values"),
+          "Write traces at `offset` in `fd`: row t of `headers` ((traces, 240) bytes) then "
+          "row t of `values` ((traces, samples), the type decoding gives for `format`) "
+          "encoded in `format` and byte order, encoded and written without the GIL. "
+          "OSError on a write error.");
 }
