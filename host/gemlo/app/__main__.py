@@ -5,6 +5,7 @@ python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] 
 python -m gemlo.app scan-segy FILE [--iline B ...]   (what import-segy would do)
 python -m gemlo.app import-las FILE... PROJECT
 python -m gemlo.app import-zmap FILE PROJECT
+python -m gemlo.app export-segy PROJECT OBJECT OUT.sgy [--property NAME] [--format CODE]
 python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options]
 """
 
@@ -83,8 +84,10 @@ def parse_args(argv=None):
     )
     zmap.add_argument("file", metavar="FILE", help="the ZMAP+ grid file")
     zmap.add_argument("project", metavar="PROJECT", help="the project file")
+    from gemlo.io import segyexport
     from gemlo.processing import cli as processing_cli
 
+    segyexport.add_parser(commands)
     processing_cli.add_parser(commands)
     return parser.parse_args(argv)
 
@@ -140,6 +143,16 @@ def main(argv=None):
         from gemlo.processing.cli import process
 
         return process(args)
+    if args.command == "export-segy":
+        from gemlo.app import paths
+        from gemlo.io.segyexport import export_command
+
+        try:
+            args.project = paths.project(args.project)
+        except paths.PathError as error:
+            _say(error, sys.stderr)
+            return 1
+        return export_command(args)
     if args.command in ("import-las", "import-zmap"):
         from gemlo.app import paths
 
