@@ -131,6 +131,9 @@ class MainWindow(QMainWindow):
         self.register_module_actions(
             "Import/zmap", file_menu.addAction(_("Import ZMAP grid..."), self._ask_import_zmap)
         )
+        self.register_module_actions(
+            "Export/segy", file_menu.addAction(_("Export SEG-Y..."), self._ask_export_segy)
+        )
 
         file_menu.addAction(_("Project settings..."), self.open_project_settings)
         file_menu.addSeparator()
@@ -509,6 +512,43 @@ class MainWindow(QMainWindow):
         try:
             self.import_segy(path, header=look.header())
         except (SegyError, OSError, RuntimeError) as error:
+            show_failure(self, str(error))
+
+    def export_segy(self, name, prop, path, fmt=None):
+        """Write the property `prop` of the cube `name` as the SEG-Y file `path`, behind a
+        progress dialog. Returns the running export (its `sigDone` gives the path, or None);
+        an export that cannot be done raises ExportError before anything is written."""
+        from gemlo.dialogs.segyexport import SegyExportRun
+
+        return SegyExportRun(self, name, prop, path, fmt).start()
+
+    def _ask_export_segy(self):
+        from gemlo.dialogs.segyexport import SegyExportDialog, show_failure
+        from gemlo.io.segyexport import ExportError
+
+        cubes = {
+            n: d
+            for n, d in self.treebase.object_data.items()
+            if d.prop_array_key == "array3d" and d.prop
+        }
+        if not cubes:
+            QMessageBox.information(self, _("Export SEG-Y"), _("The project holds no cube."))
+            return
+        choose = SegyExportDialog(self, cubes, self.current_cube())
+        if choose.exec() != QDialog.Accepted:
+            return
+        name, prop, fmt = choose.choice()
+        path, _filter = QFileDialog.getSaveFileName(
+            self,
+            _("Export SEG-Y"),
+            os.path.join(self.workdir, f"{name}.{prop}.sgy"),
+            f"{_('SEG-Y files')} (*.sgy *.segy);;{_('All files')} (*)",
+        )
+        if not path:
+            return
+        try:
+            self.export_segy(name, prop, path, fmt)
+        except (ExportError, OSError, RuntimeError) as error:
             show_failure(self, str(error))
 
     def import_las(self, paths):

@@ -642,7 +642,13 @@ class ProjectDatabase:
                 for name, (rel, data_file) in own.items():
                     self._conn.execute(
                         "INSERT OR REPLACE INTO object_files VALUES (?, ?, ?, ?, ?)",
-                        (batch[0][0].name, name, rel, data_file.dtype.str, _dumps(data_file.shape)),
+                        (
+                            batch[0][0].name,
+                            name,
+                            rel,
+                            data_file.dtype.str,
+                            _dumps(data_file.shape),
+                        ),
                     )
                     self._conn.execute("INSERT OR IGNORE INTO owned_files VALUES (?)", (rel,))
                     self._conn.execute("DELETE FROM pending_files WHERE file = ?", (rel,))

@@ -6,6 +6,7 @@ EXTMODULES_DEFAULTS_DICT = {
     "Import/segy": "True",
     "Import/las": "True",
     "Import/zmap": "True",
+    "Export/segy": "True",
     "Viewers/vispy": "True",
     "Viewers/volume": "True",
     "Processing/attributes": "True",
