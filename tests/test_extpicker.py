@@ -152,6 +152,7 @@ MODULE_ACTIONS = {
     "Import/segy": {"Import SEG-Y..."},
     "Import/las": {"Import LAS..."},
     "Import/zmap": {"Import ZMAP grid..."},
+    "Export/segy": {"Export SEG-Y..."},
     "Viewers/vispy": {
         "New plot viewer",
         "New image viewer",
@@ -229,6 +230,7 @@ def test_a_project_opens_with_its_modules_and_a_menu_with_none_hides(main_window
             "Import SEG-Y...",
             "Import LAS...",
             "Import ZMAP grid...",
+            "Export SEG-Y...",
         }
         | MODULE_ACTIONS["Processing/attributes"]
         | MODULE_ACTIONS["Processing/filters"]
