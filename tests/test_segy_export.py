@@ -2,10 +2,12 @@
 
 import errno
 import os
+import threading
 
 import numpy as np
 import pytest
 import segyio
+from qtpy.QtWidgets import QPushButton
 from test_segy_import import DTYPES, NS, Case, folder_files, write_cube, write_segy
 
 from gemlo.app.__main__ import main
@@ -170,3 +172,30 @@ def test_tolerance_allows_the_rounding_of_coordinates(tmp_path, capsys):
     assert "trace 18 " in capsys.readouterr().err
     assert main(["import-segy", str(path), str(tmp_path / "q.lmd")]) == 1
     assert "trace 18 " in capsys.readouterr().err
+
+
+def test_window_exports_and_cancels(main_window, qtbot, tmp_path):
+    out = tmp_path / "cube.sgy"
+    with qtbot.waitSignal(main_window.export_segy("cube", "velocity", out).sigDone) as done:
+        pass
+    assert done.args == [str(out)]
+    with segyio.open(out) as f:
+        cube = main_window.treebase.object_data["cube"]
+        np.testing.assert_array_equal(segyio.tools.cube(f), cube.array("velocity"))
+
+    release = threading.Event()
+    # One trace per chunk; the worker waits after the first until Cancel was pressed.
+    run = main_window.export_segy(
+        "cube",
+        "amplitude",
+        tmp_path / "x.sgy",
+        chunk_bytes=1,
+        progress=lambda *a: release.wait(10),
+    )
+    qtbot.waitUntil(lambda: run.job.done > 0, timeout=10000)
+    run.dialog.findChild(QPushButton).click()
+    release.set()
+    with qtbot.waitSignal(run.sigDone, timeout=10000) as done:
+        pass
+    assert done.args == [None] and run.job.done < run.job.total
+    assert folder_files(tmp_path) == ["cube.sgy", "project.lmd"]

@@ -514,13 +514,13 @@ class MainWindow(QMainWindow):
         except (SegyError, OSError, RuntimeError) as error:
             show_failure(self, str(error))
 
-    def export_segy(self, name, prop, path, fmt=None):
+    def export_segy(self, name, prop, path, fmt=None, **options):
         """Write the property `prop` of the cube `name` as the SEG-Y file `path`, behind a
         progress dialog. Returns the running export (its `sigDone` gives the path, or None);
         an export that cannot be done raises ExportError before anything is written."""
         from gemlo.dialogs.segyexport import SegyExportRun
 
-        return SegyExportRun(self, name, prop, path, fmt).start()
+        return SegyExportRun(self, name, prop, path, fmt, **options).start()
 
     def _ask_export_segy(self):
         from gemlo.dialogs.segyexport import SegyExportDialog, show_failure

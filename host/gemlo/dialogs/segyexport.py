@@ -12,7 +12,7 @@ from qtpy.QtWidgets import (
 
 from gemlo.config.base import _
 from gemlo.io.segy import FORMATS
-from gemlo.io.segyexport import ExportCancelled, SegyExport
+from gemlo.io.segyexport import CHUNK_BYTES, ExportCancelled, SegyExport
 from gemlo.utils.logger import logger
 from gemlo.utils.qthelpers import JobRun
 
@@ -71,14 +71,20 @@ class SegyExportRun(JobRun):
 
     sigDone = Signal(object)
 
-    def __init__(self, window, name, prop, path, fmt=None, progress=None):
+    def __init__(self, window, name, prop, path, fmt=None, chunk_bytes=CHUNK_BYTES, progress=None):
         super().__init__(window)
         if window.database is None:
             raise RuntimeError("No project is open: create or open one first")
         self.window = window
         # Refused here, before anything is written.
         self.job = SegyExport(
-            window.database, window.treebase.object_data[name], prop, path, fmt, progress=progress
+            window.database,
+            window.treebase.object_data[name],
+            prop,
+            path,
+            fmt,
+            chunk_bytes,
+            progress,
         )
         self.result = self.message = None
         self._watch(window, _("Export SEG-Y"), _("Writing {}...").format(self.job.path))
