@@ -303,7 +303,9 @@ void write_traces(int fd, std::uint64_t offset, int format, bool big_endian, std
                                     " holds no plain numbers");
     if (count == 0) return;
     const std::size_t per_block = std::clamp<std::size_t>(block_bytes / trace_bytes, 1, count);
-    auto buffer = [&] { return std::unique_ptr<std::byte[]>(new std::byte[per_block * trace_bytes]); };
+    auto buffer = [&] {
+        return std::unique_ptr<std::byte[]>(new std::byte[per_block * trace_bytes]);
+    };
     std::unique_ptr<std::byte[]> out[2] = {buffer(), buffer()};
     const auto *in = static_cast<const std::byte *>(values);
     // The last block is written on a second thread while this one encodes the

@@ -101,8 +101,8 @@ bool copy_traces(int in_fd, std::uint64_t first, std::uint64_t trace_bytes, std:
     return io_errors([&] { return segy::copy_traces(job, report); });
 }
 
-void write_traces(int fd, std::uint64_t offset, int format, bool big_endian, const py::array &headers,
-                  const py::array &values) {
+void write_traces(int fd, std::uint64_t offset, int format, bool big_endian,
+                  const py::array &headers, const py::array &values) {
     const std::size_t stored = segy::stored_bytes(format);
     if (stored == 0)
         throw py::value_error("sample format " + std::to_string(format) +
