@@ -174,16 +174,21 @@ float ibm_to_float(std::uint32_t ibm) {
     return static_cast<float>(std::bit_cast<double>(bits));
 }
 
-std::uint32_t float_to_ibm(float value) {
+namespace {
+
+// float_to_ibm, branch-light for the loop over samples.
+inline std::uint32_t ibm_of(float value) {
     const auto bits = std::bit_cast<std::uint32_t>(value);
     const std::uint32_t sign = bits & 0x80000000u;
     const int biased = static_cast<int>((bits >> 23) & 0xff);
     std::uint32_t m = bits & 0x7fffffu;
-    if (biased == 0xff) return m ? 0u : (sign | 0x7fffffffu);
+    if (biased == 0xff) [[unlikely]]
+        return m ? 0u : (sign | 0x7fffffffu);
     if (biased == 0 && m == 0) return sign;
     // value = m * 2^e with m a 24-bit integer (fewer bits for denormals).
     int e = -149;
-    if (biased != 0) m |= 0x800000u, e = biased - 150;
+    if (biased != 0) [[likely]]
+        m |= 0x800000u, e = biased - 150;
     const int top = 31 - std::countl_zero(m);
     // The hex exponent q that puts the fraction m * 2^shift in [2^20, 2^24).
     int q = (top + e + 1 + 3) >> 2;
@@ -192,14 +197,17 @@ std::uint32_t float_to_ibm(float value) {
     if (shift >= 0) {
         fraction = m << shift;
     } else {
-        const int r = -shift;  // 1 to 3 bits drop: round half to even
-        const std::uint32_t rest = m & ((1u << r) - 1), half = 1u << (r - 1);
-        fraction = m >> r;
-        if (rest > half || (rest == half && (fraction & 1u))) ++fraction;
+        // 1 to 3 bits drop: round half to even.
+        const int r = -shift;
+        fraction = (m + (1u << (r - 1)) - 1 + ((m >> r) & 1u)) >> r;
         if (fraction == (1u << 24)) fraction >>= 4, ++q;
     }
     return sign | static_cast<std::uint32_t>(q + 64) << 24 | fraction;
 }
+
+}  // namespace
+
+std::uint32_t float_to_ibm(float value) { return ibm_of(value); }
 
 void decode_samples(int format, bool big_endian, const std::byte *src, std::size_t n, void *dst) {
     switch (format) {
@@ -244,9 +252,11 @@ void encode_samples(int format, bool big_endian, const void *src, std::size_t n,
     switch (format) {
         case 1: {
             const auto *in = static_cast<const float *>(src);
+            const bool swap = big_endian != kNativeBig;
             for (std::size_t i = 0; i < n; ++i) {
-                const std::uint32_t w = float_to_ibm(in[i]);
-                put_words(&w, 1, big_endian, dst + 4 * i);
+                std::uint32_t w = ibm_of(in[i]);
+                if (swap) w = __builtin_bswap32(w);
+                std::memcpy(dst + 4 * i, &w, 4);
             }
             return;
         }

@@ -14,6 +14,7 @@ failure, a cancel or a killed process leaves nothing, and an existing file as it
 
 import base64
 import datetime
+import errno
 import os
 import sys
 import threading
@@ -75,6 +76,56 @@ def _scalar_for(values, limit, factors):
         if np.allclose(scaled, best[1], rtol=0, atol=1e-6):
             break
     return best
+
+
+class _Rows:
+    """Rows of `array` (as rows of `width` values) by their numbers. A memory map of a
+    file is read from the file with one large read per run of consecutive rows: faulting
+    its pages in through the map costs more than the copy."""
+
+    def __init__(self, array, width):
+        self.rows = array.reshape(-1, width)
+        self.row_bytes = width * array.itemsize
+        self.fd = None
+        if isinstance(array, np.memmap) and array.filename and array.flags.c_contiguous:
+            try:
+                fd = os.open(array.filename, os.O_RDONLY)
+            except OSError:
+                return
+            # The file the map was made from, as far as size can tell; else the map.
+            if os.fstat(fd).st_size == array.offset + array.nbytes:
+                self.fd, self.offset = fd, array.offset
+                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_SEQUENTIAL)
+            else:
+                os.close(fd)
+
+    def read(self, numbers):
+        if numbers[-1] - numbers[0] == len(numbers) - 1 and np.all(np.diff(numbers) == 1):
+            numbers = slice(int(numbers[0]), int(numbers[-1]) + 1)
+        if self.fd is None:
+            return np.ascontiguousarray(self.rows[numbers])
+        if isinstance(numbers, slice):
+            starts, ends, first = [0], [numbers.stop - numbers.start], [numbers.start]
+        else:
+            breaks = np.flatnonzero(np.diff(numbers) != 1) + 1
+            starts, ends = np.r_[0, breaks], np.r_[breaks, len(numbers)]
+            first = numbers[starts]
+        out = np.empty((ends[-1], self.rows.shape[1]), self.rows.dtype)
+        view = memoryview(out).cast("B")
+        for a, b, row in zip(starts, ends, first, strict=True):
+            at, end = int(a) * self.row_bytes, int(b) * self.row_bytes
+            where = self.offset + int(row) * self.row_bytes
+            while at < end:
+                got = os.preadv(self.fd, [view[at:end]], where)
+                if got == 0:
+                    raise OSError(errno.EIO, "a data file of the project ended early")
+                at, where = at + got, where + got
+        return out
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
 
 
 def _text_header(lines):
@@ -296,8 +347,8 @@ class SegyExport:
             self.chunk_bytes
             // (self.samples * (self.values.itemsize + self.dtype.itemsize) + 480),
         )
-        values = self.values.reshape(-1, self.samples)
-        headers = None if self.headers is None else self.headers.reshape(-1, 240)
+        values = _Rows(self.values, self.samples)
+        headers = None if self.headers is None else _Rows(self.headers, 240)
         try:
             with OutputFile(self.path) as out:
                 out.reserve(self.size)
@@ -305,23 +356,17 @@ class SegyExport:
                 offset = len(head)
                 for a in range(0, self.total, rows_per):
                     rows = self.rows[a : a + rows_per]
-                    if rows[-1] - rows[0] == len(rows) - 1 and np.all(np.diff(rows) == 1):
-                        pick = slice(int(rows[0]), int(rows[-1]) + 1)  # a view: no copy
-                    else:
-                        pick = rows
-                    head = self._made_headers(rows) if headers is None else headers[pick]
                     segycodec.write_traces(
                         out.fileno(),
                         offset,
                         self.format,
                         self.big_endian,
-                        np.ascontiguousarray(head),
-                        self._convert(np.ascontiguousarray(values[pick])),
+                        self._made_headers(rows) if headers is None else headers.read(rows),
+                        self._convert(values.read(rows)),
                     )
                     offset += len(rows) * self.trace_bytes
-                    drop_pages(self.values)
-                    if headers is not None:
-                        drop_pages(self.headers)
+                    for array in (self.values, self.headers):
+                        drop_pages(array)  # read through the map when not from its file
                     self.done = a + len(rows)
                     if self.progress is not None:
                         self.progress(self.done, self.total)
@@ -332,6 +377,10 @@ class SegyExport:
             where = error.filename or os.path.dirname(self.path)
             reason = error.strerror or str(error)
             self._refuse(f"writing it failed: {reason} ({where})" if error.filename else reason)
+        finally:
+            values.close()
+            if headers is not None:
+                headers.close()
 
 
 def default_property(dob):
