@@ -12,7 +12,10 @@ from pathlib import Path
 import numpy as np
 from scipy.interpolate import RegularGridInterpolator
 
-from gemlo.data.dataobject import DataObject
+from gemlo.errors import Cancelled, InputError
+from gemlo.model.dataobject import DataObject
+from gemlo.storage.database import ProjectDatabase
+from gemlo.storage.paths import with_extension
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import ln2xy
 
@@ -22,16 +25,8 @@ NULL_TOLERANCE = 1e-6
 SLAB_POSITIONS = 1 << 20  # survey positions sampled at once
 
 
-class ZmapError(Exception):
-    """A grid or horizon that cannot be made; the message names the file and the reason."""
-
-    def __init__(self, path, reason):
-        super().__init__(f"Cannot import {path}: {reason}")
-        self.path, self.reason = str(path), reason
-
-
-class ImportCancelled(Exception):
-    """The user cancelled the import: nothing was added."""
+ZmapError = InputError
+ImportCancelled = Cancelled
 
 
 class Grid:
@@ -281,11 +276,7 @@ def import_to_project(zmap_path, project_path, progress=None):
 
     Returns (project path, the new object's name).
     """
-    from gemlo.app.project import EXTENSION, ProjectDatabase
-
-    project_path = Path(project_path).expanduser().absolute()
-    if project_path.suffix != EXTENSION:
-        project_path = project_path.with_name(project_path.name + EXTENSION)
+    project_path = with_extension(Path(project_path).expanduser().absolute())
     if not project_path.is_file():
         raise ZmapError(
             zmap_path, f"no project at {project_path}: a horizon needs a project with a survey"
@@ -302,8 +293,6 @@ def import_to_project(zmap_path, project_path, progress=None):
 
 def command(args):
     """The import-zmap command: returns the exit status."""
-    import sqlite3
-
     from gemlo.io import cli
 
     progress = cli.tenths(args.file, "inlines")
@@ -312,4 +301,4 @@ def command(args):
         path, name = import_to_project(args.file, args.project, progress)
         print(f"Added {name} to {path}")
 
-    return cli.run(work, (ZmapError, OSError, ValueError, sqlite3.Error), f"Import of {args.file}")
+    return cli.run(work, f"Import of {args.file} interrupted; nothing was added")

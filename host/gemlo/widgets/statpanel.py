@@ -19,8 +19,9 @@ from qtpy.QtWidgets import (
 )
 
 from gemlo.config.base import _
-from gemlo.data.dataobject import ARRAY_KEYS, mapped_file_short
 from gemlo.data.treebase import ROLE
+from gemlo.model.dataobject import ARRAY_KEYS
+from gemlo.storage.datafile import mapped_file_short
 from gemlo.utils.logger import logger
 from gemlo.widgets import statgrid
 
