@@ -10,7 +10,6 @@ column, west to east, each column from north to south and starting on a new line
 from pathlib import Path
 
 import numpy as np
-from scipy.interpolate import RegularGridInterpolator
 
 from gemlo.errors import Cancelled, InputError
 from gemlo.model.dataobject import DataObject
@@ -50,6 +49,8 @@ class Grid:
     def sample(self, xy):
         """Bilinear values at the (n, 2) map points `xy`; NaN outside or next to a null."""
         # The interpolator wants ascending axes: rows south to north.
+        from scipy.interpolate import RegularGridInterpolator  # slow to load: when used
+
         interpolate = RegularGridInterpolator(
             (self.y()[::-1], self.x()),
             self.z[::-1],
