@@ -74,3 +74,27 @@ def test_a_new_project_has_every_table_of_its_version(tmp_path):
                 {r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type='table'")}
             )
     assert tables[0] == tables[1] and _version(tmp_path / "new.lmd") == str(schema.VERSION)
+
+
+def test_a_session_works_on_a_project_without_a_window(tmp_path):
+    from gemlo.io import sample
+    from gemlo.session import Session
+
+    (tmp_path / "w.las").write_text(sample.sample_las_text())
+    (tmp_path / "top.zmap").write_text(sample.sample_zmap_text())
+    session = Session.create(tmp_path / "s")
+    try:
+        session.add_sample_data()
+        [well] = session.import_las([tmp_path / "w.las"])
+        horizon = session.import_zmap(tmp_path / "top.zmap")
+        session.save([("plot", {}, [well.name])])
+        wells = session.wells()
+    finally:
+        session.close()
+    session = Session.open(tmp_path / "s.lmd")
+    try:
+        assert list(session.objects) == ["cube", "well_A", well.name, horizon.name]
+        assert session.wells() == wells and session.survey.name == "sample"
+        assert session.viewers == [("plot", {}, [well.name])]
+    finally:
+        session.close()
