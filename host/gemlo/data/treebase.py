@@ -1,17 +1,12 @@
 """The data tree: the project's data objects and their properties."""
 
-import copy
-
 import numpy as np
 from qtpy.QtCore import Qt, Signal
 from qtpy.QtWidgets import QMenu, QMessageBox, QTreeWidget, QTreeWidgetItem
 
 from gemlo.config.base import _
 from gemlo.dialogs import style_pages  # noqa: F401 - the style pages register themselves
-from gemlo.model.dataobject import DataObject
 from gemlo.model.naming import check_new_name
-from gemlo.storage.chunks import copy_chunked, needs_data_file
-from gemlo.storage.datafile import DataFile
 from gemlo.utils.nodeaids import Buds
 
 # Item data: ("object", name) or ("property", object name, property name)
@@ -180,32 +175,12 @@ class TreeBase(QTreeWidget):
             while new_name in self._taken():
                 new_name, n = f"{name}_copy{n}", n + 1
         check_new_name(new_name, self._taken(), "data object")
-        database = self._database
         self.check_writable()
-        if database is None:
+        if self._database is None:
             return self.add_object(dob.copy(new_name))
-        # Mapped and large arrays are copied a chunk at a time into new data files;
-        # the copy is shown once the project holds all of it.
-        key = dob.prop_array_key
-        other = DataObject(new_name, {}, key, copy.deepcopy(dob.meta), dob.viewable_in_plot)
+        # The copy is shown once the project holds all of it.
+        other = self._database.store_copy(dob, new_name)
         other.style_pages = list(dob.style_pages)
-        values, attributes = {}, {}
-        try:
-            for prop_name, entry in dob.prop.items():
-                array = entry[key]
-                attributes[prop_name] = copy.deepcopy({k: v for k, v in entry.items() if k != key})
-                if isinstance(array, np.memmap) or needs_data_file(array.nbytes):
-                    values[prop_name] = database.new_data_file(
-                        new_name, prop_name, array.dtype, array.shape
-                    )
-                    copy_chunked(array, values[prop_name].array)
-                else:
-                    values[prop_name] = np.array(array)
-            database.store_properties(other, values, attributes)
-        finally:
-            for value in values.values():
-                if isinstance(value, DataFile):
-                    value.discard()
         return self.add_object(other, save=False)
 
     def remove_object(self, name):
@@ -269,25 +244,15 @@ class TreeBase(QTreeWidget):
                 raise ValueError(
                     f"{object_name!r} has no property to take a shape from; give the array"
                 )
-            shape, dtype = dob.shape, np.dtype(np.float32)
-            big = needs_data_file(int(np.prod(shape)) * dtype.itemsize)
-            if self._database is not None and big:
-                # A new data file holds zeros already: no cube-sized array in memory.
-                array = self._database.new_data_file(object_name, prop_name, dtype, shape)
-            else:
-                array = np.zeros(shape, dtype=dtype)
         elif dob.shape is not None and np.shape(array) != dob.shape:
             raise ValueError(
                 f"the array's shape {np.shape(array)} differs from the object's {dob.shape}"
             )
-        if isinstance(array, DataFile):
-            with array:
-                self._database.store_data_file(dob, prop_name, array, **attributes)
-        elif self._database is not None:
-            array = np.asarray(array)
-            self._database.store_properties(dob, {prop_name: array}, {prop_name: attributes})
+        if self._database is not None:
+            self._database.store_new_property(dob, prop_name, array, **attributes)
         else:
-            dob.prop[prop_name] = {dob.prop_array_key: np.asarray(array), **attributes}
+            array = np.zeros(dob.shape, np.float32) if array is None else np.asarray(array)
+            dob.prop[prop_name] = {dob.prop_array_key: array, **attributes}
         self._refresh(dob)
         return dob.prop[prop_name]
 

@@ -1,5 +1,6 @@
 """The project file: an SQLite database holding the survey and the data objects."""
 
+import copy
 import errno
 import json
 import os
@@ -371,6 +372,47 @@ class ProjectDatabase:
                 }
             writes.append((prop_name, value, extra))
         return self._store(dob, writes, "properties", remove, meta, survey)
+
+    def store_new_property(self, dob, prop_name, array=None, **attributes):
+        """Store the new property `prop_name` of `dob` with `attributes`: `array` (an array
+        or a DataFile), or float32 zeros shaped like its other properties; returns the
+        entry. Zeros that need a data file are one fresh file: no array in memory."""
+        if array is None:
+            shape, dtype = dob.shape, np.dtype(np.float32)
+            if not needs_data_file(int(np.prod(shape)) * dtype.itemsize):
+                array = np.zeros(shape, dtype)
+            else:
+                array = self.new_data_file(dob.name, prop_name, dtype, shape)
+        if isinstance(array, DataFile):
+            with array:
+                return self.store_data_file(dob, prop_name, array, **attributes)
+        return self.store_properties(dob, {prop_name: np.asarray(array)}, {prop_name: attributes})[
+            prop_name
+        ]
+
+    def store_copy(self, dob, name):
+        """Store a copy of `dob` named `name` that shares no array with it (mapped and large
+        arrays are copied a chunk at a time into new data files); returns the copy."""
+        key = dob.prop_array_key
+        other = DataObject(name, {}, key, copy.deepcopy(dob.meta), dob.viewable_in_plot)
+        values, attributes = {}, {}
+        try:
+            for prop_name, entry in dob.prop.items():
+                array = entry[key]
+                attributes[prop_name] = copy.deepcopy({k: v for k, v in entry.items() if k != key})
+                if isinstance(array, np.memmap) or needs_data_file(array.nbytes):
+                    values[prop_name] = self.new_data_file(
+                        name, prop_name, array.dtype, array.shape
+                    )
+                    copy_chunked(array, values[prop_name].array)
+                else:
+                    values[prop_name] = np.array(array)
+            self.store_properties(other, values, attributes)
+        finally:
+            for value in values.values():
+                if isinstance(value, DataFile):
+                    value.discard()
+        return other
 
     def _store(self, dob, writes, mode, remove=(), meta=None, survey=None):
         """Store `writes` [(property, DataFile or array, attributes or None for the
