@@ -13,6 +13,7 @@ import numpy as np
 
 from gemlo.errors import Cancelled, InputError
 from gemlo.model.dataobject import DataObject
+from gemlo.model.naming import free_name
 from gemlo.storage.database import ProjectDatabase
 from gemlo.storage.paths import with_extension
 from gemlo.utils import surveycalc
@@ -260,15 +261,13 @@ def horizon(grid, survey, sgmt, name, prop_name="z", source=None, progress=None)
 
 def read_horizon(path, survey, sgmt, taken=(), progress=None):
     """The horizon of the ZMAP+ file `path` on the survey, named apart from `taken`."""
-    from gemlo.io.las import unique_name
-
     path = Path(path)
     if survey is None:
         raise ZmapError(
             path, "the project has no survey to put the horizon on (import a SEG-Y cube first)"
         )
     grid = read_grid(path)
-    name = unique_name(grid.name or path.stem, taken)
+    name = free_name((grid.name or path.stem).strip() or "horizon", taken)
     return horizon(grid, survey, sgmt, name, source=path.absolute(), progress=progress)
 
 
