@@ -8,7 +8,7 @@ from pathlib import Path
 import gemlo
 
 HEADLESS = ("gemlo.io", "gemlo.processing", "gemlo.storage", "gemlo.model")
-# Compiled modules the commands and the packages above use, by the names they bind.
+# Compiled modules the commands use, and a host module the compiled ones bind, by name.
 COMPILED = ("gemlo.io.segycodec", "gemlo.utils.surveycalc", "gemlo.utils.convert_grid")
 GUI = ("qtpy", "PySide6", "vispy")
 

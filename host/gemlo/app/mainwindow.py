@@ -4,7 +4,6 @@ import importlib
 import linecache
 import logging
 import os
-import sqlite3
 import sys
 import traceback
 
@@ -30,9 +29,10 @@ from qtpy.QtWidgets import (
 import gemlo
 from gemlo.config.base import _
 from gemlo.data.treebase import ROLE, TreeBase
+from gemlo.errors import Cancelled, InputError
 from gemlo.session import Session
 from gemlo.storage.database import selection_texts
-from gemlo.storage.errors import DamagedProject
+from gemlo.storage.errors import DamagedProject, DatabaseError
 from gemlo.storage.paths import EXTENSION
 from gemlo.utils import icon_manager as ima
 from gemlo.utils.functions import myprint
@@ -544,14 +544,11 @@ class MainWindow(QMainWindow):
             self._report_import(self.import_zmap, path)
 
     def _report_import(self, function, *args):
-        from gemlo.io.las import LasError
-        from gemlo.io.zmap import ImportCancelled, ZmapError
-
         try:
             function(*args)
-        except ImportCancelled:
+        except Cancelled:
             logger.info("Import of %s cancelled; nothing was added", args[0])
-        except (LasError, ZmapError, OSError, ValueError, RuntimeError, sqlite3.Error) as error:
+        except (InputError, OSError, ValueError, RuntimeError, DatabaseError) as error:
             QMessageBox.warning(self, _("Import"), str(error))
 
     def wells(self):
@@ -562,7 +559,7 @@ class MainWindow(QMainWindow):
         """Call function(*args); show its error in a message box. True if it succeeded."""
         try:
             function(*args)
-        except (OSError, ValueError, RuntimeError, sqlite3.Error) as error:
+        except (OSError, ValueError, RuntimeError, DatabaseError) as error:
             QMessageBox.warning(self, _("Project"), str(error) or repr(error))
             return False
         return True
@@ -769,7 +766,7 @@ class MainWindow(QMainWindow):
             TypeError,
             ValueError,
             OverflowError,
-            sqlite3.Error,
+            DatabaseError,
         ) as error:
             QMessageBox.warning(self, _("Project"), f"{_('Not saved')}: {error}")
 
