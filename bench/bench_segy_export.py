@@ -43,7 +43,7 @@ if mode == "import":
     sys.exit()
 base = status("VmRSS")
 if mode == "export":
-    from gemlo.app.project import ProjectDatabase
+    from gemlo.storage.database import ProjectDatabase
     from gemlo.io.segyexport import SegyExport
     db = ProjectDatabase.open(args["project"])
     dob = db.load_object(db.object_names()[0])
@@ -62,7 +62,7 @@ elif mode == "disk":
 elif mode == "segyio":
     import numpy as np
     import segyio.tools
-    from gemlo.app.project import ProjectDatabase
+    from gemlo.storage.database import ProjectDatabase
     db = ProjectDatabase.open(args["project"])
     dob = db.load_object(db.object_names()[0])
     data = np.array(dob.array("amplitude"))

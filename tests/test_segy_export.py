@@ -11,9 +11,9 @@ from qtpy.QtWidgets import QPushButton
 from test_segy_import import DTYPES, NS, Case, folder_files, write_cube, write_segy
 
 from gemlo.app.__main__ import main
-from gemlo.app.project import ProjectDatabase
-from gemlo.app.sample import sample_cube, sample_survey
 from gemlo.io import cli, segycodec
+from gemlo.io.sample import sample_cube, sample_survey
+from gemlo.storage.database import ProjectDatabase
 from gemlo.utils.convert_grid import Survey, ln2xy
 
 HOLES = ((1000, 2000), (1004, 2003), (1008, 2006))

@@ -16,18 +16,20 @@ import base64
 import datetime
 import errno
 import os
-import sys
 import threading
 
 import numpy as np
 
-from gemlo.app.datafile import drop_pages
-from gemlo.io import segycodec
+from gemlo.errors import Cancelled, InputError
+from gemlo.io import cli, segycodec
 from gemlo.io.outfile import OutputFile
 from gemlo.io.segy import FORMATS, REFUSED_FORMATS, TRACE_HEADERS, TRACE_ORDER
+from gemlo.storage.chunks import COPY_CHUNK_BYTES, drop_pages
+from gemlo.storage.datafile import mapped_file
+from gemlo.storage.errors import UnreadableObject
 from gemlo.utils.convert_grid import ln2xy
 
-CHUNK_BYTES = 32 << 20
+CHUNK_BYTES = COPY_CHUNK_BYTES
 # The format a property goes out in, by its values' type, when it is not its source's.
 FORMAT_OF = {
     np.dtype(np.float32): 5,
@@ -45,16 +47,16 @@ FORMAT_OF = {
 THREE_BYTES = {7: (-(2**23), 2**23 - 1), 15: (0, 2**24 - 1)}
 
 
-class ExportError(Exception):
+class ExportError(InputError):
     """An export that cannot be done; the message names the file and the reason."""
 
     def __init__(self, path, reason):
-        super().__init__(f"Cannot export {path}: {reason}")
+        Exception.__init__(self, f"Cannot export {path}: {reason}")
         self.path, self.reason = str(path), reason
 
 
-class ExportCancelled(Exception):
-    """The user cancelled the export."""
+class ExportCancelled(Cancelled):
+    """The user cancelled the export: no file was written."""
 
 
 def _put(block, byte, values, kind):
@@ -87,17 +89,12 @@ class _Rows:
         self.rows = array.reshape(-1, width)
         self.row_bytes = width * array.itemsize
         self.fd = None
-        if isinstance(array, np.memmap) and array.filename and array.flags.c_contiguous:
+        if mapped_file(array) is not None:
             try:
-                fd = os.open(array.filename, os.O_RDONLY)
+                self.fd, self.offset = os.open(array.filename, os.O_RDONLY), array.offset
             except OSError:
-                return
-            # The file the map was made from, as far as size can tell; else the map.
-            if os.fstat(fd).st_size == array.offset + array.nbytes:
-                self.fd, self.offset = fd, array.offset
-                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_SEQUENTIAL)
-            else:
-                os.close(fd)
+                return  # read through the map
+            os.posix_fadvise(self.fd, 0, 0, os.POSIX_FADV_SEQUENTIAL)
 
     def read(self, numbers):
         if numbers[-1] - numbers[0] == len(numbers) - 1 and np.all(np.diff(numbers) == 1):
@@ -192,8 +189,6 @@ class SegyExport:
     # Headers kept from the import
 
     def _keep(self, database):
-        from gemlo.app.project import UnreadableObject
-
         kept, (n_il, n_xl, _ns) = self.kept, self.values.shape
         try:
             self.headers = database.load_attached(self.dob.name, TRACE_HEADERS)
@@ -390,39 +385,28 @@ def default_property(dob):
 
 def export_command(args):
     """The export-segy command: returns the exit status."""
-    from gemlo.app.project import DamagedProject, ProjectDatabase, UnreadableObject
-    from gemlo.io.cli import INTERRUPTED, interruptible, tenths
+    from gemlo.storage.database import ProjectDatabase
 
-    def say(text, file=sys.stdout):
-        print(os.fsencode(str(text)).decode("utf-8", "replace"), file=file, flush=True)
-
-    try:
-        with interruptible():
-            database = ProjectDatabase.open(args.project)
+    def work():
+        database = ProjectDatabase.open(args.project)
+        try:
             try:
-                try:
-                    dob = database.load_object(args.object)
-                except KeyError:
-                    names = ", ".join(map(repr, database.object_names())) or "none"
-                    raise ExportError(
-                        args.out,
-                        f"{args.project} holds no object {args.object!r} (it holds {names})",
-                    ) from None
-                prop = args.property or default_property(dob)
-                job = SegyExport(database, dob, prop, args.out, args.format)
-                job.progress = tenths(job.path, "traces", say)
-                job.write()
-            finally:
-                database.close()
-    except (ExportError, DamagedProject, UnreadableObject, OSError) as error:
-        reason = error.strerror if isinstance(error, OSError) and error.strerror else error
-        say(" ".join(str(reason).split()), sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        say(f"Export to {os.path.abspath(args.out)} interrupted; nothing was written", sys.stderr)
-        return INTERRUPTED
-    say(f"Wrote {job.path}")
-    return 0
+                dob = database.load_object(args.object)
+            except KeyError:
+                names = ", ".join(map(repr, database.object_names())) or "none"
+                raise ExportError(
+                    args.out, f"{args.project} holds no object {args.object!r} (it holds {names})"
+                ) from None
+            prop = args.property or default_property(dob)
+            job = SegyExport(database, dob, prop, args.out, args.format)
+            job.progress = cli.tenths(job.path, "traces", cli.say)
+            job.write()
+        finally:
+            database.close()
+        cli.say(f"Wrote {job.path}")
+
+    out = os.path.abspath(args.out)
+    return cli.run(work, f"Export to {out} interrupted; nothing was written")
 
 
 def add_parser(commands):
