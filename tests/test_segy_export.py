@@ -106,7 +106,7 @@ def _no_space(monkeypatch):
     def full(*args):
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
-    monkeypatch.setattr(segycodec, "write_traces", full)
+    monkeypatch.setattr(os, "posix_fallocate", full)
 
 
 def _unwritable(monkeypatch):

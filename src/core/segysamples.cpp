@@ -1,6 +1,7 @@
 #include "core/segysamples.hpp"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -97,7 +98,7 @@ void write_at(int fd, const std::byte *buf, std::size_t n, std::uint64_t offset,
 template <class T>
 void put_words(const T *src, std::size_t n, bool big_endian, std::byte *dst) {
     if (big_endian == kNativeBig) {
-        std::memcpy(dst, src, n * sizeof(T));
+        if (static_cast<const void *>(dst) != src) std::memcpy(dst, src, n * sizeof(T));
         return;
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -332,6 +333,85 @@ void write_traces(int fd, std::uint64_t offset, int format, bool big_endian, std
         });
     }
     pending.get();
+}
+
+namespace {
+
+// Rows [row, row + count) of `file` (rows of `row_bytes`) into the places
+// dst, dst + stride, ... with as few reads as the iovec limit allows.
+void read_rows(const RowFile &file, std::size_t row_bytes, std::int64_t row, std::size_t count,
+               std::byte *dst, std::size_t stride) {
+    std::vector<iovec> parts;
+    std::uint64_t at = file.offset + static_cast<std::uint64_t>(row) * row_bytes;
+    const std::size_t most = std::max<long>(1, std::min<long>(::sysconf(_SC_IOV_MAX), 1024));
+    for (std::size_t k = 0; k < count;) {
+        parts.clear();
+        for (; k < count && parts.size() < most; ++k)
+            parts.push_back({dst + k * stride, row_bytes});
+        std::size_t first = 0;
+        while (first < parts.size()) {
+            const ssize_t got =
+                ::preadv(file.fd, parts.data() + first, static_cast<int>(parts.size() - first),
+                         static_cast<off_t>(at));
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                throw_errno("reading a data file failed");
+            }
+            if (got == 0) throw std::runtime_error("a data file ends before its last row");
+            at += static_cast<std::uint64_t>(got);
+            // Skip the parts filled; a part filled in part goes on where it stopped.
+            for (auto left = static_cast<std::size_t>(got); left > 0;) {
+                iovec &part = parts[first];
+                const std::size_t used = std::min(left, part.iov_len);
+                part.iov_base = static_cast<std::byte *>(part.iov_base) + used;
+                part.iov_len -= used, left -= used;
+                if (part.iov_len == 0) ++first;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool export_traces(const ExportJob &job, const std::function<bool(std::size_t)> &progress) {
+    const std::size_t in_row = job.samples * stored_bytes(job.format);
+    const std::size_t out_row = job.samples * sample_bytes(job.format);
+    if (out_row == 0 || in_row != out_row)
+        throw std::invalid_argument("sample format " + std::to_string(job.format) +
+                                    " is not encoded in place");
+    const std::size_t trace_bytes = 240 + out_row, count = job.rows.size();
+    if (count == 0) return !progress || progress(0);
+    const std::size_t chunk = std::clamp<std::size_t>(job.chunk_traces, 1, count);
+    auto buffer = [&] { return std::unique_ptr<std::byte[]>(new std::byte[chunk * trace_bytes]); };
+    std::unique_ptr<std::byte[]> out[2] = {buffer(), buffer()};
+    std::future<void> pending;
+    for (std::size_t a = 0, slot = 0; a < count; a += chunk, slot ^= 1) {
+        const std::size_t n = std::min(chunk, count - a);
+        std::byte *block = out[slot].get();
+        for (std::size_t k = 0; k < n;) {
+            std::size_t m = k + 1;
+            while (m < n && job.rows[a + m] == job.rows[a + m - 1] + 1) ++m;
+            std::byte *at = block + k * trace_bytes;
+            read_rows(job.headers, 240, job.rows[a + k], m - k, at, trace_bytes);
+            read_rows(job.values, in_row, job.rows[a + k], m - k, at + 240, trace_bytes);
+            k = m;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            std::byte *samples = block + k * trace_bytes + 240;
+            encode_samples(job.format, job.big_endian, samples, job.samples, samples);
+        }
+        if (pending.valid()) pending.get();
+        pending = std::async(std::launch::async, [&, block, n, a] {
+            write_at(job.out_fd, block, n * trace_bytes, job.out_offset + a * trace_bytes,
+                     "writing the SEG-Y file failed");
+        });
+        if (progress && !progress(a + n)) {
+            pending.get();
+            return false;
+        }
+    }
+    pending.get();
+    return true;
 }
 
 std::int32_t read_int(const std::byte *p, unsigned width, bool big_endian) {

@@ -104,4 +104,32 @@ void write_traces(int fd, std::uint64_t offset, int format, bool big_endian, std
                   std::size_t count, const std::byte *headers, const void *values,
                   std::size_t block_bytes = 8 << 20);
 
+// Rows of fixed size in a file: row r at offset + r * (the row's bytes).
+struct RowFile {
+    int fd = -1;
+    std::uint64_t offset = 0;
+};
+
+struct ExportJob {
+    int out_fd = -1;
+    std::uint64_t out_offset = 0;  // where the first trace goes
+    int format = 5;
+    bool big_endian = true;
+    std::size_t samples = 0;
+    std::span<const std::int64_t> rows;  // per trace, in the order written: its row
+    RowFile headers;                     // rows of 240 bytes
+    RowFile values;                      // rows of samples values of the decoded type
+    std::size_t chunk_traces = 4096;
+};
+
+// Write a trace per entry of `rows`: that row of `headers`, then that row of
+// `values` encoded. Each chunk is read straight into its place in the output
+// block (one read per run of consecutive rows) and encoded there, while a
+// second thread writes the block before. `progress(done)` runs after each
+// chunk; when it returns false the export stops and returns false. Throws
+// std::system_error on an I/O error, std::runtime_error when a source file
+// ends early, std::invalid_argument for the 3-byte formats (whose encoded
+// samples are narrower than the decoded ones).
+bool export_traces(const ExportJob &job, const std::function<bool(std::size_t)> &progress);
+
 }  // namespace gemlo::core::segy

@@ -337,45 +337,81 @@ class SegyExport:
             head[:3200] = _text_header(lines)
         head[3224:3226] = self.format.to_bytes(2, "big" if self.big_endian else "little")
         head = bytes(head) + self._extended
-        rows_per = max(
-            1,
-            self.chunk_bytes
-            // (self.samples * (self.values.itemsize + self.dtype.itemsize) + 480),
-        )
         values = _Rows(self.values, self.samples)
         headers = None if self.headers is None else _Rows(self.headers, 240)
+        # Rows of the files themselves, read into place and encoded there, when no
+        # conversion is needed; else a block at a time through numpy.
+        direct = (
+            headers is not None
+            and headers.fd is not None
+            and values.fd is not None
+            and self.values.dtype == self.dtype
+            and self.format not in THREE_BYTES
+        )
         try:
             with OutputFile(self.path) as out:
                 out.reserve(self.size)
                 out.write(head)
-                offset = len(head)
-                for a in range(0, self.total, rows_per):
-                    rows = self.rows[a : a + rows_per]
-                    segycodec.write_traces(
+                if direct:
+                    whole = segycodec.export_traces(
                         out.fileno(),
-                        offset,
+                        len(head),
                         self.format,
                         self.big_endian,
-                        self._made_headers(rows) if headers is None else headers.read(rows),
-                        self._convert(values.read(rows)),
+                        self.samples,
+                        self.rows,
+                        (headers.fd, headers.offset),
+                        (values.fd, values.offset),
+                        max(1, self.chunk_bytes // (2 * self.trace_bytes)),
+                        self._chunk_done,
                     )
-                    offset += len(rows) * self.trace_bytes
-                    for array in (self.values, self.headers):
-                        drop_pages(array)  # read through the map when not from its file
-                    self.done = a + len(rows)
-                    if self.progress is not None:
-                        self.progress(self.done, self.total)
-                    if self.cancelled:
-                        raise ExportCancelled(f"Export of {self.path} cancelled")
+                else:
+                    whole = self._blocks(out.fileno(), len(head), values, headers)
+                if not whole:
+                    raise ExportCancelled(f"Export of {self.path} cancelled")
                 out.commit()
         except OSError as error:
             where = error.filename or os.path.dirname(self.path)
             reason = error.strerror or str(error)
             self._refuse(f"writing it failed: {reason} ({where})" if error.filename else reason)
+        except RuntimeError as error:
+            self._refuse(f"reading {self.prop!r} of {self.dob.name!r} failed: {error}")
         finally:
             values.close()
             if headers is not None:
                 headers.close()
+
+    def _blocks(self, fd, offset, values, headers):
+        """Write the traces a block at a time, converted and made as needed; whether all."""
+        rows_per = max(
+            1,
+            self.chunk_bytes
+            // (self.samples * (self.values.itemsize + self.dtype.itemsize) + 480),
+        )
+        for a in range(0, self.total, rows_per):
+            rows = self.rows[a : a + rows_per]
+            segycodec.write_traces(
+                fd,
+                offset,
+                self.format,
+                self.big_endian,
+                self._made_headers(rows) if headers is None else headers.read(rows),
+                self._convert(values.read(rows)),
+            )
+            offset += len(rows) * self.trace_bytes
+            for array in (self.values, self.headers):
+                drop_pages(array)  # read through the map when not from its file
+            if not self._chunk_done(a + len(rows)):
+                return False
+        return True
+
+    def _chunk_done(self, done):
+        """After each chunk (the writing thread, which may be interrupted here): whether
+        to go on."""
+        self.done = done
+        if self.progress is not None:
+            self.progress(done, self.total)
+        return not self.cancelled
 
 
 def default_property(dob):
