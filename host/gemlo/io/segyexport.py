@@ -161,7 +161,7 @@ class SegyExport:
         n_il, n_xl, self.samples = self.values.shape
         self.kept = dob.meta.get("segy")
         if self.kept and TRACE_HEADERS not in database.attached_names(dob.name):
-            self.kept = None  # a copy of an imported cube: its headers stayed with the original
+            self.kept = None  # saved over by an object without them: made ones will do
         if self.kept:
             self._keep(database)
         else:
