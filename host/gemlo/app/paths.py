@@ -46,6 +46,9 @@ def new_project(text, exists_ok=False):
     path = Path(text).expanduser().absolute()
     if path.is_dir():
         raise PathError(f"{path} is a folder: give the project file's name")
+    if os.path.exists(path) and not path.is_file():
+        # A device or pipe: nothing is to be made beside it (in /dev, say).
+        raise PathError(f"{path} is not a regular file (a device, pipe or socket)")
     if path.suffix != EXTENSION:
         path = path.with_name(path.name + EXTENSION)
     if os.path.lexists(path) and not exists_ok:

@@ -6,6 +6,7 @@ import json
 import mmap
 import os
 import re
+import secrets
 import sqlite3
 import urllib.parse
 from pathlib import Path
@@ -32,6 +33,8 @@ JOURNAL_SUFFIX = "-journal"
 # Files in a project's folder that may refer to its data files: projects (copies among
 # them) and projects being built by an import.
 PROJECT_FILES = re.compile(r".*\.lmd|\..+\.\d+-[0-9a-f]{12}\.part")
+# A project while it is made: hidden, named after the project, the process and a token.
+BUILDING = re.compile(r"\.(?P<name>.+)\.(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.part")
 
 
 class DamagedProject(ValueError):
@@ -233,6 +236,20 @@ def _remove_folders(folders):
             pass
 
 
+def _remove_dead_stubs(path):
+    """Remove the hidden files that processes killed while making the project `path`
+    left, when they hold no data file (those of an import are its own to remove)."""
+    for entry in os.scandir(path.parent):
+        match = BUILDING.fullmatch(entry.name)
+        if match is None or match["name"] != path.name or pid_alive(int(match["pid"])):
+            continue
+        if not entry.is_file(follow_symlinks=False):
+            continue
+        if safepath.names_files(entry.path) == set():
+            for suffix in safepath.SIDECARS:
+                Path(f"{entry.path}{suffix}").unlink(missing_ok=True)
+
+
 def selection_texts(selection):
     """A choice of external modules as stored: "True" for a module that is on, else "False"."""
     return {k: str(v is True or v == "True") for k, v in selection.items()}
@@ -378,25 +395,38 @@ class ProjectDatabase:
 
     @classmethod
     def create(cls, path, name=None):
-        """Create a new project file at `path`; an existing file is never touched."""
+        """Create a new project file at `path`; an existing file is never touched.
+
+        It is made under a hidden name and takes its own once its tables are in: a
+        process killed meanwhile leaves no file under the project's name, and what it
+        left under the hidden one goes with the next creation of that project.
+        """
         path = Path(path)
         if path.exists():
             raise FileExistsError(f"Cannot create the project: {path} already exists")
         check_new_file_name(path)
         made = [p for p in path.parents if not p.exists()]
         path.parent.mkdir(parents=True, exist_ok=True)
+        building = path.with_name(f".{path.name}.{os.getpid()}-{secrets.token_hex(6)}.part")
+        try:
+            if BUILDING.fullmatch(path.name):
+                raise OSError(errno.EEXIST, "built under a hidden name already")
+            check_new_file_name(building)
+            _remove_dead_stubs(path)
+        except OSError:
+            building = path
         try:
             # Exclusive creation: a file appearing meanwhile is not overwritten either.
-            with open(path, "xb"):
+            with open(building, "xb"):
                 pass
         except FileExistsError:
             raise FileExistsError(f"Cannot create the project: {path} already exists") from None
         except BaseException:
             _remove_folders(made)
             raise
+        linked = False
         try:
-            conn = sqlite3.connect(path, factory=_Connection)
-            conn.path = str(path)
+            conn = sqlite3.connect(building, factory=_Connection)
             with conn:
                 conn.executescript(_SCHEMA)
                 conn.executemany(
@@ -407,9 +437,25 @@ class ProjectDatabase:
                         ("created", datetime.datetime.now().isoformat(timespec="seconds")),
                     ],
                 )
+            if building != path:
+                conn.close()
+                try:
+                    # A link, not a rename: a file made meanwhile under that name stays.
+                    os.link(building, path)
+                except FileExistsError:
+                    raise FileExistsError(
+                        f"Cannot create the project: {path} already exists"
+                    ) from None
+                linked = True
+                os.unlink(building)
+                conn = sqlite3.connect(path, factory=_Connection)
+            conn.path = str(path)
             return cls(path, conn, name)
         except BaseException:
-            os.unlink(path)
+            if building != path:
+                Path(building).unlink(missing_ok=True)
+            if linked or building == path:
+                os.unlink(path)
             _remove_folders(made)
             raise
 

@@ -31,15 +31,23 @@ def run(work, errors, what):
     """Run `work()` (which prints its own success); returns the command's exit status.
 
     An exception of the classes `errors` prints its message as one line on stderr
-    and gives 1; an interruption gives 130 after saying nothing was added.
+    and gives 1; an interruption gives 130 after saying nothing was added. One that
+    comes once the project committed the change waits until `work` has said what it
+    stored, and the command ends as a success.
     """
+    from gemlo.storage import interrupts
+
+    finished = False
     try:
-        with interruptible():
+        with interruptible(), interrupts.scope():
             work()
+            finished = True
     except errors as error:
         print(" ".join(str(error).split()), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
+        if finished:
+            return 0
         print(f"{what} interrupted; nothing was added", file=sys.stderr)
         return INTERRUPTED
     return 0

@@ -777,30 +777,31 @@ def _remove_build(building, project_path):
     if project_path.exists() and os.path.samefile(building, project_path):
         building.unlink()
         return
-    stored, pending = [], []
+    from gemlo.app.project import PROJECT_FILES
+    from gemlo.storage import safepath
+
+    made = []
     try:
         conn = sqlite3.connect(building)  # rolls a half-written transaction back
         try:
-            stored = [r[0] for r in conn.execute("SELECT file FROM property_files")]
-            pending = conn.execute("SELECT file, device, inode FROM pending_files").fetchall()
+            conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, safepath.MAX_VALUE)
+            for table in ("owned_files", "pending_files"):
+                made += conn.execute(f"SELECT file, device, inode FROM {table}").fetchall()  # noqa: S608
         finally:
             conn.close()
     except sqlite3.DatabaseError:
-        pass  # killed before the tables were made
-    stem = project_path.stem
-    for rel, *identity in [(rel, None, None) for rel in stored] + pending:
-        # Only the names this import gives its data files, beside the project, and a
-        # file being named only if it is the one recorded.
-        path = building.parent / rel
-        named = rel.startswith(f"{stem}.") and rel.endswith(".npy")
-        if os.sep in rel or not (named or HIDDEN.fullmatch(rel)):
-            continue
+        pass  # killed before the tables were made, or not a build of ours
+    # Only the names this import gives its data files, beside the project, each the
+    # file recorded under it, and none that another project in the folder names.
+    own = re.compile(re.escape(f"{project_path.stem}.") + r".+\.npy|" + HIDDEN.pattern)
+    for rel, device, inode in made:
         try:
-            st = os.lstat(path)
-        except FileNotFoundError:
+            path = safepath.removable(building, rel, (device, inode), own)
+            other = safepath.named_elsewhere(building, rel, PROJECT_FILES)
+        except (OSError, ValueError):
             continue
-        if identity == [None, None] or identity == [st.st_dev, st.st_ino]:
-            path.unlink()
+        if other is None:
+            os.unlink(path)
     for suffix in ("", "-journal", "-wal", "-shm"):
         Path(f"{building}{suffix}").unlink(missing_ok=True)
 

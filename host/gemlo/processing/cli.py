@@ -59,13 +59,15 @@ def process(args):
     from gemlo.app.project import ProjectDatabase
     from gemlo.io.cli import interruptible, tenths
     from gemlo.processing.runner import ProcessJob
+    from gemlo.storage import interrupts
 
     progress = tenths(args.operation, "traces")
 
-    database = None
+    database = job = None
     try:
-        # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
-        with interruptible():
+        # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing;
+        # once the result is stored, the command finishes and says so.
+        with interruptible(), interrupts.scope():
             params = parameters(args)
             database = ProjectDatabase.open(args.project)
             if args.object not in database.object_names():
@@ -88,7 +90,10 @@ def process(args):
             except BaseException:
                 job.discard()
                 raise
+            _stored(args)
     except KeyboardInterrupt:
+        if job is not None and job.stored:
+            return 0  # the interrupt came once the result was stored and reported
         print(f"{args.operation} interrupted; the project is unchanged", file=sys.stderr)
         return 130
     except (ValueError, OSError, sqlite3.Error) as error:
@@ -97,5 +102,8 @@ def process(args):
     finally:
         if database is not None:
             database.close()
-    print(f"Stored {args.object}.{args.output} in {args.project}")
     return 0
+
+
+def _stored(args):
+    print(f"Stored {args.object}.{args.output} in {args.project}", flush=True)

@@ -224,6 +224,7 @@ class ProcessJob:
         self.done = 0
         self.out = self.data_file = None
         self.error = None
+        self.stored = False
         self._cancel = threading.Event()
 
     @property
@@ -298,13 +299,19 @@ class ProcessJob:
                 raise RuntimeError("nothing to store: the computation did not complete")
             if name in dob.prop:  # made meanwhile: never replaced
                 raise ValueError(f"{dob.name!r} already has a property named {name!r}")
-            if self.data_file is not None:
-                if tree is not None:
-                    return tree.store_data_file(dob.name, name, self.data_file, **attributes)
-                return database.store_data_file(dob, name, self.data_file, **attributes)
             if tree is not None:
-                return tree.create_property(dob.name, name, self.out, **attributes)
-            return database.store_properties(dob, {name: self.out}, {name: attributes})[name]
+                if self.data_file is not None:
+                    entry = tree.store_data_file(dob.name, name, self.data_file, **attributes)
+                else:
+                    entry = tree.create_property(dob.name, name, self.out, **attributes)
+            else:
+                # Checked again as it is stored: a run storing that name meanwhile wins.
+                value = self.out if self.data_file is None else self.data_file
+                entry = database.store_properties(
+                    dob, {name: value}, {name: attributes}, fresh=(name,)
+                )[name]
+            self.stored = True
+            return entry
         except BaseException:
             # The tree's create_property puts the entry in before the project stores it.
             if name in dob.prop and dob.prop[name].get(dob.prop_array_key) is self.out:

@@ -68,7 +68,7 @@ def removable(project, name, identity, pattern):
     return path
 
 
-def _names_in(path):
+def names_files(path):
     """The data file names that the project file `path` records; None when that cannot
     be told (a damaged or busy file may name any)."""
     uri = "file:" + urllib.parse.quote(os.fsencode(os.path.abspath(path))) + "?mode=ro"
@@ -112,7 +112,7 @@ def named_elsewhere(project, name, candidates):
                 continue
         except OSError:
             return entry.path
-        names = _names_in(entry.path)
+        names = names_files(entry.path)
         if names is None or name in names:
             return entry.path
     return None
