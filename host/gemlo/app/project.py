@@ -16,7 +16,7 @@ from numpy.lib import format as npy_format
 
 from gemlo.app.datafile import HIDDEN, DataFile, copy_chunked, fsync_folder, pid_alive
 from gemlo.data.dataobject import DataObject
-from gemlo.storage import interrupts, safepath, values
+from gemlo.storage import interrupts, mapped, safepath, values
 from gemlo.utils.convert_grid import Survey
 from gemlo.utils.logger import logger
 
@@ -211,8 +211,12 @@ def _open_mapped(path, dtype, shape, writable=True):
                         info.st_size,
                     ):
                         raise ValueError("it was replaced while it was checked")
-                    return np.memmap(rw, dtype, "r+", offset, shape, order="C")
-        return np.memmap(fp, dtype, "r", offset, shape, order="C")
+                    array = np.memmap(rw, dtype, "r+", offset, shape, order="C")
+                    mapped.keep_file(array, fp.fileno())
+                    return array
+        array = np.memmap(fp, dtype, "r", offset, shape, order="C")
+        mapped.keep_file(array, fp.fileno())
+        return array
 
 
 # Added after the first files were written: made on the first save, so that older
@@ -750,7 +754,7 @@ class ProjectDatabase:
                 data_file.stored_as(self._absolute(rel))
                 if hidden is not None and not os.path.lexists(hidden):
                     self._forget_pending(os.path.basename(hidden))
-                array = npy_format.open_memmap(data_file.path, "r+")
+                array = _open_mapped(data_file.path, data_file.dtype, data_file.shape)
             else:
                 array = value
             if extra is None:

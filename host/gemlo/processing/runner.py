@@ -16,6 +16,7 @@ import threading
 import numpy as np
 
 from gemlo.processing.operations import OPERATIONS
+from gemlo.storage import mapped
 
 # Input bytes per chunk: an operation's temporaries take up to ~11 times as much
 # (complex128 spectra), so two chunks in flight stay near 10 MB. Large enough that
@@ -136,8 +137,9 @@ def run_chunked(
                 if chunk is None:
                     return
                 index, traces = chunk
-                data = np.array(source[index])
-                drop_in(index)
+                # Read through the file: one cut short meanwhile is an error, not SIGBUS.
+                data = mapped.read(source, index)
+                drop_in(index)  # a map read directly, when not of a project's file
                 result = kernel(data)
                 del data
                 out[index] = result
