@@ -7,6 +7,7 @@ x min, x max, y min, y max; three transform values. The values follow column by
 column, west to east, each column from north to south and starting on a new line.
 """
 
+import os
 from pathlib import Path
 
 import numpy as np
@@ -20,6 +21,9 @@ HEADER_FIELDS = 14  # after the "@name, GRID, n" line
 # A value within this share of the null value's size counts as null: writers round it.
 NULL_TOLERANCE = 1e-6
 SLAB_POSITIONS = 1 << 20  # survey positions sampled at once
+# The longest line read: a grid's lines hold a few values each, so a longer one is
+# not a grid (and would cost many times its size in memory).
+MAX_LINE = 64 << 10
 
 
 class ZmapError(Exception):
@@ -122,7 +126,16 @@ def read_grid(path):
         raise ZmapError(path, "no such file")
     try:
         with open(path, encoding="ascii", errors="strict") as fp:
-            lines = fp.readlines()
+            size = os.fstat(fp.fileno()).st_size
+            lines = []
+            while line := fp.readline(MAX_LINE + 1):
+                if len(line) > MAX_LINE:
+                    raise ZmapError(
+                        path,
+                        f"not a ZMAP+ grid (line {len(lines) + 1} is longer than "
+                        f"{MAX_LINE} characters)",
+                    )
+                lines.append(line)
     except UnicodeDecodeError:
         raise ZmapError(path, "not a ZMAP+ grid (not an ASCII text file)") from None
     except OSError as error:
@@ -159,11 +172,20 @@ def read_grid(path):
             path,
             f"the header's extent x {x_min:g} to {x_max:g}, y {y_min:g} to {y_max:g} is empty",
         )
+    expected = rows * columns
+    # Each value takes a character and a separator at the least.
+    if expected > size // 2:
+        raise ZmapError(
+            path,
+            f"the header's {rows} rows by {columns} columns make {expected} values, more "
+            f"than its {size} bytes can hold",
+        )
     values = []
     for number, line in body[end + 1 :]:
         if line.strip():
             values.extend(_values(line, width, number, path))
-    expected = rows * columns
+            if len(values) > expected:
+                break  # refused below, before reading on
     if len(values) < expected:
         raise ZmapError(
             path,
