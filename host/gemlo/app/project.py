@@ -528,13 +528,16 @@ class ProjectDatabase:
         row = self._conn.execute("SELECT name, sgmt FROM survey").fetchone()
         if row is None:
             return None, None
-        sgmt = values.loads(row[1])
-        return Survey.from_sgmt(sgmt, name=row[0]), sgmt
+        sgmt = values.expect(values.loads(row[1]), dict, "the survey's extent")
+        return Survey.from_sgmt(sgmt, name=values.expect(row[0], str, "the survey's name")), sgmt
 
     # Data objects
 
     def object_names(self):
-        return [r[0] for r in self._conn.execute("SELECT name FROM objects ORDER BY rowid")]
+        return [
+            values.expect(r[0], str, "an object's name")
+            for r in self._conn.execute("SELECT name FROM objects ORDER BY rowid")
+        ]
 
     def save_object(self, dob):
         """Store the object with all its properties, replacing a stored one of that name."""
@@ -978,6 +981,13 @@ class ProjectDatabase:
     def _sweep(self):
         """Remove the project's data files that no property refers to any more."""
         try:
+            for (rel,) in self._conn.execute("SELECT file FROM property_files").fetchall():
+                try:
+                    safepath.resolve(self.path, rel)
+                except ValueError as error:
+                    # A damaged entry may have named a file that now looks unused.
+                    logger.warning("Removing no data file of %s: %s", self.path, error)
+                    return
             rows = self._conn.execute(
                 "SELECT file, device, inode FROM owned_files "
                 "WHERE file NOT IN (SELECT file FROM property_files)"
@@ -1060,6 +1070,12 @@ class ProjectDatabase:
         if row is None:
             raise KeyError(name)
         key, viewable, meta = row
+        try:
+            values.expect(key, str, "its kind of array")
+        except ValueError as error:
+            raise UnreadableObject(
+                f"The record of the data object {name!r} in {self.path} is damaged: {error}"
+            ) from error
         prop = {}
         files = self._property_files(name)
         for prop_name, dtype, shape, data, extra in self._conn.execute(
@@ -1068,6 +1084,8 @@ class ProjectDatabase:
             (name,),
         ):
             what = f"the property {prop_name!r} of {name!r}"
+            if not isinstance(prop_name, str):
+                raise UnreadableObject(f"The name of {what} in {self.path} is not text")
             if prop_name in files:
                 try:
                     file = safepath.resolve(self.path, files[prop_name])
@@ -1104,7 +1122,8 @@ class ProjectDatabase:
                     f"The attributes of {what} in {self.path} are damaged: {error}"
                 ) from error
         try:
-            dob = DataObject(name, prop, key, values.loads(meta), bool(viewable))
+            meta = values.expect(values.loads(meta), dict, "its meta")
+            dob = DataObject(name, prop, key, meta, bool(viewable))
         except (ValueError, TypeError) as error:
             raise UnreadableObject(
                 f"The record of the data object {name!r} in {self.path} is damaged: {error}"
@@ -1183,12 +1202,19 @@ class ProjectDatabase:
             is None
         ):
             return []
-        return [
-            (name, values.loads(state), values.loads(shown))
-            for name, state, shown in self._conn.execute(
-                "SELECT name, state, shown FROM viewers ORDER BY position"
+        viewers = []
+        for name, state, shown in self._conn.execute(
+            "SELECT name, state, shown FROM viewers ORDER BY position"
+        ):
+            shown = values.expect(values.loads(shown), list, "the objects a viewer shows")
+            viewers.append(
+                (
+                    values.expect(name, str, "a viewer's name"),
+                    values.expect(values.loads(state), dict, "a viewer's state"),
+                    [values.expect(n, str, "an object a viewer shows") for n in shown],
+                )
             )
-        ]
+        return viewers
 
     def __repr__(self):
         lines = [f"ProjectDatabase({self.path!r})"]

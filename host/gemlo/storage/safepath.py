@@ -41,10 +41,13 @@ def resolve(project, name):
     if os.path.dirname(real) != os.path.realpath(folder):
         raise UnsafeName(f"{name!r} leads out of the project's folder {folder}")
     try:
-        if os.path.samefile(real, project):
-            raise UnsafeName(f"{name!r} is the project file itself")
+        same = os.path.samefile(real, project)
     except FileNotFoundError:
-        pass
+        same = False
+    except OSError as error:
+        raise UnsafeName(f"{name!r} cannot be looked up: {error.strerror}") from None
+    if same:
+        raise UnsafeName(f"{name!r} is the project file itself")
     return real
 
 

@@ -43,3 +43,17 @@ def loads(text):
         return json.loads(text)
     except RecursionError:
         raise ValueError("it nests too deeply") from None
+
+
+def expect(value, kind, what):
+    """`value` if it is of the type `kind` (a type or tuple of them); ValueError naming
+    `what` otherwise: a record whose fields have other types is damaged."""
+    if not isinstance(value, kind):
+        raise ValueError(f"{what} is a {type(value).__name__}, not {_names(kind)}")
+    return value
+
+
+def _names(kind):
+    kinds = kind if isinstance(kind, tuple) else (kind,)
+    text = {str: "text", dict: "a record", list: "a list", int: "a whole number"}
+    return " or ".join(text.get(k, k.__name__) for k in kinds)
