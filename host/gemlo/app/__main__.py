@@ -116,19 +116,30 @@ def import_segy(args):
         _say(error, sys.stderr)
         return 1
     progress = tenths(args.file, "traces", _say)
+    made = []
+
+    def created(path):
+        _say(f"Created {path}")
+        made.append(path)
 
     try:
         with interruptible():
-            path = import_to_new_project(
-                args.file, args.project, progress=progress, header=header_of(args), notice=_say
+            import_to_new_project(
+                args.file,
+                args.project,
+                progress=progress,
+                header=header_of(args),
+                notice=_say,
+                created=created,
             )
     except (SegyError, OSError, ValueError, sqlite3.Error) as error:
         _say(_reason(error), sys.stderr)
         return 1
     except KeyboardInterrupt:
+        if made:  # once the project took its name: it is made
+            return 0
         _say(f"Import of {args.file} interrupted; nothing was written", sys.stderr)
         return 130
-    _say(f"Created {path}")
     return 0
 
 

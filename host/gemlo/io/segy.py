@@ -31,6 +31,7 @@ import numpy as np
 from gemlo.app.datafile import HIDDEN, DataFile, fsync_folder, pid_alive
 from gemlo.data.dataobject import DataObject
 from gemlo.io import segycodec
+from gemlo.storage import interrupts
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import Survey, ln2xy
 
@@ -715,7 +716,13 @@ BUILDING = re.compile(r"\.(?P<name>.+)\.(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.pa
 
 
 def import_to_new_project(
-    segy_path, project_path, chunk_bytes=CHUNK_BYTES, progress=None, header=None, notice=None
+    segy_path,
+    project_path,
+    chunk_bytes=CHUNK_BYTES,
+    progress=None,
+    header=None,
+    notice=None,
+    created=None,
 ):
     """Create the project file `project_path` holding the cube of `segy_path` and its survey.
 
@@ -763,10 +770,15 @@ def import_to_new_project(
         job.copy()
         job.commit(database)
         database.close()
-        # A link, not a rename: a project made meanwhile under that name stays.
-        os.link(building, project_path)
-        os.unlink(building)
-        fsync_folder(folder)
+        # Once the project has its name it is made: an interrupt waits until that is
+        # said (`created(path)`).
+        with interrupts.deferred():
+            # A link, not a rename: a project made meanwhile under that name stays.
+            os.link(building, project_path)
+            os.unlink(building)
+            fsync_folder(folder)
+            if created is not None:
+                created(project_path)
     except BaseException:
         job.discard()
         if database is not None:
