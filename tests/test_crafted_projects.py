@@ -16,11 +16,12 @@ from qtpy.QtWidgets import QMessageBox
 from test_open_faults import HOST, fingerprint, make_project
 from test_wells import DEPTH, GR, las_text
 
-from gemlo.app import project, sample
 from gemlo.app.__main__ import main
-from gemlo.app.project import ProjectDatabase
+from gemlo.io import sample
 from gemlo.processing.runner import ProcessJob
-from gemlo.storage import safepath
+from gemlo.storage import chunks, database, safepath
+from gemlo.storage.database import ProjectDatabase
+from gemlo.storage.errors import DamagedProject
 
 DEAD = 999_999_999  # the pid of no process
 CUBE = "b.cube.amp.npy"
@@ -99,7 +100,7 @@ OPENERS = ["window", "process", "import-las", "import-zmap", "import-segy"]
 def resolved(monkeypatch):
     """Every path the application resolves from a project's names, or maps."""
     paths = []
-    real_resolve, real_open = safepath.resolve, project._open_mapped
+    real_resolve, real_open = safepath.resolve, database.open_mapped
 
     def resolve(*args):
         paths.append(real_resolve(*args))
@@ -110,7 +111,7 @@ def resolved(monkeypatch):
         return real_open(path, *args, **kwargs)
 
     monkeypatch.setattr(safepath, "resolve", resolve)
-    monkeypatch.setattr(project, "_open_mapped", open_mapped)
+    monkeypatch.setattr(database, "open_mapped", open_mapped)
     return paths
 
 
@@ -130,7 +131,7 @@ def test_a_crafted_project_touches_nothing_outside_it(
     if opener == "window":
         window = request.getfixturevalue("main_window")
         if outcome == "refused":
-            with pytest.raises(project.DamagedProject, match="nests 100000 levels"):
+            with pytest.raises(DamagedProject, match="nests 100000 levels"):
                 window.open_project(path)
         else:
             window.open_project(path)
@@ -186,7 +187,7 @@ STEPS = {"synced": 130, "named": 130, "written": 0, "committed": 0, "entries": 0
 @pytest.mark.parametrize("step", STEPS)
 def test_an_interrupt_at_each_step_of_a_store(tmp_path, monkeypatch, capsys, step):
     path = make_project(tmp_path / "b")
-    monkeypatch.setattr(project, "MAPPED_BYTES", 1)  # the result goes into a data file
+    monkeypatch.setattr(chunks, "MAPPED_BYTES", 1)  # the result goes into a data file
 
     def hook(_db, name):
         if name == step:
@@ -243,7 +244,7 @@ def test_a_file_cut_short_during_processing_is_an_error(tmp_path):
     path = make_project(tmp_path / "b", shape=(64, 32, 256))
     script = textwrap.dedent(f"""
         import os
-        from gemlo.app.project import ProjectDatabase
+        from gemlo.storage.database import ProjectDatabase
         from gemlo.processing.runner import ProcessJob
         db = ProjectDatabase.open({str(path)!r})
         def cut(done, total):

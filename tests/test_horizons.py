@@ -6,9 +6,9 @@ import numpy as np
 import pytest
 
 from gemlo.app.__main__ import main as gemlo_main
-from gemlo.app.project import ProjectDatabase
 from gemlo.io import zmap
 from gemlo.io.zmap import ZmapError, read_grid, read_horizon, survey_lines, write_grid
+from gemlo.storage.database import ProjectDatabase
 from gemlo.utils.convert_grid import ln2xy
 
 # A grid over part of the rotated survey (x 508000-515000, y 6780000-6787000).
@@ -130,7 +130,7 @@ def test_a_grid_off_the_survey_or_no_survey_is_refused(write, rotated_grid):
 
 
 def test_horizon_in_the_window_the_map_view_and_statistics(main_window, write):
-    from gemlo.app import sample
+    from gemlo.io import sample
     from gemlo.widgets.vispy_image import VispyImage
 
     dob = main_window.import_zmap(write(sample.sample_zmap_text()))
@@ -151,8 +151,8 @@ def test_horizon_in_the_window_the_map_view_and_statistics(main_window, write):
 def test_a_cancelled_import_adds_nothing(main_window, write, monkeypatch, gemlo_log):
     from qtpy.QtWidgets import QProgressDialog
 
-    from gemlo.app import sample
     from gemlo.app.tour import menu_action
+    from gemlo.io import sample
 
     path = write(sample.sample_zmap_text())
     monkeypatch.setattr(zmap, "SLAB_POSITIONS", 800)  # ten slabs
@@ -175,7 +175,7 @@ def test_import_zmap_command(write, tmp_path, capsys, sample_survey):
     database.close()
     assert gemlo_main(["import-zmap", str(grid), str(project)]) == 1
     assert "the project has no survey" in capsys.readouterr().err
-    from gemlo.app import sample
+    from gemlo.io import sample
 
     grid = write(sample.sample_zmap_text(), "top.zmap")
     database = ProjectDatabase.open(project)

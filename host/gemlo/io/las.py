@@ -13,7 +13,11 @@ from pathlib import Path
 import lasio
 import numpy as np
 
-from gemlo.data.dataobject import DataObject
+from gemlo.errors import InputError
+from gemlo.model.dataobject import DataObject
+from gemlo.model.naming import free_name
+from gemlo.storage.database import ProjectDatabase
+from gemlo.storage.paths import with_extension
 
 DEPTH_INDEXES = {"DEPT", "DEPTH", "DPTH", "MD", "TVD", "TVDSS", "TVDSD"}
 TIME_INDEXES = {"TIME", "ETIM", "TWT", "OWT"}
@@ -32,21 +36,12 @@ MAX_HEADER_LINE = 64 << 10
 MAX_DATA_LINE = 64 * MAX_CURVES
 
 
-class LasError(Exception):
-    """A file that cannot be imported; the message names the file and the reason."""
-
-    def __init__(self, path, reason):
-        super().__init__(f"Cannot import {path}: {reason}")
-        self.path, self.reason = str(path), reason
+LasError = InputError
 
 
 def unique_name(base, taken):
     """`base`, or `base_2`, `base_3`... whichever `taken` does not hold."""
-    base = base.strip() or "well"
-    name, n = base, 2
-    while name in taken:
-        name, n = f"{base}_{n}", n + 1
-    return name
+    return free_name(base.strip() or "well", taken)
 
 
 def _header_value(section, mnemonic):
@@ -218,11 +213,7 @@ def import_to_project(las_paths, project_path):
     transaction. A new project file is removed again if that fails. Returns
     (project path, names of the new objects).
     """
-    from gemlo.app.project import EXTENSION, ProjectDatabase
-
-    project_path = Path(project_path).expanduser().absolute()
-    if project_path.suffix != EXTENSION:
-        project_path = project_path.with_name(project_path.name + EXTENSION)
+    project_path = with_extension(Path(project_path).expanduser().absolute())
     if project_path.exists():
         database, created = ProjectDatabase.open(project_path), False
     else:
@@ -243,12 +234,10 @@ def import_to_project(las_paths, project_path):
 
 def command(args):
     """The import-las command: returns the exit status."""
-    import sqlite3
-
     from gemlo.io import cli
 
     def work():
         path, names = import_to_project(args.files, args.project)
         print(f"Added {', '.join(names)} to {path}")
 
-    return cli.run(work, (LasError, OSError, ValueError, sqlite3.Error), "Import of the LAS files")
+    return cli.run(work, "Import of the LAS files interrupted; nothing was added")

@@ -11,9 +11,12 @@ import os
 from pathlib import Path
 
 import numpy as np
-from scipy.interpolate import RegularGridInterpolator
 
-from gemlo.data.dataobject import DataObject
+from gemlo.errors import Cancelled, InputError
+from gemlo.model.dataobject import DataObject
+from gemlo.model.naming import free_name
+from gemlo.storage.database import ProjectDatabase
+from gemlo.storage.paths import with_extension
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import ln2xy
 
@@ -26,16 +29,8 @@ SLAB_POSITIONS = 1 << 20  # survey positions sampled at once
 MAX_LINE = 64 << 10
 
 
-class ZmapError(Exception):
-    """A grid or horizon that cannot be made; the message names the file and the reason."""
-
-    def __init__(self, path, reason):
-        super().__init__(f"Cannot import {path}: {reason}")
-        self.path, self.reason = str(path), reason
-
-
-class ImportCancelled(Exception):
-    """The user cancelled the import: nothing was added."""
+ZmapError = InputError
+ImportCancelled = Cancelled
 
 
 class Grid:
@@ -59,6 +54,8 @@ class Grid:
     def sample(self, xy):
         """Bilinear values at the (n, 2) map points `xy`; NaN outside or next to a null."""
         # The interpolator wants ascending axes: rows south to north.
+        from scipy.interpolate import RegularGridInterpolator  # slow to load: when used
+
         interpolate = RegularGridInterpolator(
             (self.y()[::-1], self.x()),
             self.z[::-1],
@@ -286,15 +283,13 @@ def horizon(grid, survey, sgmt, name, prop_name="z", source=None, progress=None)
 
 def read_horizon(path, survey, sgmt, taken=(), progress=None):
     """The horizon of the ZMAP+ file `path` on the survey, named apart from `taken`."""
-    from gemlo.io.las import unique_name
-
     path = Path(path)
     if survey is None:
         raise ZmapError(
             path, "the project has no survey to put the horizon on (import a SEG-Y cube first)"
         )
     grid = read_grid(path)
-    name = unique_name(grid.name or path.stem, taken)
+    name = free_name((grid.name or path.stem).strip() or "horizon", taken)
     return horizon(grid, survey, sgmt, name, source=path.absolute(), progress=progress)
 
 
@@ -303,11 +298,7 @@ def import_to_project(zmap_path, project_path, progress=None):
 
     Returns (project path, the new object's name).
     """
-    from gemlo.app.project import EXTENSION, ProjectDatabase
-
-    project_path = Path(project_path).expanduser().absolute()
-    if project_path.suffix != EXTENSION:
-        project_path = project_path.with_name(project_path.name + EXTENSION)
+    project_path = with_extension(Path(project_path).expanduser().absolute())
     if not project_path.is_file():
         raise ZmapError(
             zmap_path, f"no project at {project_path}: a horizon needs a project with a survey"
@@ -324,8 +315,6 @@ def import_to_project(zmap_path, project_path, progress=None):
 
 def command(args):
     """The import-zmap command: returns the exit status."""
-    import sqlite3
-
     from gemlo.io import cli
 
     progress = cli.tenths(args.file, "inlines")
@@ -334,4 +323,4 @@ def command(args):
         path, name = import_to_project(args.file, args.project, progress)
         print(f"Added {name} to {path}")
 
-    return cli.run(work, (ZmapError, OSError, ValueError, sqlite3.Error), f"Import of {args.file}")
+    return cli.run(work, f"Import of {args.file} interrupted; nothing was added")

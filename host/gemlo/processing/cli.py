@@ -1,7 +1,5 @@
 """The `process` command: one operation on a cube of a project, without a window."""
 
-import sqlite3
-import sys
 from pathlib import Path
 
 # The operations' keys, known here without importing scipy (the window starts faster).
@@ -56,20 +54,16 @@ def parameters(args):
 
 def process(args):
     """The process command: returns the exit status."""
-    from gemlo.app.project import ProjectDatabase
-    from gemlo.io.cli import interruptible, tenths
+    from gemlo.io import cli
     from gemlo.processing.runner import ProcessJob
-    from gemlo.storage import interrupts
+    from gemlo.storage.database import ProjectDatabase
 
-    progress = tenths(args.operation, "traces")
+    progress = cli.tenths(args.operation, "traces")
 
-    database = job = None
-    try:
-        # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing;
-        # once the result is stored, the command finishes and says so.
-        with interruptible(), interrupts.scope():
-            params = parameters(args)
-            database = ProjectDatabase.open(args.project)
+    def work():
+        params = parameters(args)
+        database = ProjectDatabase.open(args.project)
+        try:
             if args.object not in database.object_names():
                 raise ValueError(f"{args.project} holds no data object named {args.object!r}")
             dob = database.load_object(args.object)
@@ -90,20 +84,11 @@ def process(args):
             except BaseException:
                 job.discard()
                 raise
-            _stored(args)
-    except KeyboardInterrupt:
-        if job is not None and job.stored:
-            return 0  # the interrupt came once the result was stored and reported
-        print(f"{args.operation} interrupted; the project is unchanged", file=sys.stderr)
-        return 130
-    except (ValueError, OSError, sqlite3.Error) as error:
-        print(f"Cannot process: {error}", file=sys.stderr)
-        return 1
-    finally:
-        if database is not None:
+        finally:
             database.close()
-    return 0
+        print(f"Stored {args.object}.{args.output} in {args.project}", flush=True)
 
-
-def _stored(args):
-    print(f"Stored {args.object}.{args.output} in {args.project}", flush=True)
+    # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
+    return cli.run(
+        work, f"{args.operation} interrupted; the project is unchanged", "Cannot process: {}"
+    )

@@ -1,0 +1,13 @@
+"""The errors every layer shares: a file that cannot be read in, and work the user stopped."""
+
+
+class InputError(Exception):
+    """A file that cannot be imported; the message names the file and the reason."""
+
+    def __init__(self, path, reason):
+        super().__init__(f"Cannot import {path}: {reason}")
+        self.path, self.reason = str(path), reason
+
+
+class Cancelled(Exception):
+    """The user cancelled the work: nothing was added or changed."""
