@@ -350,3 +350,70 @@ def test_fuzzed_tables_always_give_a_message(tmp_path, main_window, monkeypatch,
         err = capsys.readouterr().err
         assert code in (0, 1) and "Traceback" not in err
         assert fingerprint(victim) == before
+
+
+def sparse_segy(path):
+    """A SEG-Y file of 2**20 + 1 one-sample traces whose headers are all zero (a hole)."""
+    head = bytearray(3600)
+    head[3216:3218], head[3220:3222], head[3224:3226] = b"\x0f\xa0", b"\x00\x01", b"\x00\x05"
+    path.write_bytes(bytes(head))
+    os.truncate(path, 3600 + (2**20 + 1) * 244)
+    return ["import-segy", str(path), str(path.with_name("s.lmd"))]
+
+
+def zmap_text(line):
+    return f"@G, GRID, 5\n15, 1e30, , 4, 1\n{line}\n0,0,0\n@\n1 2 3 4\n"
+
+
+BOUNDS = {
+    "las curves": (
+        lambda p: ["import-las", str(write(p / "w.las", "~C\n" + "C.M : c\n" * 2001)), "n.lmd"],
+        "more than 2000 curves",
+    ),
+    "las header line": (
+        lambda p: ["import-las", str(write(p / "w.las", "~V" + " " * 70000 + "\n")), "n.lmd"],
+        "line 1 is longer",
+    ),
+    "zmap data line": (
+        lambda p: [
+            "import-zmap",
+            str(write(p / "g.zmap", zmap_text("2, 2, 0, 1, 0, 1") + "1 " * 40000)),
+            "b/b.lmd",
+        ],
+        "longer than 65536 characters",
+    ),
+    "zmap values": (
+        lambda p: [
+            "import-zmap",
+            str(write(p / "g.zmap", zmap_text("9000, 9000, 0, 1, 0, 1"))),
+            "b/b.lmd",
+        ],
+        "more than its",
+    ),
+    "sparse segy": (lambda p: sparse_segy(p / "f.sgy"), "traces 1 and 2 both hold inline 0"),
+    "huge record": (
+        lambda p: (
+            sql(p / "b/b.lmd", "UPDATE objects SET meta = ?", " " * (40 << 20))
+            or [
+                "process",
+                str(p / "b/b.lmd"),
+                "cube",
+                "envelope",
+                "--property",
+                "amp",
+                "--output",
+                "e",
+            ]
+        ),
+        "string or blob too big",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", BOUNDS)
+def test_inputs_beyond_bounds_are_refused_early(tmp_path, monkeypatch, capsys, case):
+    make_project(tmp_path / "b")
+    monkeypatch.chdir(tmp_path)
+    make_args, says = BOUNDS[case]
+    assert main(make_args(tmp_path)) == 1
+    assert says in capsys.readouterr().err
