@@ -75,8 +75,3 @@ def scope():
         _state["scopes"] -= 1
         if not _state["scopes"] and not _state["deferring"]:
             _release()
-
-
-def pending():
-    """Whether an interrupt is waiting."""
-    return bool(_state["caught"])
