@@ -27,11 +27,11 @@ def interruptible():
             signal.signal(s, handler)
 
 
-def run(work, errors, what):
+def run(work, errors, what, undone="nothing was added"):
     """Run `work()` (which prints its own success); returns the command's exit status.
 
     An exception of the classes `errors` prints its message as one line on stderr
-    and gives 1; an interruption gives 130 after saying nothing was added.
+    and gives 1; an interruption gives 130 after saying what was `undone`.
     """
     try:
         with interruptible():
@@ -40,7 +40,7 @@ def run(work, errors, what):
         print(" ".join(str(error).split()), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print(f"{what} interrupted; nothing was added", file=sys.stderr)
+        print(f"{what} interrupted; {undone}", file=sys.stderr)
         return INTERRUPTED
     return 0
 

@@ -1,0 +1,199 @@
+"""Horizon grid files in and out: ZMAP+, IRAP classic ASCII and IRAP binary.
+
+A file's format is told by its content, never by its name. Coming in, the grid
+is sampled at every inline and crossline of the project's survey; going out, the
+survey's own grid of the horizon is written, one node per position.
+
+ZMAP+ has no rotation: a horizon on a survey turned by other than a multiple of
+90 degrees goes out on the unrotated grid that bounds it, at the survey's finer
+line spacing, sampled bilinearly as imports are; nodes outside the survey are
+null. A program that reads only ZMAP+ gets the whole horizon; IRAP keeps the
+survey's own nodes.
+"""
+
+import errno
+from pathlib import Path
+
+from gemlo.io import irap, zmap
+from gemlo.io.outfile import OutputFile
+from gemlo.io.surface import HorizonError, horizon, surface_of_horizon
+
+READERS = {"zmap": zmap.read_grid, "irap-ascii": irap.read_ascii, "irap-binary": irap.read_binary}
+TITLES = {"zmap": "ZMAP+", "irap-ascii": "IRAP classic ASCII", "irap-binary": "IRAP binary"}
+SUFFIXES = {"zmap": ".zmap", "irap-ascii": ".irap", "irap-binary": ".gri"}
+SNIFF = 4096  # bytes looked at to tell the format
+
+
+def file_format(path):
+    """ "zmap", "irap-ascii" or "irap-binary" from the content of `path`; HorizonError if none."""
+    path = Path(path)
+    if not path.is_file():
+        raise HorizonError(path, "no such file")
+    try:
+        with open(path, "rb") as fp:
+            start = fp.read(SNIFF)
+    except OSError as error:
+        raise HorizonError(path, error.strerror or str(error)) from None
+    if irap.binary_order(start):
+        return "irap-binary"
+    # A cut multi-byte character at the end of the sniffed bytes is no reason to refuse.
+    text = start.decode("ascii", "replace")
+    if "\ufffd" in text[:-1] or "\x00" in text:
+        raise HorizonError(
+            path, "not a horizon grid (neither a text file nor an IRAP binary grid)"
+        )
+    for line in text.splitlines():
+        content = zmap._content(line)
+        if not content:
+            continue
+        if content.startswith("@"):
+            return "zmap"
+        if content.split()[0] == str(irap.MAGIC):
+            return "irap-ascii"
+        break
+    raise HorizonError(
+        path,
+        "not a horizon grid: neither ZMAP+ (a header line starting with @) "
+        "nor IRAP (starting with -996)",
+    )
+
+
+def read_surface(path, formats=tuple(READERS)):
+    """The Surface of the horizon file `path`, of one of `formats`."""
+    kind = file_format(path)
+    if kind not in formats:
+        wanted = " or ".join(TITLES[f] for f in formats)
+        raise HorizonError(path, f"an {TITLES[kind]} grid, not {wanted}")
+    return READERS[kind](path)
+
+
+def read_horizon(path, survey, sgmt, taken=(), progress=None, formats=tuple(READERS)):
+    """The horizon of the grid file `path` on the survey, named apart from `taken`."""
+    from gemlo.io.las import unique_name
+
+    path = Path(path)
+    if survey is None:
+        raise HorizonError(
+            path, "the project has no survey to put the horizon on (import a SEG-Y cube first)"
+        )
+    surface = read_surface(path, formats)
+    name = unique_name(surface.name or path.stem, taken)
+    return horizon(surface, survey, sgmt, name, source=path.absolute(), progress=progress)
+
+
+def import_to_project(path, project_path, progress=None, formats=tuple(READERS)):
+    """Add the horizon of the grid file `path` to the existing project `project_path`.
+
+    Returns (project path, the new object's name).
+    """
+    from gemlo.app.project import ProjectDatabase
+
+    project_path = _project_path(project_path)
+    if not project_path.is_file():
+        raise HorizonError(
+            path, f"no project at {project_path}: a horizon needs a project with a survey"
+        )
+    database = ProjectDatabase.open(project_path)
+    try:
+        survey, sgmt = database.load_survey()
+        dob = read_horizon(path, survey, sgmt, database.object_names(), progress, formats)
+        database.save_objects([dob])
+    finally:
+        database.close()
+    return project_path, dob.name
+
+
+def _project_path(text):
+    from gemlo.app.project import EXTENSION
+
+    path = Path(text).expanduser().absolute()
+    return path if path.suffix == EXTENSION else path.with_name(path.name + EXTENSION)
+
+
+def write_horizon(dob, survey, path, kind, progress=None):
+    """Write the horizon `dob` on `survey` to `path` as a grid file of `kind`; all or nothing.
+
+    `progress(done, total)` hears of every slab of rows; what it raises ends the
+    work with nothing written. A file that cannot be written raises HorizonError.
+    """
+    try:
+        surface = surface_of_horizon(dob, survey)
+    except ValueError as error:
+        raise HorizonError(path, str(error), "export") from None
+    if kind == "zmap":
+        surface = surface.unrotated()
+    try:
+        with OutputFile(path) as out:
+            if kind == "zmap":
+                zmap.write_surface(out, surface, progress)
+            elif kind == "irap-ascii":
+                irap.write_ascii(out, surface, progress)
+            else:
+                irap.write_binary(out, surface, progress)
+            out.commit()
+    except OSError as error:
+        raise HorizonError(path, _write_reason(error), "write") from None
+    return surface
+
+
+def _write_reason(error):
+    if error.errno == errno.ENOSPC:
+        return "the disk is full; nothing was written"
+    return f"{error.strerror or error}; nothing was written"
+
+
+def _load(project_path, name, path):
+    """(object, survey) of `name` in the project, opened for reading."""
+    from gemlo.app.project import ProjectDatabase
+
+    database = ProjectDatabase.open(project_path)
+    try:
+        survey, _sgmt = database.load_survey()
+        try:
+            dob = database.load_object(name)
+        except KeyError:
+            raise HorizonError(
+                path, f"the project has no object named {name!r}", "export"
+            ) from None
+    finally:
+        database.close()
+    return dob, survey
+
+
+def import_command(args, formats=tuple(READERS)):
+    """The import-horizon (and import-zmap) command: returns the exit status."""
+    import sqlite3
+
+    from gemlo.io import cli
+
+    progress = cli.tenths(args.file, "inlines")
+
+    def work():
+        path, name = import_to_project(args.file, args.project, progress, formats)
+        print(f"Added {name} to {path}")
+
+    return cli.run(
+        work, (HorizonError, OSError, ValueError, sqlite3.Error), f"Import of {args.file}"
+    )
+
+
+def export_command(args):
+    """The export-horizon command: returns the exit status."""
+    import sqlite3
+
+    from gemlo.io import cli
+
+    progress = cli.tenths(args.out, "rows")
+
+    def work():
+        dob, survey = _load(args.project, args.object, args.out)
+        surface = write_horizon(dob, survey, args.out, args.format, progress)
+        rows, columns = surface.shape
+        print(f"Wrote {dob.name} to {args.out}: {TITLES[args.format]}, {columns} by {rows} nodes")
+
+    return cli.run(
+        work,
+        (HorizonError, OSError, ValueError, sqlite3.Error),
+        f"Export to {args.out}",
+        "nothing was written",
+    )
