@@ -5,8 +5,9 @@ zeros, then the values row by row (x fastest) from the origin's row, any number
 to a line. Binary: the same header as Fortran sequential records, big-endian, of
 32 bytes (-996, ny, xori, xmax, yori, ymax, xinc, yinc), 16 bytes (nx, rotation,
 xori, yori) and 28 bytes (seven words), then records of float32 values in the
-same order. A node holding 9999900 or more is null. The rotation turns the grid
-about its origin, in degrees anticlockwise.
+same order. A node holding 9999900 or more is null; nulls are written as 9999900
+in ASCII and as 1e30 in binary, as xtgeo and the programs it follows expect them.
+The rotation turns the grid about its origin, in degrees anticlockwise.
 """
 
 import os
@@ -17,7 +18,8 @@ import numpy as np
 from gemlo.io.surface import HorizonError, Surface
 
 MAGIC = -996
-NULL = 9999900.0
+NULL = 9999900.0  # and every value above it
+BINARY_NULL = 1e30
 HEADER_RECORDS = (32, 16, 28)  # bytes
 ASCII_PER_LINE = 6
 ROWS_AT_ONCE = 4096  # rows written at once
@@ -50,7 +52,8 @@ def _check(path, ny, nx, xinc, yinc, rotation, origin, size, per_value):
     if nx * ny * per_value > size:
         raise IrapError(
             path,
-            f"the header's {nx} by {ny} nodes need more than the file's {size} bytes",
+            f"the header's {nx} by {ny} nodes make {nx * ny} values, more than the "
+            f"file's {size} bytes can hold",
         )
 
 
@@ -246,7 +249,11 @@ def _read_binary(fp, path, size):
     if fp.read(1):
         raise IrapError(path, f"more data after the header's {nx} by {ny} nodes")
     values = _nulled(values.reshape(ny, nx))
-    return Surface(path.stem, values, (xori, yori), (xinc, yinc), rotation % 360.0, NULL)
+    # The header's coordinates are 4-byte floats: as far off as their last bit.
+    precision = float(np.spacing(np.float32(max(abs(xori), abs(yori)))))
+    return Surface(
+        path.stem, values, (xori, yori), (xinc, yinc), rotation % 360.0, NULL, precision
+    )
 
 
 def _record(data):
@@ -271,7 +278,7 @@ def write_binary(out, surface, progress=None):
     out.write(_record(np.zeros(7, ">i4").tobytes()))
     for start in range(0, ny, ROWS_AT_ONCE):
         rows = surface.values[start : start + ROWS_AT_ONCE]
-        rows = np.where(np.isfinite(rows), rows, NULL).astype(">f4")
+        rows = np.where(np.isfinite(rows), rows, BINARY_NULL).astype(">f4")
         out.write(b"".join(_record(row.tobytes()) for row in rows))
         if progress is not None:
             progress(start + len(rows), ny)

@@ -9,18 +9,20 @@ object; the survey's own grid of a horizon gives one back for writing out.
 import math
 
 import numpy as np
-from scipy.interpolate import RegularGridInterpolator
 
 from gemlo.data.dataobject import DataObject
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import ln2xy
 
 SLAB_POSITIONS = 1 << 20  # positions sampled at once
-# A sampled point this close (in nodes) outside the grid's edge counts as on it:
-# map coordinates rounded on the way in must not lose the last row or column.
-EDGE = 1e-6
-# Inline and crossline axes further than this (in cosine) from a right angle make no grid.
-SQUARE = 1e-6
+# A point this close (in cells) outside the grid's edge takes the edge's value, and a
+# null node of less weight is left out rather than blanking the point (more where the
+# file's coordinates are coarser): rounding must neither lose the grid's edges nor
+# blank the positions beside a null. Wherever plain bilinear gives a value, it stands.
+SLACK = 0.01
+# The survey's grid goes out as a square grid while no node moves by more than this
+# share of a cell: control points rounded to the centimetre skew it a little.
+SKEW = 0.005
 
 
 class HorizonError(Exception):
@@ -40,11 +42,13 @@ class Surface:
 
     The increments run along the grid's own axes, which are turned `rotation`
     degrees anticlockwise from east and north; a negative `yinc` steps southwards.
-    `null` is the null value of the file the grid came from, if any.
+    `null` is the null value of the file the grid came from, if any; `precision`
+    how far (in map units) its origin may be from where it was meant to be.
     """
 
-    def __init__(self, name, values, origin, increments, rotation=0.0, null=None):
+    def __init__(self, name, values, origin, increments, rotation=0.0, null=None, precision=0.0):
         self.name, self.values, self.null = name, values, null
+        self.precision = precision
         self.origin = (float(origin[0]), float(origin[1]))
         self.xinc, self.yinc = (float(v) for v in increments)
         self.rotation = float(rotation)
@@ -87,17 +91,11 @@ class Surface:
         dx, dy = xy[:, 0] - self.origin[0], xy[:, 1] - self.origin[1]
         i = (dx * cos + dy * sin) / self.xinc
         j = (dy * cos - dx * sin) / self.yinc
+        slack = SLACK + self.precision / min(abs(self.xinc), abs(self.yinc))
         for index, size in ((i, self.shape[1]), (j, self.shape[0])):
-            near = (index > -EDGE) & (index < size - 1 + EDGE)
-            index[near] = np.clip(index[near], 0, size - 1)
-        interpolate = RegularGridInterpolator(
-            (np.arange(self.shape[0]), np.arange(self.shape[1])),
-            self.values,
-            method="linear",
-            bounds_error=False,
-            fill_value=np.nan,
-        )
-        return interpolate(np.column_stack([j, i]))
+            index[(index < 0) & (index > -slack)] = 0
+            index[(index > size - 1) & (index < size - 1 + slack)] = size - 1
+        return _bilinear(self.values, j, i, slack)
 
     def unrotated(self, progress=None):
         """The same surface on a grid along x and y with yinc > 0.
@@ -136,6 +134,35 @@ class Surface:
             if progress is not None:
                 progress(min(start + slab, rows), rows)
         return grid
+
+
+def _bilinear(values, j, i, slack):
+    """Bilinear values at the fractional node indices (j, i); NaN off the grid.
+
+    A null node is left out, the others weighing for it, when the point lies within
+    `slack` of the row or column of nodes across the cell from it.
+    """
+    rows, columns = values.shape
+    inside = (i >= 0) & (i <= columns - 1) & (j >= 0) & (j <= rows - 1)
+    i, j = np.where(inside, i, 0.0), np.where(inside, j, 0.0)
+    i0 = np.minimum(i.astype(np.intp), columns - 2)
+    j0 = np.minimum(j.astype(np.intp), rows - 2)
+    fi, fj = i - i0, j - j0
+    total = np.zeros(i.shape)
+    weights = np.zeros(i.shape)
+    for dj, wj in ((0, 1 - fj), (1, fj)):
+        for di, wi in ((0, 1 - fi), (1, fi)):
+            weight = wj * wi
+            node = values[j0 + dj, i0 + di]
+            null = np.isnan(node)
+            inside &= ~(null & (np.minimum(wj, wi) >= slack))
+            weight = np.where(null, 0.0, weight)
+            total += weight * np.where(null, 0.0, node)
+            weights += weight
+    with np.errstate(invalid="ignore", divide="ignore"):
+        result = total / weights
+    result[~inside] = np.nan
+    return result
 
 
 def survey_lines(sgmt):
@@ -225,12 +252,6 @@ def surface_of_horizon(dob, survey, prop_name=None):
         raise ValueError(f"{dob.name} does not say which inlines and crosslines it covers")
     along_xl = np.array(survey.step["xline"]) * meta["xl_step"]
     along_il = np.array(survey.step["iline"]) * meta["il_step"]
-    cosine = along_xl @ along_il / (np.linalg.norm(along_xl) * np.linalg.norm(along_il))
-    if abs(cosine) > SQUARE:
-        raise ValueError(
-            "the survey's inlines and crosslines are not at right angles, "
-            "as the nodes of a horizon grid file are"
-        )
     il0 = meta["il0"]
     if along_xl[0] * along_il[1] - along_xl[1] * along_il[0] < 0:
         # The inlines run clockwise from the crosslines: start at the last one.
@@ -239,4 +260,16 @@ def surface_of_horizon(dob, survey, prop_name=None):
     origin = ln2xy(np.array([[il0, meta["xl0"]]], dtype=float), survey=survey)[0]
     rotation = math.degrees(math.atan2(along_xl[1], along_xl[0])) % 360.0
     increments = (float(np.linalg.norm(along_xl)), float(np.linalg.norm(along_il)))
-    return Surface(dob.name, values, origin, increments, rotation)
+    surface = Surface(dob.name, values, origin, increments, rotation)
+    il_far = il0 + (meta["il_step"] if il0 == meta["il0"] else -meta["il_step"]) * (
+        values.shape[0] - 1
+    )
+    xl_far = meta["xl0"] + meta["xl_step"] * (values.shape[1] - 1)
+    far = ln2xy(np.array([[il_far, xl_far]], dtype=float), survey=survey)[0]
+    moved = math.dist(far, surface.corners()[3])
+    if moved > SKEW * min(increments):
+        raise ValueError(
+            "the survey's inlines and crosslines are not at right angles, as a grid file's "
+            f"nodes are (its far corner would move by {moved:.2f})"
+        )
+    return surface
