@@ -1,5 +1,7 @@
 """Horizon grid files in and out (ZMAP+, IRAP ASCII and binary), with xtgeo as the reference."""
 
+import errno
+import os
 import tracemalloc
 
 import numpy as np
@@ -213,3 +215,79 @@ def test_import_and_export_commands(tmp_path, capsys, sample_survey):
         "p.lmd",
         "top.irap",
     ]
+
+
+@pytest.fixture
+def project(tmp_path, sample_survey):
+    """A project with the sample survey, a well "W" and a horizon "H"."""
+    from gemlo.app import sample
+    from gemlo.io.las import read_well
+
+    (tmp_path / "w.las").write_text(sample.sample_las_text())
+    path = tmp_path / "p.lmd"
+    database = ProjectDatabase.create(path)
+    database.save_survey(*sample_survey)
+    well = read_well(tmp_path / "w.las")
+    well.name = "W"
+    database.save_objects([well, _horizon(*sample_survey)])
+    database.close()
+    (tmp_path / "w.las").unlink()
+    return path
+
+
+@pytest.mark.parametrize(
+    "args, unit",
+    [(["export-las", "W"], "rows"), (["export-horizon", "H", "--format", "irap-ascii"], "rows")],
+)
+def test_exports_are_all_or_nothing(project, capsys, monkeypatch, args, unit):
+    from gemlo.io.outfile import OutputFile
+
+    out = project.parent / "out"
+    out.write_bytes(b"precious")
+    command = [args[0], str(project), args[1], str(out), *args[2:]]
+    write = OutputFile.write
+
+    def full(self, data):
+        write(self, data[: len(data) // 2])
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(OutputFile, "write", full)
+    assert gemlo_main(command) == 1
+    assert (
+        capsys.readouterr().err == f"Cannot write {out}: the disk is full; nothing was written\n"
+    )
+    assert out.read_bytes() == b"precious" and sorted(os.listdir(project.parent)) == [
+        "out",
+        "p.lmd",
+    ]
+    monkeypatch.undo()
+    assert gemlo_main(command) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[-2].startswith(f"{out}: ") and lines[-2].endswith(f" {unit} (100%)")
+    assert 2 <= len(lines) <= 12 and out.read_bytes() != b"precious"
+
+
+def test_exports_in_the_window(main_window, tmp_path, monkeypatch):
+    import lasio
+    from qtpy.QtWidgets import QFileDialog
+
+    from gemlo.app import sample
+    from gemlo.app.tour import menu_action
+
+    tree = main_window.treebase
+    (tmp_path / "top.zmap").write_text(sample.sample_zmap_text())
+    dob = main_window.import_horizon(tmp_path / "top.zmap")
+    for name, action, answer in [
+        ("well_A", "Export well (LAS)...", (str(tmp_path / "w.las"), "")),
+        (dob.name, "Export horizon...", (str(tmp_path / "h"), "IRAP binary (*.gri)")),
+    ]:
+        tree.setCurrentItem(tree.object_item(name))
+        monkeypatch.setattr(QFileDialog, "getSaveFileName", lambda *a, answer=answer: answer)
+        menu_action(main_window, action).trigger()
+    well = lasio.read(tmp_path / "w.las")
+    np.testing.assert_allclose(
+        well["DEPTH"], main_window.treebase.object_data["well_A"].array("depth"), rtol=1e-6
+    )
+    theirs = xtgeo.surface_from_file(tmp_path / "h.gri", fformat="irap_binary")
+    assert (theirs.nrow, theirs.ncol) == (60, 80)
+    np.testing.assert_allclose(theirs.values.filled(np.nan).T[::-1], dob.array("z"), atol=1e-3)
