@@ -57,7 +57,7 @@ def test_values_split_over_lines_column_by_column(write, per_line):
 @pytest.mark.parametrize("newline", ["\n", "\r\n"])
 def test_fields_run_together_are_split_by_their_width(write, newline):
     text = "! tight\n@G, GRID, 2\n10, 1e30, , 2, 1\n2, 2, 0, 1, 0, 1\n0.0, 0.0, 0.0\n@\n"
-    text += "   12.5000    1.0E+30\n-3.0000000-1.0000000\n"
+    text += "   12.5000    1.0E+30\n  -3.00000-1.0000000\n"
     path = write(b"").with_suffix(".dat")
     path.write_bytes(text.replace("\n", newline).encode())
     np.testing.assert_array_equal(read_grid(path).values, [[np.nan, -1.0], [12.5, -3.0]])

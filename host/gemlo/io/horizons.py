@@ -21,7 +21,8 @@ from gemlo.io.surface import HorizonError, horizon, surface_of_horizon
 READERS = {"zmap": zmap.read_grid, "irap-ascii": irap.read_ascii, "irap-binary": irap.read_binary}
 TITLES = {"zmap": "ZMAP+", "irap-ascii": "IRAP classic ASCII", "irap-binary": "IRAP binary"}
 SUFFIXES = {"zmap": ".zmap", "irap-ascii": ".irap", "irap-binary": ".gri"}
-SNIFF = 4096  # bytes looked at to tell the format
+SNIFF = 4096  # bytes of a line looked at to tell the format
+SNIFF_LINES = 10000  # comment lines that may come before it
 
 
 def file_format(path):
@@ -31,21 +32,32 @@ def file_format(path):
         raise HorizonError(path, "no such file")
     try:
         with open(path, "rb") as fp:
-            start = fp.read(SNIFF)
+            if irap.binary_order(fp.read(8)):
+                return "irap-binary"
+            fp.seek(0)
+            return _text_format(fp, path)
     except OSError as error:
         raise HorizonError(path, error.strerror or str(error)) from None
-    if irap.binary_order(start):
-        return "irap-binary"
-    # A cut multi-byte character at the end of the sniffed bytes is no reason to refuse.
-    text = start.decode("ascii", "replace")
-    if "\ufffd" in text[:-1] or "\x00" in text:
-        raise HorizonError(
-            path, "not a horizon grid (neither a text file nor an IRAP binary grid)"
-        )
-    for line in text.splitlines():
-        content = zmap._content(line)
+
+
+def _text_format(fp, path):
+    """The format of a text grid by its first line that is not a comment."""
+    for _line in range(SNIFF_LINES):
+        raw = fp.readline(SNIFF)
+        if not raw:
+            break
+        try:
+            text = raw.decode("ascii")
+        except UnicodeDecodeError:
+            text = "\x00"
+        if "\x00" in text:
+            raise HorizonError(
+                path, "not a horizon grid (neither a text file nor an IRAP binary grid)"
+            )
+        content = zmap.line_content(text)
         if not content:
             continue
+        content = content.strip()
         if content.startswith("@"):
             return "zmap"
         if content.split()[0] == str(irap.MAGIC):

@@ -28,10 +28,11 @@ class ZmapError(HorizonError):
     """A ZMAP+ file that cannot be read; the message names the file and the reason."""
 
 
-def _content(line):
-    """The line without its comment and trailing comma; None for a comment line."""
-    text = line.strip()
-    if text.startswith(COMMENTS):
+def line_content(line):
+    """The line without its comment and trailing comma, leading spaces kept (fixed-width
+    values count from the line's start); None for a comment line."""
+    text = line.rstrip("\r\n")
+    if text.lstrip().startswith(COMMENTS):
         return None
     text = text.split("!", 1)[0].rstrip()
     # Some writers end every header line with a comma: no field follows it.
@@ -94,9 +95,10 @@ def _header(lines, path):
     first = None
     fields = []
     for number, line in lines:
-        text = _content(line)
+        text = line_content(line)
         if not text:
             continue
+        text = text.strip()
         if first is None:
             if not text.startswith("@"):
                 raise ZmapError(path, "not a ZMAP+ grid (no header line starting with @)")
@@ -172,7 +174,7 @@ def _read(fp, path, size):
     values = np.empty(expected, dtype=np.float64)
     count = 0
     for number, line in lines:
-        text = _content(line)
+        text = line_content(line)
         if not text:
             continue
         numbers = _values(text, width, start, number, path)
