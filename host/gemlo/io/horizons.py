@@ -133,7 +133,8 @@ def write_horizon(dob, survey, path, kind, progress=None):
     except ValueError as error:
         raise HorizonError(path, str(error), "export") from None
     if kind == "zmap":
-        surface = surface.unrotated()
+        # A turned survey is resampled first: its slabs report (and cancel) as well.
+        surface = surface.unrotated(progress)
     try:
         with OutputFile(path) as out:
             if kind == "zmap":
@@ -195,7 +196,8 @@ def export_command(args):
 
     from gemlo.io import cli
 
-    progress = cli.tenths(args.out, "rows")
+    # ZMAP+ runs column by column.
+    progress = cli.tenths(args.out, "columns" if args.format == "zmap" else "rows")
 
     def work():
         dob, survey = _load(args.project, args.object, args.out)
