@@ -273,9 +273,9 @@ def test_exports_are_all_or_nothing(project, capsys, monkeypatch, args, unit):
     assert 2 <= len(lines) <= 12 and out.read_bytes() != b"precious"
 
 
-def test_exports_in_the_window(main_window, tmp_path, monkeypatch):
+def test_exports_in_the_window(main_window, tmp_path, monkeypatch, gemlo_log):
     import lasio
-    from qtpy.QtWidgets import QFileDialog
+    from qtpy.QtWidgets import QFileDialog, QProgressDialog
 
     from gemlo.app import sample
     from gemlo.app.tour import menu_action
@@ -297,3 +297,8 @@ def test_exports_in_the_window(main_window, tmp_path, monkeypatch):
     theirs = xtgeo.surface_from_file(tmp_path / "h.gri", fformat="irap_binary")
     assert (theirs.nrow, theirs.ncol) == (60, 80)
     np.testing.assert_allclose(theirs.values.filled(np.nan).T[::-1], dob.array("z"), atol=1e-3)
+    monkeypatch.setattr(QProgressDialog, "wasCanceled", lambda self: True)
+    monkeypatch.setattr(QFileDialog, "getSaveFileName", lambda *a: (str(tmp_path / "c"), "x"))
+    menu_action(main_window, "Export horizon...").trigger()
+    assert gemlo_log[-1].getMessage().endswith("c.zmap cancelled; nothing was written")
+    assert sorted(os.listdir(tmp_path)) == ["h.gri", "project.lmd", "top.zmap", "w.las"]

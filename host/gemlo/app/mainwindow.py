@@ -679,8 +679,10 @@ class MainWindow(QMainWindow):
         try:
             function(*args)
         except ImportCancelled:
-            done = "nothing was written" if export else "nothing was added"
-            logger.info("%s of %s cancelled; %s", "Export" if export else "Import", args[0], done)
+            if export:
+                logger.info("Export of %s to %s cancelled; nothing was written", *args[:2])
+            else:
+                logger.info("Import of %s cancelled; nothing was added", args[0])
         except (LasError, HorizonError, OSError, ValueError, RuntimeError, sqlite3.Error) as error:
             QMessageBox.warning(self, _("Export") if export else _("Import"), str(error))
 
