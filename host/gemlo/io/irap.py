@@ -10,6 +10,7 @@ in ASCII and as 1e30 in binary, as xtgeo and the programs it follows expect them
 The rotation turns the grid about its origin, in degrees anticlockwise.
 """
 
+import itertools
 import os
 from pathlib import Path
 
@@ -60,23 +61,30 @@ def _check(path, ny, nx, xinc, yinc, rotation, origin, size, per_value):
 # ASCII
 
 
-def _tokens(fp):
-    """(line number, token) of every number of the text."""
-    for number, line in enumerate(fp, 1):
-        for token in line.split():
-            yield number, token
+def _numbers(line, number, path):
+    try:
+        return [float(t) for t in line.split()]
+    except ValueError:
+        bad = next(t for t in line.split() if not _is_number(t))
+        raise IrapError(path, f"line {number}: {bad!r} is not a number") from None
 
 
-def _take(tokens, count, path, what):
-    taken = []
-    for number, token in tokens:
-        try:
-            taken.append(float(token))
-        except ValueError:
-            raise IrapError(path, f"line {number}: {token!r} is not a number") from None
-        if len(taken) == count:
-            return taken
-    raise IrapError(path, f"truncated: the file ends within the {what}")
+def _is_number(text):
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _header(lines, path):
+    """The 19 numbers of the header, those that follow them on its last line, its number."""
+    header = []
+    for number, line in lines:
+        header += _numbers(line, number, path)
+        if len(header) >= 19:
+            return header[:19], header[19:], number
+    raise IrapError(path, "truncated: the file ends within the header")
 
 
 def _whole(value, what, path):
@@ -98,8 +106,8 @@ def read_ascii(path):
 
 
 def _read_ascii(fp, path, size):
-    tokens = _tokens(fp)
-    header = _take(tokens, 19, path, "header")
+    lines = enumerate(fp, 1)
+    header, first, last = _header(lines, path)
     if header[0] != MAGIC:
         raise IrapError(path, f"not an IRAP ASCII grid (it starts with {header[0]:g}, not -996)")
     ny = _whole(header[1], "row count (ny)", path)
@@ -108,18 +116,16 @@ def _read_ascii(fp, path, size):
     _check(path, ny, nx, xinc, yinc, rotation, (xori, yori), size, 2)
     values = np.empty(nx * ny, dtype=np.float64)
     count = 0
-    for number, token in tokens:
-        if count == values.size:
+    data = ((number, _numbers(line, number, path)) for number, line in lines)
+    for number, numbers in itertools.chain([(last, first)], data):
+        if count + len(numbers) > values.size:
             raise IrapError(
                 path,
                 f"line {number}: more values than the header's {nx} by {ny} nodes: "
                 "the header disagrees with the data",
             )
-        try:
-            values[count] = float(token)
-        except ValueError:
-            raise IrapError(path, f"line {number}: {token!r} is not a number") from None
-        count += 1
+        values[count : count + len(numbers)] = numbers
+        count += len(numbers)
     if count < values.size:
         raise IrapError(
             path, f"truncated: {count} values where the header's {nx} by {ny} nodes make {nx * ny}"

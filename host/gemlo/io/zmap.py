@@ -31,10 +31,11 @@ class ZmapError(HorizonError):
 def line_content(line):
     """The line without its comment and trailing comma, leading spaces kept (fixed-width
     values count from the line's start); None for a comment line."""
-    text = line.rstrip("\r\n")
+    text = line.rstrip()
     if text.lstrip().startswith(COMMENTS):
         return None
-    text = text.split("!", 1)[0].rstrip()
+    if "!" in text:
+        text = text.split("!", 1)[0].rstrip()
     # Some writers end every header line with a comma: no field follows it.
     return text[:-1].rstrip() if text.endswith(",") else text
 
@@ -75,7 +76,7 @@ def _values(text, width, start, number, path):
     """
     tokens = text.split()
     numbers = _numbers(tokens)
-    if numbers is not None and (width == 0 or all(len(t) <= width for t in tokens)):
+    if numbers is not None and (width == 0 or not tokens or max(map(len, tokens)) <= width):
         return numbers
     if width > 0:
         line = text[start - 1 :] if start > 1 else text
