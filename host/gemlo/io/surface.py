@@ -74,10 +74,15 @@ class Surface:
         )
 
     def corners(self):
-        """Map x and y of the four corner nodes."""
-        last_j, last_i = self.shape[0] - 1, self.shape[1] - 1
-        x, y = self.nodes_xy()
-        return [(x[j, i], y[j, i]) for j in (0, last_j) for i in (0, last_i)]
+        """Map x and y of the four corner nodes: (0, 0), (0, last), (last, 0), (last, last)."""
+        cos, sin = self._axes()
+        x0, y0 = self.origin
+        corners = []
+        for j in (0, self.shape[0] - 1):
+            for i in (0, self.shape[1] - 1):
+                u, v = i * self.xinc, j * self.yinc
+                corners.append((x0 + u * cos - v * sin, y0 + u * sin + v * cos))
+        return corners
 
     def extent(self):
         """(x min, x max, y min, y max) of the nodes."""
