@@ -137,14 +137,11 @@ def test_project_settings_saved_with_the_project_and_restored(main_window, qtbot
     assert dict(tree_of(picker))["Viewers"] == [("vispy", False), ("volume", False)]
 
 
-def test_project_file_without_the_table_opens_with_defaults(main_window):
-    # A project that never saved its settings is what an older file looks like.
+def test_project_that_never_saved_its_settings_opens_with_defaults(main_window):
     path = main_window.database.path
     main_window.open_project(path)
+    assert main_window.database.load_extmodules() == {}
     assert main_window.extmodules == config.EXTMODULES_DEFAULTS_DICT
-    assert "extmodules" not in repr(
-        main_window.database._conn.execute("SELECT name FROM sqlite_master").fetchall()
-    )
 
 
 # What each module of the settings page brings into the window.

@@ -11,9 +11,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from gemlo.app.__main__ import main as gemlo_main
-from gemlo.app.project import ProjectDatabase
+from gemlo.errors import InputError
 from gemlo.io import horizons, irap
-from gemlo.io.surface import HorizonError, Surface, horizon, surface_of_horizon
+from gemlo.io.surface import Surface, horizon, surface_of_horizon
+from gemlo.storage.database import ProjectDatabase
 from gemlo.utils.convert_grid import Survey
 
 XTGEO = {"zmap": "zmap_ascii", "irap-ascii": "irap_ascii", "irap-binary": "irap_binary"}
@@ -25,7 +26,7 @@ def plane(x, y):
 
 
 def _survey(name):
-    from gemlo.app.sample import sample_survey
+    from gemlo.io.sample import sample_survey
 
     if name == "sample":  # turned 32 degrees, inlines clockwise from crosslines
         return sample_survey()
@@ -132,7 +133,7 @@ HUGE = [
 def test_a_header_claiming_a_billion_nodes_is_refused_early(tmp_path, kind, data):
     (tmp_path / "huge").write_bytes(data)
     tracemalloc.start()
-    with pytest.raises(HorizonError, match="1000000000 (values|nodes)"):
+    with pytest.raises(InputError, match="1000000000 (values|nodes)"):
         horizons.read_surface(tmp_path / "huge")
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
@@ -142,7 +143,7 @@ def test_a_header_claiming_a_billion_nodes_is_refused_early(tmp_path, kind, data
 def _refused_or_read(path):
     try:
         grid = horizons.read_surface(path)
-    except HorizonError as error:
+    except InputError as error:
         assert str(path) in str(error) and "\n" not in str(error)
         return None
     assert grid.values.ndim == 2 and min(grid.shape) >= 2
@@ -226,7 +227,7 @@ def test_import_and_export_commands(tmp_path, capsys, sample_survey):
 @pytest.fixture
 def project(tmp_path, sample_survey):
     """A project with the sample survey, a well "W" and a horizon "H"."""
-    from gemlo.app import sample
+    from gemlo.io import sample
     from gemlo.io.las import read_well
 
     (tmp_path / "w.las").write_text(sample.sample_las_text())
@@ -277,8 +278,8 @@ def test_exports_in_the_window(main_window, tmp_path, monkeypatch, gemlo_log):
     import lasio
     from qtpy.QtWidgets import QFileDialog, QProgressDialog
 
-    from gemlo.app import sample
     from gemlo.app.tour import menu_action
+    from gemlo.io import sample
 
     tree = main_window.treebase
     (tmp_path / "top.zmap").write_text(sample.sample_zmap_text())

@@ -6,11 +6,12 @@ import numpy as np
 import pytest
 
 from gemlo.app.__main__ import main as gemlo_main
-from gemlo.app.project import ProjectDatabase
+from gemlo.errors import InputError
 from gemlo.io import surface
 from gemlo.io.horizons import read_horizon
-from gemlo.io.surface import HorizonError, survey_lines
+from gemlo.io.surface import survey_lines
 from gemlo.io.zmap import ZmapError, read_grid, write_grid
+from gemlo.storage.database import ProjectDatabase
 from gemlo.utils.convert_grid import ln2xy
 
 # A grid over part of the rotated survey (x 508000-515000, y 6780000-6787000).
@@ -135,15 +136,15 @@ def test_horizon_on_a_rotated_survey_takes_the_grid_at_each_position(
 def test_a_grid_off_the_survey_or_no_survey_is_refused(write, rotated_grid):
     survey, sgmt = rotated_grid
     far = write(grid_text(known_grid(), x_range=(0.0, 1000.0), y_range=(0.0, 900.0)))
-    with pytest.raises(HorizonError, match="holds no value over the survey"):
+    with pytest.raises(InputError, match="holds no value over the survey"):
         read_horizon(far, survey, sgmt)
-    with pytest.raises(HorizonError, match="the project has no survey"):
+    with pytest.raises(InputError, match="the project has no survey"):
         read_horizon(far, None, None)
     assert survey_lines(sgmt)["IL_AMNT"] == 201
 
 
 def test_horizon_in_the_window_the_map_view_and_statistics(main_window, write):
-    from gemlo.app import sample
+    from gemlo.io import sample
     from gemlo.widgets.vispy_image import VispyImage
 
     dob = main_window.import_horizon(write(sample.sample_zmap_text()))
@@ -164,8 +165,8 @@ def test_horizon_in_the_window_the_map_view_and_statistics(main_window, write):
 def test_a_cancelled_import_adds_nothing(main_window, write, monkeypatch, gemlo_log):
     from qtpy.QtWidgets import QProgressDialog
 
-    from gemlo.app import sample
     from gemlo.app.tour import menu_action
+    from gemlo.io import sample
 
     path = write(sample.sample_zmap_text())
     monkeypatch.setattr(surface, "SLAB_POSITIONS", 800)  # ten slabs
@@ -188,7 +189,7 @@ def test_import_zmap_command(write, tmp_path, capsys, sample_survey):
     database.close()
     assert gemlo_main(["import-zmap", str(grid), str(project)]) == 1
     assert "the project has no survey" in capsys.readouterr().err
-    from gemlo.app import sample
+    from gemlo.io import sample
 
     grid = write(sample.sample_zmap_text(), "top.zmap")
     database = ProjectDatabase.open(project)

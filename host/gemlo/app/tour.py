@@ -113,7 +113,7 @@ def volume_viewer(window):
 
 def tour_data(window):
     """The tour's LAS well and ZMAP+ grid, written beside the project on first use."""
-    from gemlo.app import sample
+    from gemlo.io import sample
 
     folder = Path(window.database.path).parent / "tour-data"
     folder.mkdir(exist_ok=True)
@@ -259,7 +259,7 @@ def segy_envelope(window):
     # Data > Processing > Envelope on the imported cube: its envelope in the image viewer.
     from qtpy.QtCore import QDeadlineTimer
 
-    from gemlo.processing.dialogs import ProcessDialog
+    from gemlo.dialogs.processing import ProcessDialog
     from gemlo.widgets.vispy_image import VispyImage
 
     tree = window.treebase

@@ -14,9 +14,13 @@ survey's own nodes.
 import errno
 from pathlib import Path
 
+from gemlo.errors import InputError, OutputError
 from gemlo.io import irap, zmap
 from gemlo.io.outfile import OutputFile
-from gemlo.io.surface import HorizonError, horizon, surface_of_horizon
+from gemlo.io.surface import horizon, surface_of_horizon
+from gemlo.model.naming import free_name
+from gemlo.storage.database import ProjectDatabase
+from gemlo.storage.paths import with_extension
 
 READERS = {"zmap": zmap.read_grid, "irap-ascii": irap.read_ascii, "irap-binary": irap.read_binary}
 TITLES = {"zmap": "ZMAP+", "irap-ascii": "IRAP classic ASCII", "irap-binary": "IRAP binary"}
@@ -26,10 +30,10 @@ SNIFF_LINES = 10000  # comment lines that may come before it
 
 
 def file_format(path):
-    """ "zmap", "irap-ascii" or "irap-binary" from the content of `path`; HorizonError if none."""
+    """ "zmap", "irap-ascii" or "irap-binary" from the content of `path`; InputError if none."""
     path = Path(path)
     if not path.is_file():
-        raise HorizonError(path, "no such file")
+        raise InputError(path, "no such file")
     try:
         with open(path, "rb") as fp:
             if irap.binary_order(fp.read(8)):
@@ -37,7 +41,7 @@ def file_format(path):
             fp.seek(0)
             return _text_format(fp, path)
     except OSError as error:
-        raise HorizonError(path, error.strerror or str(error)) from None
+        raise InputError(path, error.strerror or str(error)) from None
 
 
 def _text_format(fp, path):
@@ -51,7 +55,7 @@ def _text_format(fp, path):
         except UnicodeDecodeError:
             text = "\x00"
         if "\x00" in text:
-            raise HorizonError(
+            raise InputError(
                 path, "not a horizon grid (neither a text file nor an IRAP binary grid)"
             )
         content = zmap.line_content(text)
@@ -63,7 +67,7 @@ def _text_format(fp, path):
         if content.split()[0] == str(irap.MAGIC):
             return "irap-ascii"
         break
-    raise HorizonError(
+    raise InputError(
         path,
         "not a horizon grid: neither ZMAP+ (a header line starting with @) "
         "nor IRAP (starting with -996)",
@@ -75,21 +79,19 @@ def read_surface(path, formats=tuple(READERS)):
     kind = file_format(path)
     if kind not in formats:
         wanted = " or ".join(TITLES[f] for f in formats)
-        raise HorizonError(path, f"an {TITLES[kind]} grid, not {wanted}")
+        raise InputError(path, f"an {TITLES[kind]} grid, not {wanted}")
     return READERS[kind](path)
 
 
 def read_horizon(path, survey, sgmt, taken=(), progress=None, formats=tuple(READERS)):
     """The horizon of the grid file `path` on the survey, named apart from `taken`."""
-    from gemlo.io.las import unique_name
-
     path = Path(path)
     if survey is None:
-        raise HorizonError(
+        raise InputError(
             path, "the project has no survey to put the horizon on (import a SEG-Y cube first)"
         )
     surface = read_surface(path, formats)
-    name = unique_name(surface.name or path.stem, taken)
+    name = free_name((surface.name or path.stem).strip() or "horizon", taken)
     return horizon(surface, survey, sgmt, name, source=path.absolute(), progress=progress)
 
 
@@ -98,11 +100,9 @@ def import_to_project(path, project_path, progress=None, formats=tuple(READERS))
 
     Returns (project path, the new object's name).
     """
-    from gemlo.app.project import ProjectDatabase
-
-    project_path = _project_path(project_path)
+    project_path = with_extension(Path(project_path).expanduser().absolute())
     if not project_path.is_file():
-        raise HorizonError(
+        raise InputError(
             path, f"no project at {project_path}: a horizon needs a project with a survey"
         )
     database = ProjectDatabase.open(project_path)
@@ -115,23 +115,16 @@ def import_to_project(path, project_path, progress=None, formats=tuple(READERS))
     return project_path, dob.name
 
 
-def _project_path(text):
-    from gemlo.app.project import EXTENSION
-
-    path = Path(text).expanduser().absolute()
-    return path if path.suffix == EXTENSION else path.with_name(path.name + EXTENSION)
-
-
 def write_horizon(dob, survey, path, kind, progress=None):
     """Write the horizon `dob` on `survey` to `path` as a grid file of `kind`; all or nothing.
 
     `progress(done, total)` hears of every slab of rows; what it raises ends the
-    work with nothing written. A file that cannot be written raises HorizonError.
+    work with nothing written. A file that cannot be written raises OutputError.
     """
     try:
         surface = surface_of_horizon(dob, survey)
     except ValueError as error:
-        raise HorizonError(path, str(error), "export") from None
+        raise OutputError(path, str(error), "export") from None
     if kind == "zmap":
         # A turned survey is resampled first: its slabs report (and cancel) as well.
         surface = surface.unrotated(progress)
@@ -145,7 +138,7 @@ def write_horizon(dob, survey, path, kind, progress=None):
                 irap.write_binary(out, surface, progress)
             out.commit()
     except OSError as error:
-        raise HorizonError(path, _write_reason(error), "write") from None
+        raise OutputError(path, _write_reason(error)) from None
     return surface
 
 
@@ -157,15 +150,13 @@ def _write_reason(error):
 
 def _load(project_path, name, path):
     """(object, survey) of `name` in the project, opened for reading."""
-    from gemlo.app.project import ProjectDatabase
-
     database = ProjectDatabase.open(project_path)
     try:
         survey, _sgmt = database.load_survey()
         try:
             dob = database.load_object(name)
         except KeyError:
-            raise HorizonError(
+            raise OutputError(
                 path, f"the project has no object named {name!r}", "export"
             ) from None
     finally:
@@ -175,8 +166,6 @@ def _load(project_path, name, path):
 
 def import_command(args, formats=tuple(READERS)):
     """The import-horizon (and import-zmap) command: returns the exit status."""
-    import sqlite3
-
     from gemlo.io import cli
 
     progress = cli.tenths(args.file, "inlines")
@@ -185,15 +174,11 @@ def import_command(args, formats=tuple(READERS)):
         path, name = import_to_project(args.file, args.project, progress, formats)
         print(f"Added {name} to {path}")
 
-    return cli.run(
-        work, (HorizonError, OSError, ValueError, sqlite3.Error), f"Import of {args.file}"
-    )
+    return cli.run(work, f"Import of {args.file} interrupted; nothing was added")
 
 
 def export_command(args):
     """The export-horizon command: returns the exit status."""
-    import sqlite3
-
     from gemlo.io import cli
 
     # ZMAP+ runs column by column.
@@ -205,9 +190,4 @@ def export_command(args):
         rows, columns = surface.shape
         print(f"Wrote {dob.name} to {args.out}: {TITLES[args.format]}, {columns} by {rows} nodes")
 
-    return cli.run(
-        work,
-        (HorizonError, OSError, ValueError, sqlite3.Error),
-        f"Export to {args.out}",
-        "nothing was written",
-    )
+    return cli.run(work, f"Export to {args.out} interrupted; nothing was written")

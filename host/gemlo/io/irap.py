@@ -16,7 +16,8 @@ from pathlib import Path
 
 import numpy as np
 
-from gemlo.io.surface import HorizonError, Surface
+from gemlo.errors import InputError
+from gemlo.io.surface import Surface
 
 MAGIC = -996
 NULL = 9999900.0  # and every value above it
@@ -26,8 +27,7 @@ ASCII_PER_LINE = 6
 ROWS_AT_ONCE = 4096  # rows written at once
 
 
-class IrapError(HorizonError):
-    """An IRAP grid that cannot be read; the message names the file and the reason."""
+IrapError = InputError
 
 
 def _nulled(values):

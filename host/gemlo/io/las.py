@@ -20,7 +20,12 @@ from pathlib import Path
 import lasio
 import numpy as np
 
-from gemlo.data.dataobject import DataObject
+from gemlo.errors import InputError, OutputError
+from gemlo.io.outfile import OutputFile
+from gemlo.model.dataobject import DataObject
+from gemlo.model.naming import free_name
+from gemlo.storage.database import ProjectDatabase
+from gemlo.storage.paths import with_extension
 
 DEPTH_INDEXES = {"DEPT", "DEPTH", "DPTH", "MD", "TVD", "TVDSS", "TVDSD"}
 TIME_INDEXES = {"TIME", "ETIM", "TWT", "OWT"}
@@ -37,21 +42,12 @@ LOCATIONS = (("XCOORD", "YCOORD"), ("X", "Y"), ("XWELL", "YWELL"), ("EAST", "NOR
 logging.getLogger("lasio").setLevel(logging.ERROR)
 
 
-class LasError(Exception):
-    """A file that cannot be imported; the message names the file and the reason."""
-
-    def __init__(self, path, reason, verb="import"):
-        super().__init__(f"Cannot {verb} {path}: {reason}")
-        self.path, self.reason = str(path), reason
+LasError = InputError
 
 
 def unique_name(base, taken):
     """`base`, or `base_2`, `base_3`... whichever `taken` does not hold."""
-    base = base.strip() or "well"
-    name, n = base, 2
-    while name in taken:
-        name, n = f"{base}_{n}", n + 1
-    return name
+    return free_name(base.strip() or "well", taken)
 
 
 def _header_value(section, mnemonic):
@@ -245,11 +241,7 @@ def import_to_project(las_paths, project_path):
     transaction. A new project file is removed again if that fails. Returns
     (project path, names of the new objects).
     """
-    from gemlo.app.project import EXTENSION, ProjectDatabase
-
-    project_path = Path(project_path).expanduser().absolute()
-    if project_path.suffix != EXTENSION:
-        project_path = project_path.with_name(project_path.name + EXTENSION)
+    project_path = with_extension(Path(project_path).expanduser().absolute())
     if project_path.exists():
         database, created = ProjectDatabase.open(project_path), False
     else:
@@ -270,15 +262,13 @@ def import_to_project(las_paths, project_path):
 
 def command(args):
     """The import-las command: returns the exit status."""
-    import sqlite3
-
     from gemlo.io import cli
 
     def work():
         path, names = import_to_project(args.files, args.project)
         print(f"Added {', '.join(names)} to {path}")
 
-    return cli.run(work, (LasError, OSError, ValueError, sqlite3.Error), "Import of the LAS files")
+    return cli.run(work, "Import of the LAS files interrupted; nothing was added")
 
 
 def _step(index):
@@ -307,14 +297,12 @@ def write_well(dob, path, progress=None):
     `progress(done, total)` hears of every batch of data rows. A file that cannot be
     written raises LasError; the target is then as it was.
     """
-    from gemlo.io.outfile import OutputFile
-
     if dob.prop_array_key != "array1d" or not dob.prop:
-        raise LasError(path, f"{dob.name} is not a well (logs along an index)", "export")
+        raise OutputError(path, f"{dob.name} is not a well (logs along an index)", "export")
     names = _curves(dob)
     data = [np.asarray(dob.array(name), dtype=np.float64) for name in names]
     if len({d.size for d in data}) > 1:
-        raise LasError(path, f"the curves of {dob.name} differ in length", "export")
+        raise OutputError(path, f"the curves of {dob.name} differ in length", "export")
     meta = dob.meta
     saved = meta.get("las", {})
     null = meta.get("null_value")
@@ -360,7 +348,7 @@ def write_well(dob, path, progress=None):
             out.commit()
     except OSError as error:
         reason = "the disk is full" if error.errno == errno.ENOSPC else error.strerror or error
-        raise LasError(path, f"{reason}; nothing was written", "write") from None
+        raise OutputError(path, f"{reason}; nothing was written") from None
 
 
 def _write_rows(out, table, null, progress):
@@ -377,21 +365,17 @@ def _write_rows(out, table, null, progress):
 
 
 def _load_well(project_path, name, path):
-    from gemlo.app.project import ProjectDatabase
-
     database = ProjectDatabase.open(project_path)
     try:
         return database.load_object(name)
     except KeyError:
-        raise LasError(path, f"the project has no object named {name!r}", "export") from None
+        raise OutputError(path, f"the project has no object named {name!r}", "export") from None
     finally:
         database.close()
 
 
 def export_command(args):
     """The export-las command: returns the exit status."""
-    import sqlite3
-
     from gemlo.io import cli
 
     progress = cli.tenths(args.out, "rows")
@@ -401,9 +385,4 @@ def export_command(args):
         write_well(well, args.out, progress)
         print(f"Wrote {well.name} to {args.out}: {len(well.prop)} curves")
 
-    return cli.run(
-        work,
-        (LasError, OSError, ValueError, sqlite3.Error),
-        f"Export to {args.out}",
-        "nothing was written",
-    )
+    return cli.run(work, f"Export to {args.out} interrupted; nothing was written")

@@ -10,7 +10,8 @@ import math
 
 import numpy as np
 
-from gemlo.data.dataobject import DataObject
+from gemlo.errors import InputError
+from gemlo.model.dataobject import DataObject
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import ln2xy
 
@@ -23,18 +24,6 @@ SLACK = 0.01
 # The survey's grid goes out as a square grid while no node moves by more than this
 # share of a cell: control points rounded to the centimetre skew it a little.
 SKEW = 0.005
-
-
-class HorizonError(Exception):
-    """A grid or horizon that cannot be read, made or written; names the file and the reason."""
-
-    def __init__(self, path, reason, verb="import"):
-        super().__init__(f"Cannot {verb} {path}: {reason}")
-        self.path, self.reason = str(path), reason
-
-
-class ImportCancelled(Exception):
-    """The user cancelled the work: nothing was added or written."""
 
 
 class Surface:
@@ -192,7 +181,7 @@ def horizon(surface, survey, sgmt, name, prop_name="z", source=None, progress=No
     """The horizon data object of `surface` on the survey: inline x crossline values.
 
     Each position takes the grid's value at its map coordinates; positions off
-    the grid are NaN. A grid that covers none of the survey raises HorizonError.
+    the grid are NaN. A grid that covers none of the survey raises InputError.
     `progress(done, total)` hears of every slab of inlines; what it raises ends the work.
     """
     vidx = survey_lines(sgmt)
@@ -213,7 +202,7 @@ def horizon(surface, survey, sgmt, name, prop_name="z", source=None, progress=No
     if not np.isfinite(values).any():
         corners = surveycalc.get_vxyz_from_vidx(vidx, survey)
         x_min, x_max, y_min, y_max = surface.extent()
-        raise HorizonError(
+        raise InputError(
             where,
             f"the grid (x {x_min:g} to {x_max:g}, y {y_min:g} to {y_max:g}) holds no value "
             f"over the survey, whose origin is at x {corners['AXIS_ORX']:.0f}, "

@@ -14,7 +14,8 @@ from pathlib import Path
 
 import numpy as np
 
-from gemlo.io.surface import HorizonError, Surface
+from gemlo.errors import InputError
+from gemlo.io.surface import Surface
 
 HEADER_FIELDS = 14  # after the "@name, GRID, n" line
 # A value within this share of the null value's size counts as null: writers round it.
@@ -24,8 +25,7 @@ COMMENTS = ("!", "+")
 COLUMNS_AT_ONCE = 1 << 18  # values formatted at once
 
 
-class ZmapError(HorizonError):
-    """A ZMAP+ file that cannot be read; the message names the file and the reason."""
+ZmapError = InputError
 
 
 def line_content(line):
