@@ -380,7 +380,7 @@ BOUNDS = {
             str(write(p / "g.zmap", zmap_text("2, 2, 0, 1, 0, 1") + "1 " * 40000)),
             "b/b.lmd",
         ],
-        "longer than 65536 characters",
+        "line 7 is longer than 65536 characters",
     ),
     "zmap values": (
         lambda p: [
@@ -388,7 +388,7 @@ BOUNDS = {
             str(write(p / "g.zmap", zmap_text("9000, 9000, 0, 1, 0, 1"))),
             "b/b.lmd",
         ],
-        "more than its",
+        "bytes can hold",
     ),
     "sparse segy": (lambda p: sparse_segy(p / "f.sgy"), "traces 1 and 2 both hold inline 0"),
     "huge record": (

@@ -971,7 +971,11 @@ class ProjectDatabase:
         """Return the stored selection, "group/module" -> "True" or "False" ({} if none)."""
         if not schema.has_table(self._conn, "extmodules"):
             return {}
-        return dict(self._conn.execute("SELECT key, value FROM extmodules ORDER BY key"))
+        stored = dict(self._conn.execute("SELECT key, value FROM extmodules ORDER BY key"))
+        # The ZMAP+ import became the import of every horizon format: keep the choice.
+        if "Import/zmap" in stored:
+            stored.setdefault("Import/horizons", stored.pop("Import/zmap"))
+        return stored
 
     def save_extmodules(self, selection):
         """Store the selection (values are truth values), replacing the stored one."""
