@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 from qtpy.QtWidgets import QMessageBox
 from test_open_faults import HOST, fingerprint, make_project
+from test_segy_import import write_segy
 from test_wells import DEPTH, GR, las_text
 
 from gemlo.app.__main__ import main
@@ -120,8 +121,6 @@ def resolved(monkeypatch):
 def test_a_crafted_project_touches_nothing_outside_it(
     request, tmp_path, monkeypatch, capsys, resolved, craft, opener
 ):
-    from test_segy_import import write_segy
-
     victim = victim_folder(tmp_path)
     path = make_project(tmp_path / "b")
     cube = (path.parent / CUBE).read_bytes()
@@ -137,24 +136,15 @@ def test_a_crafted_project_touches_nothing_outside_it(
             window.open_project(path)
             assert ("cube" in window.treebase.unreadable) == (outcome == "left out")
     else:
-        inputs = {
-            "process": lambda: ["process", str(path), "cube", "envelope", "--property", "amp"],
-            "import-las": lambda: ["import-las", str(write(tmp_path / "w.las", las)), str(path)],
-            "import-zmap": lambda: [
-                "import-zmap",
-                str(write(tmp_path / "t.zmap", zmap)),
-                str(path),
-            ],
-            "import-segy": lambda: ["import-segy", str(segy()), str(path.with_name("s.lmd"))],
-        }
-        las = las_text([DEPTH, GR])
-        zmap = sample.sample_zmap_text()
-
-        def segy():
-            write_segy(tmp_path / "f.sgy")
-            return tmp_path / "f.sgy"
-
-        args = inputs[opener]() + (["--output", "env"] if opener == "process" else [])
+        write(tmp_path / "w.las", las_text([DEPTH, GR]))
+        write(tmp_path / "t.zmap", sample.sample_zmap_text())
+        write_segy(tmp_path / "f.sgy")
+        args = {
+            "process": ["process", str(path), "cube", "envelope", "--property", "amp"],
+            "import-las": ["import-las", str(tmp_path / "w.las"), str(path)],
+            "import-zmap": ["import-zmap", str(tmp_path / "t.zmap"), str(path)],
+            "import-segy": ["import-segy", str(tmp_path / "f.sgy"), str(path.with_name("s.lmd"))],
+        }[opener] + (["--output", "env"] if opener == "process" else [])
         code = main(args)
         err = capsys.readouterr().err
         assert code == (1 if opener == "process" and outcome == "left out" else 0), err
@@ -282,18 +272,6 @@ def test_a_killed_new_project_leaves_no_stub(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["p.lmd", "w.las"]
 
 
-def test_device_and_nested_values_through_commands(tmp_path, capsys):
-    from test_segy_import import write_segy
-
-    write_segy(tmp_path / "f.sgy")
-    assert main(["import-segy", str(tmp_path / "f.sgy"), "/dev/null"]) == 1
-    assert "not a regular file" in capsys.readouterr().err
-    path = make_project(tmp_path / "b")
-    sql(path, "UPDATE properties SET extra = ? WHERE object = 'cube'", "[" * 5000 + "]" * 5000)
-    assert main(["process", str(path), "cube", "envelope", "--output", "e"]) == 1
-    assert "nests 5000 levels" in capsys.readouterr().err
-
-
 COLUMNS = {
     "objects": ["name", "prop_array_key", "viewable_in_plot", "meta"],
     "properties": ["object", "name", "position", "dtype", "shape", "data", "extra"],
@@ -391,6 +369,26 @@ BOUNDS = {
         "bytes can hold",
     ),
     "sparse segy": (lambda p: sparse_segy(p / "f.sgy"), "traces 1 and 2 both hold inline 0"),
+    "nested record": (
+        lambda p: (
+            sql(p / "b/b.lmd", "UPDATE properties SET extra = ?", "[" * 5000 + "]" * 5000)
+            or [
+                "process",
+                str(p / "b/b.lmd"),
+                "cube",
+                "envelope",
+                "--property",
+                "amp",
+                "--output",
+                "e",
+            ]
+        ),
+        "nests 5000 levels",
+    ),
+    "device as project": (
+        lambda p: write_segy(p / "f.sgy") and ["import-segy", str(p / "f.sgy"), "/dev/null"],
+        "not a regular file",
+    ),
     "huge record": (
         lambda p: (
             sql(p / "b/b.lmd", "UPDATE objects SET meta = ?", " " * (40 << 20))
