@@ -450,12 +450,12 @@ class ProjectDatabase:
                 array = np.zeros(shape, dtype)
             else:
                 array = self.new_data_file(dob.name, prop_name, dtype, shape)
-        if isinstance(array, DataFile):
-            with array:
-                return self.store_data_file(dob, prop_name, array, **attributes)
-        return self.store_properties(dob, {prop_name: np.asarray(array)}, {prop_name: attributes})[
-            prop_name
-        ]
+        value = array if isinstance(array, DataFile) else np.asarray(array)
+        # New: one that another process stored meanwhile is never replaced.
+        with value if isinstance(value, DataFile) else contextlib.nullcontext():
+            return self.store_properties(
+                dob, {prop_name: value}, {prop_name: attributes}, fresh=(prop_name,)
+            )[prop_name]
 
     def store_copy(self, dob, name):
         """Store a copy of `dob` named `name` that shares no array with it (mapped and large
