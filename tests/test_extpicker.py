@@ -148,7 +148,9 @@ def test_project_that_never_saved_its_settings_opens_with_defaults(main_window):
 MODULE_ACTIONS = {
     "Import/segy": {"Import SEG-Y..."},
     "Import/las": {"Import LAS..."},
-    "Import/zmap": {"Import ZMAP grid..."},
+    "Import/horizons": {"Import horizon..."},
+    "Export/las": {"Export well (LAS)..."},
+    "Export/horizons": {"Export horizon..."},
     "Export/segy": {"Export SEG-Y..."},
     "Viewers/vispy": {
         "New plot viewer",
@@ -223,12 +225,10 @@ def test_a_project_opens_with_its_modules_and_a_menu_with_none_hides(main_window
     assert not viewers_menu.isVisible()
     assert (
         shown_actions(main_window)
-        == {
-            "Import SEG-Y...",
-            "Import LAS...",
-            "Import ZMAP grid...",
-            "Export SEG-Y...",
-        }
+        == {"Import SEG-Y...", "Import LAS...", "Import horizon..."}
+        | MODULE_ACTIONS["Export/las"]
+        | MODULE_ACTIONS["Export/horizons"]
+        | MODULE_ACTIONS["Export/segy"]
         | MODULE_ACTIONS["Processing/attributes"]
         | MODULE_ACTIONS["Processing/filters"]
     )

@@ -76,6 +76,15 @@ def test_a_new_project_has_every_table_of_its_version(tmp_path):
     assert tables[0] == tables[1] and _version(tmp_path / "new.lmd") == str(schema.VERSION)
 
 
+def test_a_stored_choice_of_the_zmap_import_holds_for_every_horizon_format(tmp_path):
+    database = ProjectDatabase.create(tmp_path / "p.lmd")
+    try:
+        database.save_extmodules({"Import/zmap": False})
+        assert database.load_extmodules() == {"Import/horizons": "False"}
+    finally:
+        database.close()
+
+
 def test_a_session_works_on_a_project_without_a_window(tmp_path):
     from gemlo.io import sample
     from gemlo.session import Session
@@ -86,7 +95,7 @@ def test_a_session_works_on_a_project_without_a_window(tmp_path):
     try:
         session.add_sample_data()
         [well] = session.import_las([tmp_path / "w.las"])
-        horizon = session.import_zmap(tmp_path / "top.zmap")
+        horizon = session.import_horizon(tmp_path / "top.zmap")
         session.save([("plot", {}, [well.name])])
         wells = session.wells()
     finally:

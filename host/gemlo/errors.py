@@ -1,4 +1,5 @@
-"""The errors every layer shares: a file that cannot be read in, and work the user stopped."""
+"""The errors every layer shares: a file that cannot be read in or written out, and work
+the user stopped."""
 
 
 class InputError(Exception):
@@ -6,6 +7,15 @@ class InputError(Exception):
 
     def __init__(self, path, reason):
         super().__init__(f"Cannot import {path}: {reason}")
+        self.path, self.reason = str(path), reason
+
+
+class OutputError(InputError):
+    """A file that cannot be written out (`verb` "write" or "export"); reported as an
+    input error is, in one line naming the file and the reason."""
+
+    def __init__(self, path, reason, verb="write"):
+        Exception.__init__(self, f"Cannot {verb} {path}: {reason}")
         self.path, self.reason = str(path), reason
 
 

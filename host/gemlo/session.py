@@ -121,14 +121,28 @@ class Session:
             logger.info("Imported well %s from %s", well.name, well.meta["source"])
         return wells
 
-    def import_zmap(self, path, progress=None):
-        """Add the horizon of the ZMAP+ grid `path` on the project's survey; returns it.
-        `progress(done, total)` may raise Cancelled: nothing is added then."""
-        from gemlo.io.zmap import read_horizon
+    def import_horizon(self, path, progress=None):
+        """Add the horizon of the grid file `path` (ZMAP+ or IRAP, told by its content) on
+        the project's survey; returns it. `progress(done, total)` may raise Cancelled:
+        nothing is added then."""
+        from gemlo.io.horizons import read_horizon
 
         taken = self.objects.keys() | self.unreadable.keys()
         [dob] = self.add([read_horizon(path, self.survey, self.sgmt, taken, progress)])
         return dob
+
+    def export_horizon(self, name, path, kind, progress=None):
+        """Write the horizon `name` to the grid file `path` of `kind` ("zmap", "irap-ascii",
+        "irap-binary"), all or nothing; `progress` may raise Cancelled: nothing is written."""
+        from gemlo.io.horizons import write_horizon
+
+        write_horizon(self.objects[name], self.survey, path, kind, progress)
+
+    def export_las(self, name, path, progress=None):
+        """Write the well `name` to the LAS file `path`, all or nothing."""
+        from gemlo.io.las import write_well
+
+        write_well(self.objects[name], path, progress)
 
     def wells(self):
         """The project's wells that have a map location: [(name, x, y)]."""

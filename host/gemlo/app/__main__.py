@@ -5,6 +5,9 @@ python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] 
 python -m gemlo.app scan-segy FILE [--iline B ...]   (what import-segy would do)
 python -m gemlo.app import-las FILE... PROJECT
 python -m gemlo.app import-zmap FILE PROJECT
+python -m gemlo.app import-horizon FILE PROJECT   (ZMAP+, IRAP ASCII or binary)
+python -m gemlo.app export-las PROJECT WELL OUT.las
+python -m gemlo.app export-horizon PROJECT OBJECT OUT --format zmap|irap-ascii|irap-binary
 python -m gemlo.app export-segy PROJECT OBJECT OUT.sgy [--property NAME] [--format CODE]
 python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options]
 """
@@ -86,6 +89,43 @@ def parse_args(argv=None):
     )
     zmap.add_argument("file", metavar="FILE", help="the ZMAP+ grid file")
     zmap.add_argument("project", metavar="PROJECT", help="the project file")
+    grid = commands.add_parser(
+        "import-horizon",
+        help="add a horizon from a ZMAP+ or IRAP (ASCII or binary) grid to a project",
+        description="Add the grid FILE (ZMAP+, IRAP classic ASCII or IRAP binary, told by "
+        "its content) to the project file PROJECT as a horizon: the grid's value at every "
+        "inline and crossline of the project's survey.",
+    )
+    grid.add_argument("file", metavar="FILE", help="the grid file")
+    grid.add_argument("project", metavar="PROJECT", help="the project file")
+    las_out = commands.add_parser(
+        "export-las",
+        help="write a well of a project to a LAS 2.0 file",
+        description="Write the well WELL of the project file PROJECT, every curve with its "
+        "unit and the header items it came in with, to the LAS file OUT (replaced whole, "
+        "or left as it was if the write fails).",
+    )
+    las_out.add_argument("project", metavar="PROJECT", help="the project file")
+    las_out.add_argument("well", metavar="WELL", help="the well's name in the project")
+    las_out.add_argument("out", metavar="OUT", help="the LAS file to write")
+    grid_out = commands.add_parser(
+        "export-horizon",
+        help="write a horizon of a project to a ZMAP+ or IRAP grid file",
+        description="Write the horizon OBJECT of the project file PROJECT to the grid file "
+        "OUT, one node per inline and crossline of the survey (replaced whole, or left as "
+        "it was if the write fails). IRAP keeps the survey's rotation; ZMAP+ has none, so "
+        "a rotated survey's horizon goes out on the unrotated grid bounding it, at the "
+        "survey's finer line spacing, with nulls outside the survey.",
+    )
+    grid_out.add_argument("project", metavar="PROJECT", help="the project file")
+    grid_out.add_argument("object", metavar="OBJECT", help="the horizon's name in the project")
+    grid_out.add_argument("out", metavar="OUT", help="the grid file to write")
+    grid_out.add_argument(
+        "--format",
+        choices=("zmap", "irap-ascii", "irap-binary"),
+        required=True,
+        help="the grid file's format",
+    )
     from gemlo.io import segyexport
     from gemlo.processing import cli as processing_cli
 
@@ -118,11 +158,15 @@ def _check_paths(args):
         args.files = [paths.input_file(f, "LAS file") for f in args.files]
     elif args.command == "import-zmap":
         args.file = paths.input_file(args.file, "ZMAP+ grid file")
+    elif args.command == "import-horizon":
+        args.file = paths.input_file(args.file, "grid file")
+    elif args.command in ("export-las", "export-horizon", "export-segy"):
+        args.project = paths.input_file(args.project, "project file")
     if args.command == "import-segy":
         # An existing project is refused by the import, once it has cleaned up after
         # an import killed in the folder before.
         args.project = paths.new_project(args.project, exists_ok=True)
-    elif args.command in ("import-las", "import-zmap", "export-segy"):
+    elif args.command in ("import-las", "import-zmap", "import-horizon"):
         args.project = paths.project(args.project)
 
 
@@ -152,6 +196,16 @@ def main(argv=None):
         from gemlo.io import zmap
 
         return zmap.command(args)
+    if args.command in ("import-horizon", "export-horizon"):
+        from gemlo.io import horizons
+
+        if args.command == "import-horizon":
+            return horizons.import_command(args)
+        return horizons.export_command(args)
+    if args.command == "export-las":
+        from gemlo.io import las
+
+        return las.export_command(args)
     if args.command == "process":
         from gemlo.processing.cli import process
 

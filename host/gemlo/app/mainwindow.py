@@ -6,6 +6,7 @@ import logging
 import os
 import sys
 import traceback
+from pathlib import Path
 
 import numpy as np
 from qtpy.QtCore import Qt, QTimer, Slot
@@ -15,6 +16,7 @@ from qtpy.QtWidgets import (
     QDialogButtonBox,
     QDockWidget,
     QFileDialog,
+    QInputDialog,
     QMainWindow,
     QMenu,
     QMessageBox,
@@ -122,7 +124,15 @@ class MainWindow(QMainWindow):
             "Import/las", file_menu.addAction(_("Import LAS..."), self._ask_import_las)
         )
         self.register_module_actions(
-            "Import/zmap", file_menu.addAction(_("Import ZMAP grid..."), self._ask_import_zmap)
+            "Import/horizons",
+            file_menu.addAction(_("Import horizon..."), self._ask_import_horizon),
+        )
+        self.register_module_actions(
+            "Export/las", file_menu.addAction(_("Export well (LAS)..."), self._ask_export_las)
+        )
+        self.register_module_actions(
+            "Export/horizons",
+            file_menu.addAction(_("Export horizon..."), self._ask_export_horizon),
         )
         self.register_module_actions(
             "Export/segy", file_menu.addAction(_("Export SEG-Y..."), self._ask_export_segy)
@@ -525,20 +535,13 @@ class MainWindow(QMainWindow):
             raise RuntimeError("No project is open: create or open one first")
         return self.session.import_las(paths)
 
-    def import_zmap(self, path):
-        """Add the horizon of the ZMAP+ grid `path` on the project's survey; returns it.
+    def _progress(self, title, label):
+        """(dialog, progress(done, total)) for long work; Cancel raises Cancelled.
 
-        A large survey takes a while: a progress dialog shows after half a second,
-        and its Cancel raises ImportCancelled with nothing added.
+        The dialog shows only after half a second: short work finishes without it.
         """
-        from gemlo.io.zmap import ImportCancelled
-
-        if self.session is None:
-            raise RuntimeError("No project is open: create or open one first")
-        dialog = QProgressDialog(
-            _("Sampling the grid at every position..."), _("Cancel"), 0, 1, self
-        )
-        dialog.setWindowTitle(_("Import ZMAP grid"))
+        dialog = QProgressDialog(label, _("Cancel"), 0, 1, self)
+        dialog.setWindowTitle(title)
         dialog.setWindowModality(Qt.WindowModal)
         dialog.setMinimumDuration(500)
 
@@ -546,10 +549,23 @@ class MainWindow(QMainWindow):
             dialog.setMaximum(total)
             dialog.setValue(done)  # a modal dialog's setValue lets Qt paint and take the Cancel
             if dialog.wasCanceled():
-                raise ImportCancelled(path)
+                raise Cancelled(title)
 
+        return dialog, progress
+
+    def import_horizon(self, path):
+        """Add the horizon of the grid file `path` (ZMAP+ or IRAP) on the project's survey.
+
+        A large survey takes a while: a progress dialog shows after half a second,
+        and its Cancel raises Cancelled with nothing added. Returns the horizon.
+        """
+        if self.session is None:
+            raise RuntimeError("No project is open: create or open one first")
+        dialog, progress = self._progress(
+            _("Import horizon"), _("Sampling the grid at every position...")
+        )
         try:
-            dob = self.session.import_zmap(path, progress)
+            dob = self.session.import_horizon(path, progress)
         finally:
             dialog.close()
             dialog.deleteLater()
@@ -563,6 +579,67 @@ class MainWindow(QMainWindow):
         )
         return dob
 
+    def export_horizon(self, name, path, kind):
+        """Write the horizon `name` to the grid file `path` of `kind` ("zmap", "irap-ascii",
+        "irap-binary"), all or nothing, behind a progress dialog with Cancel."""
+        from gemlo.io.horizons import TITLES
+
+        dialog, progress = self._progress(_("Export horizon"), _("Writing the grid..."))
+        try:
+            self.session.export_horizon(name, path, kind, progress)
+        finally:
+            dialog.close()
+            dialog.deleteLater()
+        logger.info("Exported horizon %s to %s (%s)", name, path, TITLES[kind])
+
+    def export_las(self, name, path):
+        """Write the well `name` to the LAS file `path`, all or nothing.
+
+        A well is small: it is written directly, without a progress dialog.
+        """
+        self.session.export_las(name, path)
+        logger.info("Exported well %s to %s", name, path)
+
+    def _ask_object(self, title, key, what):
+        """The name of an object with `key` properties: the current one, or one the user picks."""
+        current = self.treebase.current_object()
+        if current is not None and current.prop_array_key == key:
+            return current.name
+        names = [n for n, dob in self.treebase.object_data.items() if dob.prop_array_key == key]
+        if not names:
+            QMessageBox.information(self, title, _("The project has no {}.").format(what))
+            return None
+        name, chosen = QInputDialog.getItem(self, title, what.capitalize(), names, 0, False)
+        return name if chosen else None
+
+    def _ask_export_las(self):
+        title = _("Export well (LAS)")
+        name = self._ask_object(title, "array1d", _("well"))
+        if not name:
+            return
+        path, _filter = QFileDialog.getSaveFileName(
+            self, title, str(Path(self.workdir or "") / f"{name}.las"), f"{_('LAS files')} (*.las)"
+        )
+        if path:
+            self._report_import(self.export_las, name, path)
+
+    def _ask_export_horizon(self):
+        from gemlo.io.horizons import SUFFIXES, TITLES
+
+        title = _("Export horizon")
+        name = self._ask_object(title, "array2d", _("horizon"))
+        if not name:
+            return
+        filters = {f"{TITLES[k]} (*{SUFFIXES[k]})": k for k in TITLES}
+        path, chosen = QFileDialog.getSaveFileName(
+            self, title, str(Path(self.workdir or "") / name), ";;".join(filters)
+        )
+        if path:
+            kind = filters.get(chosen, "zmap")
+            if not Path(path).suffix:
+                path += SUFFIXES[kind]
+            self._report_import(self.export_horizon, name, path, kind)
+
     def _ask_import_las(self):
         paths, _filter = QFileDialog.getOpenFileNames(
             self,
@@ -573,23 +650,29 @@ class MainWindow(QMainWindow):
         if paths:
             self._report_import(self.import_las, paths)
 
-    def _ask_import_zmap(self):
+    def _ask_import_horizon(self):
         path, _filter = QFileDialog.getOpenFileName(
             self,
-            _("Import ZMAP grid"),
+            _("Import horizon"),
             self.workdir,
-            f"{_('ZMAP+ grids')} (*.zmap *.dat *.grd *.txt);;{_('All files')} (*)",
+            f"{_('Horizon grids (ZMAP+, IRAP)')} (*.zmap *.dat *.grd *.txt *.irap *.gri *.irapbin)"
+            f";;{_('All files')} (*)",
         )
         if path:
-            self._report_import(self.import_zmap, path)
+            self._report_import(self.import_horizon, path)
 
     def _report_import(self, function, *args):
+        """Run an import or export; say why it failed in a box, or that it was cancelled."""
+        export = function.__name__.startswith("export")
         try:
             function(*args)
         except Cancelled:
-            logger.info("Import of %s cancelled; nothing was added", args[0])
+            if export:
+                logger.info("Export of %s to %s cancelled; nothing was written", *args[:2])
+            else:
+                logger.info("Import of %s cancelled; nothing was added", args[0])
         except (InputError, OSError, ValueError, RuntimeError, DatabaseError) as error:
-            QMessageBox.warning(self, _("Import"), str(error))
+            QMessageBox.warning(self, _("Export") if export else _("Import"), str(error))
 
     def wells(self):
         """The project's wells that have a map location: [(name, x, y)]."""

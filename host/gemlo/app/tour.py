@@ -143,11 +143,11 @@ def las_well(window):
 
 @step("horizon")
 def horizon(window):
-    # File > Import ZMAP grid...: the grid's times at every inline and crossline, as a map.
+    # File > Import horizon...: the grid's times at every inline and crossline, as a map.
     from gemlo.widgets.vispy_image import VispyImage
 
     _las, zmap_file = tour_data(window)
-    dob = window.import_zmap(zmap_file)
+    dob = window.import_horizon(zmap_file)
     if not window.viewers(VispyImage):
         window.deck.new_vs_image()
     tree = window.treebase

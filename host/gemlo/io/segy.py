@@ -65,6 +65,10 @@ TOLERANCE = 0.1
 ANCHOR = 0.001
 # A grid of line numbers with more than this many positions per trace is not a survey's.
 MAX_POSITIONS_PER_TRACE = 4
+# Traces whose positions are checked first, before every trace header is read: a file
+# of millions of traces that share positions (a sparse one of zeros, say) is refused
+# at once, in little memory.
+EARLY_TRACES = 1 << 20
 END_STANZA = "((SEG: EndText))"
 # The data files an imported cube keeps beside its samples (see SegyImport.kept).
 TRACE_HEADERS, TRACE_ORDER = "segy-trace-headers", "segy-trace-order"
@@ -260,6 +264,11 @@ class SegyScan:
     def _read_traces(self, fd):
         h = self.header
         words = [(b - 1, 4) for b in (h.iline, h.xline, h.cdpx, h.cdpy)] + [(COORD_SCALAR - 1, 2)]
+        if self.traces > EARLY_TRACES:
+            il, xl = segycodec.read_headers(
+                fd, self.first, self.trace_bytes, EARLY_TRACES, self.big_endian, words[:2]
+            )
+            self._shared_position(il, xl)
         il, xl, x, y, scalar = segycodec.read_headers(
             fd, self.first, self.trace_bytes, self.traces, self.big_endian, words
         )
@@ -269,6 +278,19 @@ class SegyScan:
         # Rounded to that unit, X and Y each move up to half of it.
         unit = float(_scaled(1, scalar).max()) if len(scalar) else 1.0
         self.rounding = unit * np.sqrt(0.5)
+
+    def _shared_position(self, il, xl):
+        """Refuse the file if two of these traces share a position."""
+        keys = (il.astype(np.int64) << 32) | (xl.astype(np.int64) & 0xFFFFFFFF)
+        order = np.argsort(keys, kind="stable")
+        same = np.flatnonzero(keys[order][1:] == keys[order][:-1])
+        if same.size:
+            first = int(np.argmin(order[same + 1]))
+            a, b = sorted((int(order[same[first]]), int(order[same[first] + 1])))
+            self._refuse(
+                f"traces {a + 1} and {b + 1} both hold inline {il[a]}, crossline {xl[a]}: "
+                "only post-stack cubes are imported"
+            )
 
     def _geometry(self):
         h, il, xl = self.header, self._il, self._xl

@@ -86,7 +86,7 @@ def process(args):
                 raise
         finally:
             database.close()
-        print(f"Stored {args.object}.{args.output} in {args.project}")
+        print(f"Stored {args.object}.{args.output} in {args.project}", flush=True)
 
     # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
     return cli.run(

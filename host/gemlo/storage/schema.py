@@ -6,8 +6,10 @@ import datetime
 FORMAT = "gemlo-project"
 # Version 1 made the tables of data files when a project was opened, and those of the
 # viewers and the external modules when first saved; version 2 has them all from the start;
-# version 3 adds the data files that belong to an object rather than to a property.
-VERSION = 3
+# version 3 records the device and inode of the data files a project owns (removed only
+# as the files they were); version 4 adds the data files that belong to an object rather
+# than to a property.
+VERSION = 4
 
 _TABLES = [
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
@@ -67,8 +69,16 @@ _VERSION_2 = [
     "CREATE TABLE IF NOT EXISTS extmodules (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
 ]
 
-# Added in version 3.
-_VERSION_3 = [
+
+def _owned_identity(conn):
+    columns = [r[1] for r in conn.execute("PRAGMA table_info(owned_files)")]
+    for column in ("device", "inode"):
+        if column not in columns:
+            conn.execute(f"ALTER TABLE owned_files ADD COLUMN {column} INTEGER")
+
+
+# Added in version 4.
+_VERSION_4 = [
     # Data files of an object as a whole (the trace headers a SEG-Y cube came with), kept
     # so that what came in can go out again.
     """CREATE TABLE IF NOT EXISTS object_files (
@@ -81,15 +91,24 @@ _VERSION_3 = [
     )""",
 ]
 
-# The statements that bring a file of version n to n + 1.
-MIGRATIONS = {1: _VERSION_2, 2: _VERSION_3}
+# The steps (statements, or functions of the connection) that bring a file of version n
+# to n + 1.
+MIGRATIONS = {1: _VERSION_2, 2: [_owned_identity], 3: _VERSION_4}
+
+
+def _run(conn, step):
+    if callable(step):
+        step(conn)
+    else:
+        conn.execute(step)
 
 
 def create(conn):
     """Make the tables of a new project in the empty database `conn`."""
     with conn:
-        for statement in _TABLES + _VERSION_2 + _VERSION_3:
+        for statement in _TABLES + _VERSION_2 + _VERSION_4:
             conn.execute(statement)
+        _owned_identity(conn)
         conn.executemany(
             "INSERT INTO meta VALUES (?, ?)",
             [
@@ -118,9 +137,10 @@ def migrate(conn):
     try:
         for step in range(version, VERSION):
             for statement in MIGRATIONS[step]:
-                conn.execute(statement)
-        for statement in _VERSION_2 + _VERSION_3:
+                _run(conn, statement)
+        for statement in _VERSION_2 + _VERSION_4:
             conn.execute(statement)
+        _owned_identity(conn)
         if version < VERSION:
             conn.execute("UPDATE meta SET value = ? WHERE key = 'version'", (str(VERSION),))
         conn.commit()

@@ -21,6 +21,7 @@ from qtpy.QtWidgets import (
 from gemlo.config.base import _
 from gemlo.data.treebase import ROLE
 from gemlo.model.dataobject import ARRAY_KEYS, PERCENTILES
+from gemlo.storage import mapped
 from gemlo.storage.datafile import mapped_file_short
 from gemlo.utils.logger import logger
 from gemlo.widgets import statgrid
@@ -66,8 +67,10 @@ def null_count(values, chunk=NULL_CHUNK):
     if values.ndim == 0:
         return int(np.isnan(values))
     rows = max(1, chunk // max(1, values[0].size))
+    # Read through the file: a data file cut short meanwhile is an OSError, not SIGBUS.
     return sum(
-        int(np.count_nonzero(np.isnan(values[i : i + rows]))) for i in range(0, len(values), rows)
+        int(np.count_nonzero(np.isnan(mapped.read(values, slice(i, i + rows)))))
+        for i in range(0, len(values), rows)
     )
 
 

@@ -49,5 +49,5 @@ def main() -> None:
     """
     Show the page with the default selection in an application of its own.
     """
-EXTMODULES_DEFAULTS_DICT: dict = {'Import/segy': 'True', 'Import/las': 'True', 'Import/zmap': 'True', 'Export/segy': 'True', 'Viewers/vispy': 'True', 'Viewers/volume': 'True', 'Processing/attributes': 'True', 'Processing/filters': 'True'}
+EXTMODULES_DEFAULTS_DICT: dict = {'Import/segy': 'True', 'Import/las': 'True', 'Import/horizons': 'True', 'Export/las': 'True', 'Export/horizons': 'True', 'Export/segy': 'True', 'Viewers/vispy': 'True', 'Viewers/volume': 'True', 'Processing/attributes': 'True', 'Processing/filters': 'True'}
 logger: logging.Logger
