@@ -199,3 +199,17 @@ def test_window_exports_and_cancels(main_window, qtbot, tmp_path):
         pass
     assert done.args == [None] and run.job.done < run.job.total
     assert folder_files(tmp_path) == ["cube.sgy", "project.lmd"]
+
+
+def test_damaged_record_of_the_headers_is_refused(tmp_path, capsys):
+    write_segy(tmp_path / "f.sgy")
+    assert main(["import-segy", str(tmp_path / "f.sgy"), str(tmp_path / "p.lmd")]) == 0
+    db = ProjectDatabase.open(tmp_path / "p.lmd")
+    cube = db.load_object("f")
+    cube.meta["segy"]["format"] = 99
+    db.update_object(cube)
+    db.close()
+    capsys.readouterr()
+    assert main(["export-segy", str(tmp_path / "p.lmd"), "f", str(tmp_path / "o.sgy")]) == 1
+    assert "SEG-Y headers kept with 'f' is damaged" in capsys.readouterr().err
+    assert not (tmp_path / "o.sgy").exists()

@@ -160,6 +160,8 @@ class SegyExport:
             self._refuse(f"the property {prop!r} of {dob.name!r} is not a cube of samples")
         n_il, n_xl, self.samples = self.values.shape
         self.kept = dob.meta.get("segy")
+        if not isinstance(self.kept, dict):
+            self.kept = None
         if self.kept and TRACE_HEADERS not in database.attached_names(dob.name):
             self.kept = None  # saved over by an object without them: made ones will do
         if self.kept:
@@ -197,14 +199,25 @@ class SegyExport:
             self._refuse(f"the SEG-Y headers kept with {self.dob.name!r}: {error}")
         if self.headers.shape != (n_il, n_xl, 240) or order.shape != (n_il, n_xl):
             self._refuse(
-                f"the trace headers kept with {self.dob.name!r} are for {order.shape[0]} by "
-                f"{order.shape[1]} traces, not the {n_il} by {n_xl} of {self.prop!r}"
+                f"the trace headers kept with {self.dob.name!r} are shaped {self.headers.shape} "
+                f"and {order.shape}, not for the {n_il} by {n_xl} traces of {self.prop!r}"
             )
-        self.big_endian = bool(kept["big_endian"])
-        self._head = bytearray(
-            base64.b64decode(kept["textual"]) + base64.b64decode(kept["binary"])
-        )
-        self._extended = base64.b64decode(kept["extended"])
+        try:
+            self._head = bytearray(
+                base64.b64decode(kept["textual"], validate=True)
+                + base64.b64decode(kept["binary"], validate=True)
+            )
+            self._extended = base64.b64decode(kept["extended"], validate=True)
+            self.big_endian = kept["big_endian"]
+            if (
+                kept["format"] not in FORMATS
+                or not isinstance(self.big_endian, bool)
+                or len(self._head) != 3600
+                or len(self._extended) % 3200
+            ):
+                raise ValueError
+        except (KeyError, TypeError, ValueError):
+            self._refuse(f"the record of the SEG-Y headers kept with {self.dob.name!r} is damaged")
         flat = np.asarray(order).reshape(-1)
         present = np.flatnonzero(flat >= 0)
         # Positions in the order their traces had in the file.
@@ -217,10 +230,15 @@ class SegyExport:
         self.big_endian = True
         self.headers = None
         self.rows = np.arange(n_il * n_xl)
-        self.il0, self.xl0 = int(meta.get("il0", 1)), int(meta.get("xl0", 1))
-        self.il_step, self.xl_step = int(meta.get("il_step", 1)), int(meta.get("xl_step", 1))
+        try:
+            self.il0, self.xl0 = int(meta.get("il0", 1)), int(meta.get("xl0", 1))
+            self.il_step, self.xl_step = int(meta.get("il_step", 1)), int(meta.get("xl_step", 1))
+            dz, z0 = float(meta.get("dz", 1.0)), float(meta.get("z0", 0.0))
+            if not (np.isfinite(z0) and np.isfinite(dz)):
+                raise ValueError
+        except (TypeError, ValueError, OverflowError):
+            self._refuse(f"the geometry recorded with {self.dob.name!r} is damaged")
         self.n_xl = n_xl
-        dz, z0 = float(meta.get("dz", 1.0)), float(meta.get("z0", 0.0))
         unit = meta.get("z_unit", "ms")
         interval = round(dz * 1000)
         if not 0 < interval <= 65535 or abs(interval - dz * 1000) > 1e-6 * interval:
