@@ -1,0 +1,160 @@
+"""Cubes in Zarr stores, in a folder and in a bucket on a local S3 endpoint."""
+
+import os
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from test_segy_import import Case, write_cube
+
+from gemlo.io.segy import SegyImport
+from gemlo.io.segy_store import copy_to_cube, cube_coords
+from gemlo.storage.cubestore import (
+    BrickCache,
+    Profile,
+    StoreError,
+    StoreLocation,
+    create_cube,
+    cube_exists,
+    open_cube,
+)
+
+
+@pytest.fixture(params=["folder", "bucket"])
+def store(request, tmp_path):
+    """(parent location, profile) of an empty place for cubes."""
+    if request.param == "folder":
+        return str(tmp_path / "cubes"), None
+    profile, root = request.getfixturevalue("s3_profile")
+    return root, profile
+
+
+def listing(parent, profile):
+    from gemlo.storage.cubestore import _filesystem
+
+    fs, path, _remote = _filesystem(parent, profile)
+    return (
+        sorted(p.rsplit("/", 1)[-1] for p in fs.ls(path, detail=False)) if fs.exists(path) else []
+    )
+
+
+def test_cube_reads_back_by_slice_and_opens_labelled_in_xarray(store):
+    xr = pytest.importorskip("xarray")
+    parent, profile = store
+    values = np.random.default_rng(1).standard_normal((40, 35, 150)).astype(np.float32)
+    coords = {"inline": np.arange(100, 140), "xline": np.arange(7, 77, 2)}
+    url = f"{parent}/c.zarr"
+    with create_cube(url, values.shape, values.dtype, None, {"meta": {"dz": 4.0}}, profile,
+                     coords=coords) as writer:  # fmt: skip
+        writer.write((slice(None),), values)
+        assert not cube_exists(url, profile)  # hidden until committed
+        writer.commit()
+    cube = open_cube(url, profile)
+    assert (cube.shape, cube.dtype, cube.attrs["meta"]) == (values.shape, np.float32, {"dz": 4.0})
+    assert cube.chunks == (16, 16, 64) and cube.shards == (48, 48, 192)  # clipped to the cube
+    cache = BrickCache(cube, max_bytes=1 << 20)
+    for where in [(5,), (slice(None), 34), (slice(None), slice(None), 149), (3, 4),
+                  (slice(2, 39), slice(5, 9), slice(60, 130))]:  # fmt: skip
+        assert np.array_equal(cube.read(where), values[where])
+        assert np.array_equal(cache.read(where), values[where]), where
+        assert cache.bytes <= (1 << 20) + cache.cube.nbytes // 20
+    options = profile.storage_options() if profile else None
+    ds = xr.open_zarr(url, storage_options=options)
+    assert ds["amplitude"].dims == ("inline", "xline", "time")
+    assert np.array_equal(ds["xline"], coords["xline"])
+    assert np.array_equal(ds["amplitude"].sel(inline=120, xline=11), values[20, 2])
+    with pytest.raises(StoreError, match="exists already"):
+        create_cube(url, values.shape, values.dtype, profile=profile)
+    assert listing(parent, profile) == ["c.zarr"]
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        Case(),
+        Case(3, "little", False, holes=((1000, 2000), (1004, 2003), (1008, 2006))),
+        Case(1, ilines=tuple(range(1008, 999, -2)), xlines=(2012, 2010, 2008)),
+    ],
+    ids=["inline-sorted", "crossline-sorted-holes", "ibm-decreasing"],
+)
+def test_segy_decodes_into_a_cube_slab_by_slab(tmp_path, case):
+    expected, _xy, _order = write_cube(tmp_path / "in.sgy", case, ns=70)
+    job = SegyImport(tmp_path / "in.sgy", tmp_path, "c")
+    # Shards of 2 lines: several slabs, the last one short.
+    with create_cube(tmp_path / "c.zarr", job.shape, job.dtype, (1, 2, 32), shards=(2, 2, 96),
+                     coords=cube_coords(job)) as writer:  # fmt: skip
+        copy_to_cube(job, writer)
+        cube = writer.commit()
+    assert cube.dtype == expected.dtype and np.array_equal(cube.read(), expected)
+    assert np.array_equal(cube.coords()["inline"], sorted(case.ilines))
+    assert job.done == job.traces
+
+
+WRITER = """
+import signal, sys, time, numpy as np
+from gemlo.storage.cubestore import Profile, create_cube
+# As the commands do: SIGTERM ends the work like Ctrl+C, which discards the cube.
+signal.signal(signal.SIGTERM, lambda *args: sys.exit(130))
+profile = Profile("test", "testing", "testing", *sys.argv[2:4]) if len(sys.argv) > 2 else None
+writer = create_cube(sys.argv[1], (64, 64, 64), "f4", (16, 16, 16), shards=(16, 64, 64),
+                     profile=profile)
+try:
+    for i in range(0, 64, 16):
+        writer.write(slice(i, i + 16), np.ones((16, 64, 64), "f4"))
+        print("wrote", i, flush=True)
+        time.sleep(60 if i == 16 else 0)
+    writer.commit()
+finally:
+    writer.discard()
+"""
+
+
+@pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM])
+def test_interrupted_write_leaves_nothing(store, how):
+    parent, profile = store
+    url = f"{parent}/killed.zarr"
+    extra = [profile.endpoint_url, profile.region] if profile else []
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    code = WRITER
+    child = subprocess.Popen([sys.executable, "-c", code, url, *extra],
+                             stdout=subprocess.PIPE, env=env, text=True)  # fmt: skip
+    while "wrote 16" not in child.stdout.readline():
+        assert child.poll() is None
+    child.send_signal(how)
+    child.wait(30)
+    child.stdout.close()
+    assert not cube_exists(url, profile)
+    if how == signal.SIGTERM:
+        assert listing(parent, profile) == []
+    else:  # killed: the next writer into the place removes what it left
+        assert [n for n in listing(parent, profile) if n.startswith(".killed.zarr.")]
+        create_cube(f"{parent}/next.zarr", (1, 1, 1), "f4", profile=profile).discard()
+        assert listing(parent, profile) == []
+
+
+def test_locations_and_profiles(tmp_path, monkeypatch):
+    table = {
+        "npy": StoreLocation("npy"),
+        "zarr": StoreLocation("zarr"),
+        "s3://bucket/a/b/": StoreLocation("s3", "bucket/a/b", "lab"),
+    }
+    for text, location in table.items():
+        assert StoreLocation.parse(text, profile="lab" if text[:2] == "s3" else None) == location
+    assert StoreLocation.parse("s3://bkt/p").cube_url("x") == "s3://bkt/p/x.zarr"
+    assert StoreLocation.parse("zarr").cube_url("x", beside="/d") == "/d/x.zarr"
+    for bad in ("s3://", "ftp://x", "zarr:"):
+        with pytest.raises(StoreError):
+            StoreLocation.parse(bad)
+    path = tmp_path / "stores.ini"
+    path.write_text("[lab]\nendpoint_url = http://127.0.0.1:9\nkey = k\n")
+    monkeypatch.setenv("GEMLO_STORES", str(path))
+    with pytest.raises(StoreError, match="lacks secret"):
+        Profile.load("lab")
+    with pytest.raises(StoreError, match="No store profile 'other'"):
+        Profile.load("other")
+    with pytest.raises(StoreError, match="needs a store profile"):
+        open_cube("s3://bkt/p/x.zarr")
+    with pytest.raises(StoreError, match="No cube"):
+        open_cube(tmp_path / "none.zarr")
