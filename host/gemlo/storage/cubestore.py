@@ -39,8 +39,9 @@ from dataclasses import dataclass, field
 import numpy as np
 
 DIMENSIONS = ("inline", "xline", "time")
-# Bricks of 16 x 16 traces x 64 samples (64 KiB of float32) in shards of 64 x 64 whole traces.
-BRICK = (16, 16, 64)
+# Bricks of 32 x 32 traces x 64 samples (256 KiB of float32) in shards of 64 x 64 whole
+# traces: smaller bricks cost more in the codec pipeline than they save in reading.
+BRICK = (32, 32, 64)
 SHARD_TRACES = (64, 64)
 SUFFIX = ".zarr"
 # A cube being written: hidden, named after its final name, the writer's process and a token.
@@ -487,6 +488,7 @@ class CubeWriter:
             if self._remote:
                 self._copy_into_place()
             else:
+                _sync_tree(self._hidden_path)  # on the disk before it has its name
                 os.rename(self._hidden_path, self._path)
                 _fsync_folder(self._parent)
         except BaseException as error:
@@ -544,6 +546,17 @@ def create_cube(location, shape, dtype, chunks=None, attrs=None, profile=None, *
     """A CubeWriter of a new cube at `location` (see CubeWriter); `options`: shards,
     name (of the values, default "amplitude"), coords (dimension -> 1-D values)."""
     return CubeWriter(location, shape, dtype, chunks, attrs, profile, **options)
+
+
+def _sync_tree(folder):
+    for here, _dirs, files in os.walk(folder):
+        for name in files:
+            fd = os.open(os.path.join(here, name), os.O_RDONLY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+        _fsync_folder(here)
 
 
 def _fsync_folder(folder):
