@@ -158,3 +158,35 @@ def test_locations_and_profiles(tmp_path, monkeypatch):
         open_cube("s3://bkt/p/x.zarr")
     with pytest.raises(StoreError, match="No cube"):
         open_cube(tmp_path / "none.zarr")
+
+
+def test_slice_reader_delivers_only_the_latest_request(qtbot, tmp_path):
+    import threading
+
+    from gemlo.widgets.slicereader import SliceReader
+
+    values = np.arange(20 * 30 * 40, dtype=np.float32).reshape(20, 30, 40)
+    with create_cube(tmp_path / "c.zarr", values.shape, values.dtype) as writer:
+        writer.write((slice(None),), values)
+        cube = writer.commit()
+    gate = threading.Event()
+
+    class Slow:  # the store answers only when the gate opens
+        def __getattr__(self, name):
+            return getattr(cube, name)
+
+        def read(self, where):
+            gate.wait(10)
+            return cube.read(where)
+
+    slow, got = Slow(), []
+    reader = SliceReader()
+    reader.ready.connect(lambda key, v: got.append((key, v)))
+    reader.request("first", slow, (1,))  # taken by the thread, waits at the gate
+    reader.request("second", slow, (2,))  # replaced before it starts
+    reader.request("third", slow, (slice(None), 3))
+    gate.set()
+    qtbot.waitUntil(lambda: bool(got), timeout=5000)
+    qtbot.wait(100)
+    assert [key for key, _ in got] == ["third"] and np.array_equal(got[0][1], values[:, 3])
+    reader.close()
