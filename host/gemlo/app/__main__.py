@@ -2,6 +2,8 @@
 
 Or import data without a window:
 python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] [--cdpy B]
+    [--store npy|zarr|zarr:FOLDER|s3://bucket/prefix --profile NAME]
+python -m gemlo.app move-cube PROJECT OBJECT --store STORE [--profile NAME]
 python -m gemlo.app scan-segy FILE [--iline B ...]   (what import-segy would do)
 python -m gemlo.app import-las FILE... PROJECT
 python -m gemlo.app import-zmap FILE PROJECT
@@ -28,6 +30,7 @@ def default_project_path(folder=None):
 
 
 def parse_args(argv=None):
+    from gemlo.io import storecli
     from gemlo.io.segy import add_header_options
 
     parser = argparse.ArgumentParser(prog="gemlo", description=__doc__)
@@ -59,6 +62,7 @@ def parse_args(argv=None):
     segy.add_argument("file", metavar="FILE", help="the SEG-Y file")
     segy.add_argument("project", metavar="PROJECT", help="the new project file")
     add_header_options(segy)
+    storecli.add_store_options(segy)
     scan = commands.add_parser(
         "scan-segy",
         help="show what import-segy would do with a SEG-Y file, or why it would refuse it",
@@ -86,6 +90,7 @@ def parse_args(argv=None):
     from gemlo.processing import cli as processing_cli
 
     processing_cli.add_parser(commands)
+    storecli.add_parser(commands)
     return parser.parse_args(argv)
 
 
@@ -106,7 +111,14 @@ def import_segy(args):
     from gemlo.app import paths
     from gemlo.io.cli import interruptible, tenths
     from gemlo.io.segy import SegyError, header_of, import_to_new_project
+    from gemlo.io.storecli import store_of
+    from gemlo.storage.cubestore import StoreError
 
+    try:
+        store = store_of(args)
+    except StoreError as error:
+        _say(error, sys.stderr)
+        return 1
     try:
         args.file = paths.input_file(args.file, "SEG-Y file")
         # An existing project is refused by the import, once it has cleaned up after
@@ -120,9 +132,14 @@ def import_segy(args):
     try:
         with interruptible():
             path = import_to_new_project(
-                args.file, args.project, progress=progress, header=header_of(args), notice=_say
+                args.file,
+                args.project,
+                progress=progress,
+                header=header_of(args),
+                notice=_say,
+                store=store,
             )
-    except (SegyError, OSError, ValueError, sqlite3.Error) as error:
+    except (SegyError, StoreError, OSError, ValueError, sqlite3.Error) as error:
         _say(_reason(error), sys.stderr)
         return 1
     except KeyboardInterrupt:
@@ -136,6 +153,10 @@ def main(argv=None):
     args = parse_args(argv)
     if args.command == "import-segy":
         return import_segy(args)
+    if args.command == "move-cube":
+        from gemlo.io.storecli import move_command
+
+        return move_command(args)
     if args.command == "process":
         from gemlo.processing.cli import process
 

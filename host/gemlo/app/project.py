@@ -15,6 +15,8 @@ from numpy.lib import format as npy_format
 
 from gemlo.app.datafile import HIDDEN, DataFile, copy_chunked, fsync_folder, pid_alive
 from gemlo.data.dataobject import DataObject
+from gemlo.storage import cubes
+from gemlo.storage.cubestore import StoreError
 from gemlo.utils.convert_grid import Survey
 from gemlo.utils.logger import logger
 
@@ -350,7 +352,7 @@ class ProjectDatabase:
         self._claims = set()
         if not self.read_only:
             try:
-                self._conn.executescript(_FILES_SCHEMA + _DATA_FILES_SCHEMA)
+                self._conn.executescript(_FILES_SCHEMA + _DATA_FILES_SCHEMA + cubes.SCHEMA)
             except sqlite3.OperationalError:
                 pass  # a file that refuses changes: it can still be read
         if self._read_only_reason() is None:
@@ -601,6 +603,8 @@ class ProjectDatabase:
                 for prop_name, value, _extra in writes:
                     if isinstance(value, DataFile):
                         files[prop_name] = value
+                    elif cubes.is_cube(value):
+                        pass  # in its store
                     elif _mapped_file(value) is None and np.asarray(value).nbytes >= MAPPED_BYTES:
                         files[prop_name] = self._spill(dob.name, prop_name, np.asarray(value))
                         made.append(files[prop_name])
@@ -826,6 +830,21 @@ class ProjectDatabase:
         # Percentiles are a cache of the values: JSON would turn float32 ones into
         # doubles that print differently, so they are recomputed after reopening.
         extra = {k: v for k, v in entry.items() if k not in (dob.prop_array_key, CACHED)}
+        if cubes.is_cube(array):
+            self._conn.execute(
+                "INSERT INTO properties VALUES (?, ?, ?, ?, ?, ?, ?)",
+                (
+                    dob.name,
+                    prop_name,
+                    position,
+                    array.dtype.str,
+                    json.dumps(array.shape),
+                    b"",
+                    _dumps(extra),
+                ),
+            )
+            cubes.record(self._conn, dob.name, prop_name, array, os.path.dirname(self.path))
+            return
         if file is None:
             file = _mapped_file(array)
             if file:
@@ -877,6 +896,7 @@ class ProjectDatabase:
         key, viewable, meta = row
         prop = {}
         files = self._property_files(name)
+        in_stores = cubes.stored(self._conn, name)
         folder = os.path.dirname(os.path.abspath(self.path))
         for prop_name, dtype, shape, data, extra in self._conn.execute(
             "SELECT name, dtype, shape, data, extra FROM properties WHERE object = ? "
@@ -884,7 +904,14 @@ class ProjectDatabase:
             (name,),
         ):
             what = f"the property {prop_name!r} of {name!r}"
-            if prop_name in files:
+            if prop_name in in_stores:
+                try:
+                    array = cubes.open_stored(*in_stores[prop_name], folder)
+                except StoreError as error:
+                    raise UnreadableObject(
+                        f"The cube of {what} cannot be used: {error}"
+                    ) from error
+            elif prop_name in files:
                 file = os.path.join(folder, files[prop_name])
                 if not os.path.lexists(file):
                     raise UnreadableObject(f"The data file {file} of {what} is missing")

@@ -31,6 +31,7 @@ import numpy as np
 from gemlo.app.datafile import HIDDEN, DataFile, fsync_folder, pid_alive
 from gemlo.data.dataobject import DataObject
 from gemlo.io import segycodec
+from gemlo.storage import cubes
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import Survey, ln2xy
 
@@ -693,7 +694,13 @@ BUILDING = re.compile(r"\.(?P<name>.+)\.(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.pa
 
 
 def import_to_new_project(
-    segy_path, project_path, chunk_bytes=CHUNK_BYTES, progress=None, header=None, notice=None
+    segy_path,
+    project_path,
+    chunk_bytes=CHUNK_BYTES,
+    progress=None,
+    header=None,
+    notice=None,
+    store=None,
 ):
     """Create the project file `project_path` holding the cube of `segy_path` and its survey.
 
@@ -701,7 +708,8 @@ def import_to_new_project(
     nothing is left behind when it fails or is interrupted, and what a killed run left
     is removed by the next one. An existing project file is never touched. `notice(text)`
     receives what the user should know about the cube (missing traces, no coordinates)
-    before the copy. Returns the project's path.
+    before the copy. `store` (a StoreLocation) puts the samples into a cube store instead of
+    a data file beside the project. Returns the project's path.
     """
     from gemlo.app.project import EXTENSION, ProjectDatabase, check_new_file_name
 
@@ -720,15 +728,22 @@ def import_to_new_project(
         f"..{os.getpid()}-{'0' * 12}.part-journal",
         "the hidden name the project is built under and its journal",
     )
-    job = SegyImport(
-        segy_path,
-        project_path.parent,
-        name,
-        None,
-        chunk_bytes,
-        progress,
-        header=header,
-    )
+    if store is not None and store.kind != "npy":
+        from gemlo.io.segy_store import StoreImport
+
+        where = store.cube_url(f"{project_path.stem}.{name}.amplitude", folder)
+        job = StoreImport(segy_path, where, name, profile=store.profile, folder=folder,
+                          chunk_bytes=chunk_bytes, progress=progress, header=header)  # fmt: skip
+    else:
+        job = SegyImport(
+            segy_path,
+            project_path.parent,
+            name,
+            None,
+            chunk_bytes,
+            progress,
+            header=header,
+        )
     for text in job.notes() if notice else ():
         notice(text)
     folder.mkdir(parents=True, exist_ok=True)
@@ -782,6 +797,7 @@ def _remove_build(building, project_path):
         conn = sqlite3.connect(building)  # rolls a half-written transaction back
         try:
             stored = [r[0] for r in conn.execute("SELECT file FROM property_files")]
+            cubes.remove_recorded(conn, building.parent, project_path.stem)
             pending = conn.execute("SELECT file, device, inode FROM pending_files").fetchall()
         finally:
             conn.close()

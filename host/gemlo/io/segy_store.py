@@ -13,9 +13,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
+from gemlo.data.dataobject import DataObject
 from gemlo.io import segycodec
 from gemlo.io.segy import ImportCancelled, SegyError, SegyImport
-from gemlo.storage.cubestore import StoreError, create_cube
+from gemlo.storage.cubestore import StoreError, create_cube, delete_cube
 
 
 def _buffer(nbytes):
@@ -139,6 +140,9 @@ class StoreImport(SegyImport):
         self.writer = None
         self.cube = None
 
+    def prepare(self, database):
+        """Nothing to make in the project's folder: the cube is made by copy()."""
+
     def copy(self):
         try:
             self.writer = create_cube(
@@ -169,6 +173,27 @@ class StoreImport(SegyImport):
         finally:
             self.writer = None
         return self.cube
+
+    def commit(self, database, add_object=None):
+        """Give the cube its name, then store the object with it as its property (and the
+        survey if the project has none) in one transaction; returns the object. The cube is
+        removed again when the project cannot take it."""
+        if self.name in database.object_names():
+            self.discard()
+            raise ValueError(f"The project already holds an object named {self.name!r}")
+        cube = self.commit_cube()
+        dob = DataObject(self.name, {}, "array3d", self.meta)
+        survey = (self.survey, self.sgmt) if database.load_survey()[0] is None else None
+        try:
+            database.store_properties(
+                dob, {"amplitude": cube}, {"amplitude": {"unit": ""}}, survey=survey
+            )
+        except BaseException:
+            delete_cube(cube.url, cube.profile)
+            raise
+        if add_object is not None:
+            add_object(dob)
+        return dob
 
     def discard(self):
         if self.writer is not None:

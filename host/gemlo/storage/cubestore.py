@@ -26,6 +26,7 @@ killed writer left is removed by the next writer into that folder or prefix.
 import configparser
 import itertools
 import json
+import mmap
 import os
 import re
 import secrets
@@ -444,6 +445,8 @@ class CubeWriter:
                 compressors=_compressors(),
                 fill_value=0,
                 dimension_names=DIMENSIONS,
+                # Every brick is written: testing each for all zeros costs a pass over it.
+                config={"write_empty_chunks": True},
             )
             for dim, n in zip(DIMENSIONS, self.shape, strict=True):
                 values = np.arange(n) if coords is None or dim not in coords else coords[dim]
@@ -546,6 +549,60 @@ def create_cube(location, shape, dtype, chunks=None, attrs=None, profile=None, *
     """A CubeWriter of a new cube at `location` (see CubeWriter); `options`: shards,
     name (of the values, default "amplitude"), coords (dimension -> 1-D values)."""
     return CubeWriter(location, shape, dtype, chunks, attrs, profile, **options)
+
+
+def write_cube(
+    values,
+    location,
+    profile=None,
+    *,
+    attrs=None,
+    name="amplitude",
+    coords=None,
+    progress=None,
+    cancelled=None,
+):
+    """A new cube at `location` holding `values` (an array, a memory map or a CubeStore),
+    copied a row of shards at a time so that memory stays bounded; returns it opened.
+    `progress(done, total)` counts inlines; `cancelled()` true stops it (KeyboardInterrupt),
+    leaving nothing."""
+    shape, dtype = tuple(values.shape), np.dtype(values.dtype)
+    if coords is None and isinstance(values, CubeStore):
+        coords = values.coords()
+    with create_cube(location, shape, dtype, None, attrs, profile, name=name,
+                     coords=coords) as writer:  # fmt: skip
+        step = writer.shards[0]
+        for a in range(0, shape[0], step):
+            if cancelled is not None and cancelled():
+                raise KeyboardInterrupt(f"writing {location} cancelled")
+            rows = (slice(a, a + step),)
+            part = values.read(rows) if isinstance(values, CubeStore) else values[rows]
+            writer.write(rows, part)
+            _drop_pages(values)
+            if progress is not None:
+                progress(min(a + step, shape[0]), shape[0])
+        return writer.commit()
+
+
+def read_into(cube, target, progress=None, cancelled=None):
+    """target[...] = the values of `cube`, a row of shards at a time (target: an array or a
+    writable memory map, whose pages are let go behind the copy)."""
+    step = cube.shards[0]
+    for a in range(0, cube.shape[0], step):
+        if cancelled is not None and cancelled():
+            raise KeyboardInterrupt(f"reading {cube.url} cancelled")
+        target[a : a + step] = cube.read((slice(a, a + step),))
+        _drop_pages(target)
+        if progress is not None:
+            progress(min(a + step, cube.shape[0]), cube.shape[0])
+
+
+def _drop_pages(array):
+    # A long pass over a memory map keeps only what it is working on in memory (written
+    # pages stay in the page cache, to be written back).
+    pages = getattr(array, "_mmap", None)
+    if isinstance(pages, mmap.mmap) and hasattr(mmap, "MADV_DONTNEED"):
+        pages.madvise(mmap.MADV_DONTNEED)
 
 
 def _sync_tree(folder):
