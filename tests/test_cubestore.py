@@ -190,3 +190,82 @@ def test_slice_reader_delivers_only_the_latest_request(qtbot, tmp_path):
     qtbot.wait(100)
     assert [key for key, _ in got] == ["third"] and np.array_equal(got[0][1], values[:, 3])
     reader.close()
+
+
+@pytest.fixture
+def small_segy(tmp_path):
+    from gemlo.io.synthetic import write_synthetic_segy
+
+    path = tmp_path / "small.sgy"
+    write_synthetic_segy(path, 130, 20, 100)  # three slabs of shards
+    return path
+
+
+def project_files(folder):
+    """The project's folder, without the stores' profiles and the local store."""
+    return sorted(p.name for p in folder.iterdir() if p.name not in ("stores.ini", "cubes"))
+
+
+def store_args(store, tmp_path):
+    parent, profile = store
+    if profile is None:
+        return [f"zarr:{parent}"], parent, None
+    return [parent, "--profile", "test"], parent, profile
+
+
+def test_cube_moved_between_stores_comes_back_identical(store, small_segy, tmp_path, capsys):
+    from gemlo.app.__main__ import main
+    from gemlo.app.project import ProjectDatabase
+
+    project = tmp_path / "p.lmd"
+    assert main(["import-segy", str(small_segy), str(project)]) == 0
+    db = ProjectDatabase.open(project)
+    original = np.array(db.load_object("small").array("amplitude"))
+    db.close()
+    where, parent, profile = store_args(store, tmp_path)
+    for target in (["zarr"], ["--store", *where][1:], ["npy"]):
+        assert main(["move-cube", str(project), "small", "--store", *target]) == 0
+        db = ProjectDatabase.open(project)
+        values = db.load_object("small").array("amplitude")
+        assert np.array_equal(np.asarray(values), original)
+        db.close()
+    assert type(values) is np.memmap
+    assert project_files(tmp_path) == ["p.lmd", "p.small.amplitude.npy", "small.sgy"]
+    assert listing(parent, profile) == []
+    assert "Moved amplitude of small to npy" in capsys.readouterr().out
+
+
+IMPORTER = """
+import sys, time
+from gemlo.app.__main__ import main
+from gemlo.storage.cubestore import CubeWriter
+write = CubeWriter.write
+def slowly(self, region, values):
+    write(self, region, values)
+    print("wrote", region[0], flush=True)
+    time.sleep(3)  # an interruption waits for the slab being written, then cleans up
+CubeWriter.write = slowly
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM])
+def test_interrupted_import_into_a_store_leaves_nothing(store, small_segy, tmp_path, how):
+    from gemlo.app.__main__ import main
+
+    where, parent, profile = store_args(store, tmp_path)
+    command = ["import-segy", str(small_segy), str(tmp_path / "p.lmd"), "--store", *where]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-c", IMPORTER, *command],
+                             stdout=subprocess.PIPE, env=env, text=True)  # fmt: skip
+    while "wrote" not in child.stdout.readline():
+        assert child.poll() is None
+    child.send_signal(how)
+    assert child.wait(30) == (130 if how == signal.SIGTERM else -signal.SIGKILL)
+    child.stdout.close()
+    if how == signal.SIGTERM:
+        assert project_files(tmp_path) == ["small.sgy"] and listing(parent, profile) == []
+    # The same command again succeeds, and what a killed one left is gone.
+    assert main(command) == 0
+    assert listing(parent, profile) == ["p.small.amplitude.zarr"]
+    assert project_files(tmp_path) == ["p.lmd", "small.sgy"]

@@ -23,6 +23,7 @@ killed writer left is removed by the next writer into that folder or prefix.
     cube.as_dask()                                 # dask array, one block per shard
 """
 
+import atexit
 import configparser
 import itertools
 import json
@@ -196,14 +197,43 @@ def _filesystem(url, profile):
     return fsspec.filesystem("file"), os.path.abspath(os.path.expanduser(url)), False
 
 
+_ASYNC_S3 = {}
+
+
+def _async_s3(profile):
+    """The asynchronous S3 file system zarr reads and writes a profile's bucket with: one
+    per profile, its connections closed when the program ends."""
+    import s3fs
+
+    fs = _ASYNC_S3.get(profile)
+    if fs is None:
+        if not _ASYNC_S3:
+            atexit.register(_close_async_s3)
+        fs = _ASYNC_S3[profile] = s3fs.S3FileSystem(
+            asynchronous=True, skip_instance_cache=True, **profile.storage_options()
+        )
+    return fs
+
+
+def _close_async_s3():
+    from zarr.core.sync import sync
+
+    for fs in _ASYNC_S3.values():
+        client = getattr(fs, "_s3", None)
+        if client is not None:
+            try:
+                sync(client.close())
+            except Exception:  # noqa: BLE001 - the program is ending anyway
+                pass
+    _ASYNC_S3.clear()
+
+
 def _zarr_store(url, profile, read_only):
     import zarr.storage
 
     url = os.fspath(url)
     if _is_s3(url):
-        import s3fs
-
-        fs = s3fs.S3FileSystem(asynchronous=True, **profile.storage_options())
+        fs = _async_s3(profile)
         return zarr.storage.FsspecStore(fs, read_only=read_only, path=url[5:].rstrip("/"))
     return zarr.storage.LocalStore(os.path.abspath(os.path.expanduser(url)), read_only=read_only)
 
