@@ -92,48 +92,6 @@ def test_segy_decodes_into_a_cube_slab_by_slab(tmp_path, case):
     assert job.done == job.traces
 
 
-WRITER = """
-import signal, sys, time, numpy as np
-from gemlo.storage.cubestore import Profile, create_cube
-# As the commands do: SIGTERM ends the work like Ctrl+C, which discards the cube.
-signal.signal(signal.SIGTERM, lambda *args: sys.exit(130))
-profile = Profile("test", "testing", "testing", *sys.argv[2:4]) if len(sys.argv) > 2 else None
-writer = create_cube(sys.argv[1], (64, 64, 64), "f4", (16, 16, 16), shards=(16, 64, 64),
-                     profile=profile)
-try:
-    for i in range(0, 64, 16):
-        writer.write(slice(i, i + 16), np.ones((16, 64, 64), "f4"))
-        print("wrote", i, flush=True)
-        time.sleep(60 if i == 16 else 0)
-    writer.commit()
-finally:
-    writer.discard()
-"""
-
-
-@pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM])
-def test_interrupted_write_leaves_nothing(store, how):
-    parent, profile = store
-    url = f"{parent}/killed.zarr"
-    extra = [profile.endpoint_url, profile.region] if profile else []
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    code = WRITER
-    child = subprocess.Popen([sys.executable, "-c", code, url, *extra],
-                             stdout=subprocess.PIPE, env=env, text=True)  # fmt: skip
-    while "wrote 16" not in child.stdout.readline():
-        assert child.poll() is None
-    child.send_signal(how)
-    child.wait(30)
-    child.stdout.close()
-    assert not cube_exists(url, profile)
-    if how == signal.SIGTERM:
-        assert listing(parent, profile) == []
-    else:  # killed: the next writer into the place removes what it left
-        assert [n for n in listing(parent, profile) if n.startswith(".killed.zarr.")]
-        create_cube(f"{parent}/next.zarr", (1, 1, 1), "f4", profile=profile).discard()
-        assert listing(parent, profile) == []
-
-
 def test_locations_and_profiles(tmp_path, monkeypatch):
     table = {
         "npy": StoreLocation("npy"),
