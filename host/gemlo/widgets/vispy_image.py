@@ -121,12 +121,14 @@ class VispyImage(VispyCanvas):
         rows, columns = section.shape
         camera.set_range(x=(x0, x0 + columns), y=(y0, y0 + rows * dz), margin=0)
         il = meta.get("il0", 0) + index
-        self.canvas00.title.text = f"{dob.name}: {prop_name}, inline {il}"
+        array = dob.array(prop_name)
+        where = f", from {array.url.rsplit('/', 1)[0]}" if is_stored_cube(array) else ""
+        self.canvas00.title.text = f"{dob.name}: {prop_name}, inline {il}{where}"
         self.canvas00.xlabel.text = "crossline"
         self.canvas00.ylabel.text = meta.get("z_unit", "sample")
         self.canvas00.ylabel.width_max = 30  # vispy leaves it one pixel
         self.shown = (dob.name, prop_name, index)
-        logger.info(f"{self._name} shows {dob.name} {prop_name} at inline {il}")
+        logger.info(f"{self._name} shows {dob.name} {prop_name} at inline {il}{where}")
 
     def show_map(self, dob, prop_name):
         """Draw the horizon property `prop_name` of `dob` as a map: crossline across,
