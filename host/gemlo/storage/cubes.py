@@ -68,9 +68,13 @@ def open_stored(kind, location, profile, folder):
     """The cube a property record names (its metadata only is read)."""
     if kind not in ("zarr", "s3"):
         raise StoreError(f"unknown store kind {kind!r}")
+    return open_cube(_absolute(kind, location, folder), profile)
+
+
+def _absolute(kind, location, folder):
     if kind == "zarr" and not os.path.isabs(location):
-        location = os.path.join(folder, location)
-    return open_cube(location, profile)
+        return os.path.join(folder, location)
+    return location
 
 
 def cube_name(database, object_name, prop_name):
@@ -128,9 +132,10 @@ def move_object(database, object_name, target, progress=None, cancelled=None):
             else:
                 thing.discard()
         raise
+    folder_locations = {_absolute(k, loc, folder) for k, loc, _p in stored_all(database._conn)}
     for source in moving.values():
-        if is_cube(source):
-            _remove_quietly(source)  # the project no longer refers to it
+        if is_cube(source) and source.url not in folder_locations:
+            _remove_quietly(source)  # no property of the project refers to it any more
     return list(values)
 
 
@@ -169,10 +174,8 @@ def remove_recorded(conn, folder, stem):
     for kind, location, profile in stored_all(conn):
         if not location.rsplit("/", 1)[-1].startswith(f"{stem}."):
             continue
-        if kind == "zarr" and not os.path.isabs(location):
-            location = os.path.join(folder, location)
         try:
-            delete_cube(location, profile)
+            delete_cube(_absolute(kind, location, folder), profile)
         except StoreError as error:
             from gemlo.utils.logger import logger
 
