@@ -85,7 +85,6 @@ def layouts(shape):
         "bricks 32x32x64 in shards 64x64xN": ((32, 32, 64), (64, 64, -(-ns // 64) * 64)),
         "bricks 16x16x64 in shards 64x64xN": ((16, 16, 64), (64, 64, -(-ns // 64) * 64)),
         "trace columns 64x64xN": ((64, 64, ns), None),
-        "bricks 16x16x64, unsharded": ((16, 16, 64), None),
         "whole inlines 1xXxN": ((1, n_xl, ns), None),
     }
 

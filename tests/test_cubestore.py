@@ -60,6 +60,8 @@ def test_cube_reads_back_by_slice_and_opens_labelled_in_xarray(store):
         assert np.array_equal(cube.read(where), values[where])
         assert np.array_equal(cache.read(where), values[where]), where
         assert cache.bytes <= (1 << 20) + cache.cube.nbytes // 20
+    blocks = cube.as_dask()  # one block per shard: whole traces
+    assert blocks.chunks[2] == (150,) and np.array_equal(blocks[:, 3].compute(), values[:, 3])
     options = profile.storage_options() if profile else None
     ds = xr.open_zarr(url, storage_options=options)
     assert ds["amplitude"].dims == ("inline", "xline", "time")
