@@ -175,7 +175,7 @@ def store_args(store, tmp_path):
 
 def test_cube_moved_between_stores_comes_back_identical(store, small_segy, tmp_path, capsys):
     from gemlo.app.__main__ import main
-    from gemlo.app.project import ProjectDatabase
+    from gemlo.storage.database import ProjectDatabase
 
     project = tmp_path / "p.lmd"
     assert main(["import-segy", str(small_segy), str(project)]) == 0

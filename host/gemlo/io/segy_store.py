@@ -13,9 +13,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
-from gemlo.data.dataobject import DataObject
 from gemlo.io import segycodec
 from gemlo.io.segy import ImportCancelled, SegyError, SegyImport
+from gemlo.model.dataobject import DataObject
 from gemlo.storage.cubestore import StoreError, create_cube, delete_cube
 
 

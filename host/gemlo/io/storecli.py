@@ -46,47 +46,33 @@ def add_parser(commands):
 
 def move_command(args):
     """The move-cube command: returns the exit status."""
-    from gemlo.app.project import ProjectDatabase
-    from gemlo.io.cli import interruptible, tenths
+    from gemlo.io import cli
     from gemlo.storage.cubes import move_object
-    from gemlo.storage.cubestore import StoreError
-
-    def say(text, file=sys.stdout):
-        print(text, file=file, flush=True)
+    from gemlo.storage.database import ProjectDatabase
 
     if args.store is None:
-        say("move-cube needs --store", sys.stderr)
-        return 2
-    database = None
-    try:
+        cli.say("move-cube needs --store", sys.stderr)
+        return cli.NOT_STARTED
+    shown = {}
+
+    def progress(prop_name, done, total):
+        if prop_name not in shown:
+            shown[prop_name] = cli.tenths(f"{args.object} {prop_name}", "inlines", cli.say)
+        shown[prop_name](done, total)
+
+    def work():
         store = store_of(args)
         database = ProjectDatabase.open(args.project)
-        database.check_writable()
-        if args.object not in database.object_names():
-            raise KeyError(f"The project {args.project} has no object {args.object!r}")
-        shown = {}
-
-        def progress(prop_name, done, total):
-            if prop_name not in shown:
-                shown[prop_name] = tenths(f"{args.object} {prop_name}", "inlines", say)
-            shown[prop_name](done, total)
-
-        with interruptible():
+        try:
+            database.check_writable()
+            if args.object not in database.object_names():
+                raise ValueError(f"The project {args.project} has no object {args.object!r}")
             moved = move_object(database, args.object, store, progress)
-    except KeyboardInterrupt:
-        say(f"Move of {args.object} interrupted; the project is as it was", sys.stderr)
-        return 130
-    except KeyError as error:
-        say(error.args[0], sys.stderr)
-        return 1
-    except (StoreError, OSError, ValueError) as error:
-        say(" ".join(str(error).split()), sys.stderr)
-        return 1
-    finally:
-        if database is not None:
+        finally:
             database.close()
-    if moved:
-        say(f"Moved {', '.join(moved)} of {args.object} to {store}")
-    else:
-        say(f"{args.object} has no cube outside {store}: nothing to move")
-    return 0
+        if moved:
+            cli.say(f"Moved {', '.join(moved)} of {args.object} to {store}")
+        else:
+            cli.say(f"{args.object} has no cube outside {store}: nothing to move")
+
+    return cli.run(work, f"Move of {args.object} interrupted; the project is as it was")

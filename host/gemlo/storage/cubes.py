@@ -20,19 +20,6 @@ from gemlo.storage.cubestore import (
     write_cube,
 )
 
-SCHEMA = """
-CREATE TABLE IF NOT EXISTS property_stores (
-    object TEXT NOT NULL,
-    name TEXT NOT NULL,
-    kind TEXT NOT NULL,
-    location TEXT NOT NULL,
-    profile TEXT,
-    PRIMARY KEY (object, name),
-    FOREIGN KEY (object, name) REFERENCES properties (object, name)
-        ON DELETE CASCADE ON UPDATE CASCADE
-);
-"""
-
 
 def is_cube(value):
     return isinstance(value, CubeStore)
@@ -46,13 +33,12 @@ def stored(conn, object_name):
             (object_name,),
         )
         return {name: (kind, location, profile) for name, kind, location, profile in rows}
-    except sqlite3.OperationalError:  # a project from before cube stores
+    except sqlite3.OperationalError:  # a read-only file from before cube stores
         return {}
 
 
 def record(conn, object_name, prop_name, cube, folder):
     """Record that the property's values are the cube `cube` (in the caller's transaction)."""
-    conn.execute(SCHEMA)
     location = cube.url
     kind = "s3" if cube.is_remote else "zarr"
     if kind == "zarr" and os.path.dirname(os.path.abspath(location)) == os.path.abspath(folder):

@@ -54,7 +54,7 @@ STALE_SECONDS = 24 * 3600
 PROFILES_ENV = "GEMLO_STORES"
 
 
-class StoreError(Exception):
+class StoreError(OSError):
     """A cube store that cannot be reached, read or written; the message says which and why."""
 
 
@@ -388,8 +388,10 @@ def remove_dead_writes(parent, profile=None):
     cubes, and a final cube whose move into place they did not finish."""
     profile = _profile(profile)
     fs, path, remote = _filesystem(parent, profile)
+    if not _exists(fs, path):
+        return
     try:
-        entries = fs.ls(path, detail=False) if _exists(fs, path) else []
+        entries = fs.ls(path, detail=False)
     except OSError as error:
         raise StoreError(f"Cannot list {parent}: {_reason(error)}") from error
     for entry in entries:
@@ -490,7 +492,7 @@ class CubeWriter:
             self._group = group
         except BaseException as error:
             self.discard()
-            if isinstance(error, OSError | ValueError):
+            if isinstance(error, OSError | ValueError) and not isinstance(error, StoreError):
                 raise StoreError(
                     f"Cannot write the cube {self.location}: {_reason(error)}"
                 ) from error
@@ -526,7 +528,7 @@ class CubeWriter:
                 _fsync_folder(self._parent)
         except BaseException as error:
             self.discard()
-            if isinstance(error, OSError):
+            if isinstance(error, OSError) and not isinstance(error, StoreError):
                 raise StoreError(
                     f"Cannot store the cube {self.location}: {_reason(error)}"
                 ) from error
