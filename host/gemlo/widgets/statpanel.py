@@ -61,11 +61,13 @@ def _values(entry):
 
 def null_count(values, chunk=NULL_CHUNK):
     """How many NaN `values` holds, read a slab at a time: a memory-mapped cube larger
-    than memory is never held whole, nor a mask of it."""
-    values = np.asarray(values)
+    than memory is never held whole, nor a mask of it (a stored cube is read a slab at a
+    time)."""
+    if not hasattr(values, "as_dask"):
+        values = np.asarray(values)
     if values.ndim == 0:
         return int(np.isnan(values))
-    rows = max(1, chunk // max(1, values[0].size))
+    rows = max(1, chunk // max(1, int(np.prod(values.shape[1:]))))
     return sum(
         int(np.count_nonzero(np.isnan(values[i : i + rows]))) for i in range(0, len(values), rows)
     )
@@ -87,7 +89,10 @@ def present_values(dict_prop, fresh=False):
         cached = entry.get(PERCENTILES)
         if (
             values is None
-            or not np.issubdtype(np.asarray(values).dtype, np.floating)
+            # A stored cube knows its dtype without being read.
+            or not np.issubdtype(
+                getattr(values, "dtype", None) or np.asarray(values).dtype, np.floating
+            )  # fmt: skip
             or (not fresh and cached is not None and not np.isnan(cached).any())
         ):
             shown[name] = entry
