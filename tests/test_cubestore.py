@@ -229,3 +229,20 @@ def test_interrupted_import_into_a_store_leaves_nothing(store, small_segy, tmp_p
     assert main(command) == 0
     assert listing(parent, profile) == ["p.small.amplitude.zarr"]
     assert project_files(tmp_path) == ["p.lmd", "small.sgy"]
+
+
+def test_unreachable_bucket_leaves_its_object_out_naming_why(s3_profile, small_segy, tmp_path):
+    from gemlo.app.__main__ import main
+    from gemlo.storage.database import ProjectDatabase
+    from gemlo.storage.errors import UnreadableObject
+
+    profile, root = s3_profile
+    project = tmp_path / "p.lmd"
+    assert main(["import-segy", str(small_segy), str(project), "--store", root,
+                 "--profile", "test"]) == 0  # fmt: skip
+    profiles = tmp_path / "stores.ini"
+    profiles.write_text(profiles.read_text().replace(profile.endpoint_url, "http://127.0.0.1:9"))
+    db = ProjectDatabase.open(project)
+    with pytest.raises(UnreadableObject, match="amplitude.*Cannot reach"):
+        db.load_object("small")
+    db.close()

@@ -116,6 +116,8 @@ class Profile:
             "secret": self.secret,
             "anon": False,
             "use_listings_cache": False,
+            # An endpoint that does not answer is reported within seconds, not minutes.
+            "config_kwargs": {"connect_timeout": 5, "retries": {"max_attempts": 2}},
         }
         if self.endpoint_url:
             options["endpoint_url"] = self.endpoint_url
@@ -275,7 +277,9 @@ class CubeStore:
         """The values at `slices` (as numpy indexes them: ints and slices), as numpy."""
         try:
             return np.asarray(self._array[slices])
-        except (OSError, ValueError, KeyError) as error:
+        except (IndexError, TypeError):
+            raise  # a bad index, as numpy says it
+        except Exception as error:  # the store's libraries raise more than OSError
             raise StoreError(f"Cannot read {self.url}: {_reason(error)}") from error
 
     __getitem__ = read
@@ -316,7 +320,7 @@ def open_cube(location, profile=None):
         array = group[name] if name else None
     except FileNotFoundError:
         raise StoreError(f"No cube at {location}") from None
-    except (OSError, ValueError, KeyError, TypeError) as error:
+    except Exception as error:  # the store's libraries raise more than OSError
         exists = _exists(fs, path)
         raise StoreError(
             f"{location} is not a cube: {_reason(error)}" if exists else f"No cube at {location}"
@@ -335,7 +339,7 @@ def cube_exists(location, profile=None):
 def _exists(fs, path):
     try:
         return fs.exists(path)
-    except OSError as error:
+    except Exception as error:  # an endpoint that cannot be reached, refused keys, ...
         raise StoreError(f"Cannot reach {path}: {_reason(error)}") from error
 
 
@@ -346,7 +350,9 @@ def delete_cube(location, profile=None):
         if _exists(fs, path):
             fs.rm(f"{path}/zarr.json")
             fs.rm(path, recursive=True)
-    except OSError as error:
+    except StoreError:
+        raise
+    except Exception as error:
         raise StoreError(f"Cannot remove {location}: {_reason(error)}") from error
 
 
@@ -392,7 +398,7 @@ def remove_dead_writes(parent, profile=None):
         return
     try:
         entries = fs.ls(path, detail=False)
-    except OSError as error:
+    except Exception as error:
         raise StoreError(f"Cannot list {parent}: {_reason(error)}") from error
     for entry in entries:
         match = WRITING.fullmatch(entry.rstrip("/").rsplit("/", 1)[-1])
@@ -502,7 +508,7 @@ class CubeWriter:
         """self.array[region] = values."""
         try:
             self.array[region] = values
-        except OSError as error:
+        except Exception as error:
             raise StoreError(f"Cannot write the cube {self.location}: {_reason(error)}") from error
 
     def commit(self):
