@@ -246,3 +246,21 @@ def test_unreachable_bucket_leaves_its_object_out_naming_why(s3_profile, small_s
     with pytest.raises(UnreadableObject, match="amplitude.*Cannot reach"):
         db.load_object("small")
     db.close()
+
+
+def test_statistics_of_a_stored_cube_are_read_off_the_window_thread(
+    main_window, qtbot, small_segy, tmp_path
+):
+    from gemlo.app.__main__ import main
+    from gemlo.widgets.statpanel import StatPanel
+
+    project = tmp_path / "z.lmd"
+    assert main(["import-segy", str(small_segy), str(project), "--store", "zarr"]) == 0
+    main_window.open_project(project)
+    tree, panel = main_window.treebase, main_window.findChildren(StatPanel)[0]
+    tree.setCurrentItem(tree.object_item("small"))
+    assert "from its store" in panel.placeholder.text()  # the window went on
+    qtbot.waitUntil(lambda: panel.table is not None, timeout=10_000)
+    values = tree.object_data["small"].array("amplitude").read()
+    expected = [str(np.percentile(values, q)) for q in (0, 10, 50, 90, 100)]  # float32
+    assert [panel.table.item(0, c).text() for c in range(1, 6)] == expected
