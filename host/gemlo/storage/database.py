@@ -399,15 +399,17 @@ class ProjectDatabase:
             )
         self._claims.add(rel)
 
-    def store_data_file(self, dob, prop_name, data_file, **attributes):
+    def store_data_file(self, dob, prop_name, data_file, *, new=False, **attributes):
         """Make `data_file` the values of the property `prop_name` of `dob` (new, or
         replacing one, whose data file is removed once nothing refers to it), with
         `attributes`, in one transaction; returns the property's entry, which holds a
         read-write memory map of the file under its final name. A `dob` that the project
-        lacks is stored with it."""
-        return self.store_properties(dob, {prop_name: data_file}, {prop_name: attributes})[
-            prop_name
-        ]
+        lacks is stored with it. With `new`, ValueError if another writer stored that
+        property meanwhile."""
+        fresh = (prop_name,) if new else ()
+        return self.store_properties(
+            dob, {prop_name: data_file}, {prop_name: attributes}, fresh=fresh
+        )[prop_name]
 
     def store_properties(
         self, dob, values, attributes=None, *, remove=(), meta=None, survey=None, fresh=()
