@@ -3,6 +3,7 @@
 image viewer."""
 
 import atexit
+import logging
 import os
 from pathlib import Path
 
@@ -23,6 +24,8 @@ def local_s3(folder):
 
     # Fake keys only; the client must never ask the instance metadata address for others.
     os.environ["AWS_EC2_METADATA_DISABLED"] = "true"
+    # The endpoint's web server would log every request of the viewer to the terminal.
+    logging.getLogger("werkzeug").setLevel(logging.WARNING)
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
     server.start()
     atexit.register(server.stop)
