@@ -196,7 +196,9 @@ def test_an_interrupt_at_each_step_of_a_store(tmp_path, monkeypatch, capsys, ste
         assert f"Stored cube.bp in {path}" in out and stored["bp"].shape == (4, 5, 6)
 
 
-def test_two_runs_storing_one_name_and_save_over_a_command(tmp_path, main_window, capsys):
+def test_two_runs_storing_one_name_and_save_over_a_command(
+    tmp_path, main_window, capsys, monkeypatch
+):
     path = make_project(tmp_path / "b")
     jobs = []
     for _ in range(2):
@@ -217,6 +219,16 @@ def test_two_runs_storing_one_name_and_save_over_a_command(tmp_path, main_window
     stored = readable(path)["cube"]
     np.testing.assert_array_equal(stored["bp"], first)
     assert {"amp", "bp", "c"} <= set(stored)
+    # The window's own run, into a data file, checks the name again as it stores.
+    monkeypatch.setattr(chunks, "MAPPED_BYTES", 1)
+    job = ProcessJob(main_window.treebase.object_data["cube"], "amp", "envelope", "late")
+    job.compute(job.make_output(main_window.database))
+    assert job.data_file is not None
+    assert (
+        main(["process", str(path), "cube", "phase", "--property", "amp", "--output", "late"]) == 0
+    )
+    with pytest.raises(ValueError, match="stored meanwhile"):
+        job.store(tree=main_window.treebase)
 
 
 def test_a_copy_in_the_same_folder_keeps_its_data(tmp_path):

@@ -213,3 +213,12 @@ def test_damaged_record_of_the_headers_is_refused(tmp_path, capsys):
     assert main(["export-segy", str(tmp_path / "p.lmd"), "f", str(tmp_path / "o.sgy")]) == 1
     assert "SEG-Y headers kept with 'f' is damaged" in capsys.readouterr().err
     assert not (tmp_path / "o.sgy").exists()
+
+
+def test_cube_moved_to_a_store_exports_as_it_came_in(tmp_path):
+    source, project = tmp_path / "c.sgy", str(tmp_path / "p.lmd")
+    write_cube(source, Case(3, "little", False, holes=HOLES))
+    assert main(["import-segy", str(source), project]) == 0
+    assert main(["move-cube", project, "c", "--store", "zarr"]) == 0
+    assert main(["export-segy", project, "c", str(tmp_path / "out.sgy")]) == 0
+    assert (tmp_path / "out.sgy").read_bytes() == source.read_bytes()

@@ -758,25 +758,35 @@ def import_to_new_project(
     progress=None,
     header=None,
     notice=None,
+    store=None,
 ):
     """Create the project file `project_path` holding the cube of `segy_path` and its survey.
 
     The project is built under a hidden name and takes its own name only when complete
     (see gemlo.storage.newproject). An existing project file is never touched.
     `notice(text)` receives what the user should know about the cube (missing traces,
-    no coordinates) before the copy. Returns the project's path.
+    no coordinates) before the copy. `store` (a StoreLocation) puts the samples into a cube
+    store instead of a data file beside the project. Returns the project's path.
     """
     project_path = newproject.prepare(project_path)
     name = object_name(segy_path)
-    job = SegyImport(
-        segy_path,
-        project_path.parent,
-        name,
-        None,
-        chunk_bytes,
-        progress,
-        header=header,
-    )
+    if store is not None and store.kind != "npy":
+        from gemlo.io.segy_store import StoreImport
+
+        where = store.cube_url(f"{project_path.stem}.{name}.amplitude", project_path.parent)
+        job = StoreImport(segy_path, where, name, profile=store.profile,
+                          folder=project_path.parent, chunk_bytes=chunk_bytes,
+                          progress=progress, header=header)  # fmt: skip
+    else:
+        job = SegyImport(
+            segy_path,
+            project_path.parent,
+            name,
+            None,
+            chunk_bytes,
+            progress,
+            header=header,
+        )
     for text in job.notes() if notice else ():
         notice(text)
     try:

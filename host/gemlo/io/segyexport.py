@@ -83,11 +83,13 @@ def _scalar_for(values, limit, factors):
 class _Rows:
     """Rows of `array` (as rows of `width` values) by their numbers. A memory map of a
     file is read from the file with one large read per run of consecutive rows: faulting
-    its pages in through the map costs more than the copy."""
+    its pages in through the map costs more than the copy. A cube in a cube store is read
+    a box of inlines by crosslines at a time."""
 
     def __init__(self, array, width):
-        self.rows = array.reshape(-1, width)
-        self.row_bytes = width * array.itemsize
+        self.cube = None if isinstance(array, np.ndarray) else array
+        self.rows = None if self.cube is not None else array.reshape(-1, width)
+        self.row_bytes = width * array.dtype.itemsize
         self.fd = None
         if mapped_file(array) is not None:
             try:
@@ -97,6 +99,11 @@ class _Rows:
             os.posix_fadvise(self.fd, 0, 0, os.POSIX_FADV_SEQUENTIAL)
 
     def read(self, numbers):
+        if self.cube is not None:
+            i, j = np.divmod(numbers, self.cube.shape[1])
+            i0, j0 = int(i.min()), int(j.min())
+            box = self.cube.read((slice(i0, int(i.max()) + 1), slice(j0, int(j.max()) + 1)))
+            return np.ascontiguousarray(box[i - i0, j - j0])
         if numbers[-1] - numbers[0] == len(numbers) - 1 and np.all(np.diff(numbers) == 1):
             numbers = slice(int(numbers[0]), int(numbers[-1]) + 1)
         if self.fd is None:
@@ -404,7 +411,7 @@ class SegyExport:
         rows_per = max(
             1,
             self.chunk_bytes
-            // (self.samples * (self.values.itemsize + self.dtype.itemsize) + 480),
+            // (self.samples * (self.values.dtype.itemsize + self.dtype.itemsize) + 480),
         )
         for a in range(0, self.total, rows_per):
             rows = self.rows[a : a + rows_per]

@@ -290,7 +290,9 @@ class ProcessJob:
                 raise ValueError(f"{dob.name!r} already has a property named {name!r}")
             if tree is not None:
                 if self.data_file is not None:
-                    return tree.store_data_file(dob.name, name, self.data_file, **attributes)
+                    return tree.store_data_file(
+                        dob.name, name, self.data_file, new=True, **attributes
+                    )
                 return tree.create_property(dob.name, name, self.out, **attributes)
             # Checked again as it is stored: a run storing that name meanwhile wins.
             value = self.out if self.data_file is None else self.data_file

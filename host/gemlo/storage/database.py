@@ -14,8 +14,9 @@ from pathlib import Path
 import numpy as np
 
 from gemlo.model.dataobject import PERCENTILES, DataObject
-from gemlo.storage import interrupts, safepath, schema, values
+from gemlo.storage import cubes, interrupts, safepath, schema, values
 from gemlo.storage.chunks import copy_chunked, needs_data_file
+from gemlo.storage.cubestore import StoreError
 from gemlo.storage.datafile import (
     HIDDEN,
     DataFile,
@@ -401,15 +402,17 @@ class ProjectDatabase:
             )
         self._claims.add(rel)
 
-    def store_data_file(self, dob, prop_name, data_file, **attributes):
+    def store_data_file(self, dob, prop_name, data_file, *, new=False, **attributes):
         """Make `data_file` the values of the property `prop_name` of `dob` (new, or
         replacing one, whose data file is removed once nothing refers to it), with
         `attributes`, in one transaction; returns the property's entry, which holds a
         read-write memory map of the file under its final name. A `dob` that the project
-        lacks is stored with it."""
-        return self.store_properties(dob, {prop_name: data_file}, {prop_name: attributes})[
-            prop_name
-        ]
+        lacks is stored with it. With `new`, ValueError if another writer stored that
+        property meanwhile."""
+        fresh = (prop_name,) if new else ()
+        return self.store_properties(
+            dob, {prop_name: data_file}, {prop_name: attributes}, fresh=fresh
+        )[prop_name]
 
     def store_properties(
         self,
@@ -533,6 +536,8 @@ class ProjectDatabase:
                 for prop_name, value, _extra in writes:
                     if isinstance(value, DataFile):
                         files[prop_name] = value
+                    elif cubes.is_cube(value):
+                        pass  # in its store
                     elif self._own_mapped(value) is None and needs_data_file(
                         np.asarray(value).nbytes
                     ):
@@ -859,6 +864,14 @@ class ProjectDatabase:
         # Percentiles are a cache of the values: JSON would turn float32 ones into
         # doubles that print differently, so they are recomputed after reopening.
         extra = {k: v for k, v in entry.items() if k not in (dob.prop_array_key, PERCENTILES)}
+        if cubes.is_cube(array):
+            self._conn.execute(
+                "INSERT INTO properties VALUES (?, ?, ?, ?, ?, ?, ?)",
+                (dob.name, prop_name, position, array.dtype.str, json.dumps(array.shape), b"",
+                 dumps(extra)),
+            )  # fmt: skip
+            cubes.record(self._conn, dob.name, prop_name, array, os.path.dirname(self.path))
+            return
         if file is None:
             file = self._own_mapped(array)
             if file:
@@ -931,6 +944,8 @@ class ProjectDatabase:
             ) from error
         prop = {}
         files = self._property_files(name)
+        in_stores = cubes.stored(self._conn, name)
+        folder = os.path.dirname(os.path.abspath(self.path))
         for prop_name, dtype, shape, data, extra in self._conn.execute(
             "SELECT name, dtype, shape, data, extra FROM properties WHERE object = ? "
             "ORDER BY position",
@@ -939,7 +954,14 @@ class ProjectDatabase:
             what = f"the property {prop_name!r} of {name!r}"
             if not isinstance(prop_name, str):
                 raise UnreadableObject(f"The name of {what} in {self.path} is not text")
-            if prop_name in files:
+            if prop_name in in_stores:
+                try:
+                    array = cubes.open_stored(*in_stores[prop_name], folder)
+                except StoreError as error:
+                    raise UnreadableObject(
+                        f"The cube of {what} cannot be used: {error}"
+                    ) from error
+            elif prop_name in files:
                 try:
                     file = safepath.resolve(self.path, files[prop_name])
                 except ValueError as error:

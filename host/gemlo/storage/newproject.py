@@ -9,7 +9,7 @@ import sqlite3
 from contextlib import contextmanager
 from pathlib import Path
 
-from gemlo.storage import interrupts, safepath
+from gemlo.storage import cubes, interrupts, safepath
 from gemlo.storage.database import ProjectDatabase
 from gemlo.storage.datafile import HIDDEN, fsync_folder, pid_alive
 from gemlo.storage.paths import BUILDING, PROJECT_FILES, check_new_file_name, with_extension
@@ -86,6 +86,7 @@ def remove_build(hidden, project_path):
         conn = sqlite3.connect(hidden)  # rolls a half-written transaction back
         try:
             conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, safepath.MAX_VALUE)
+            cubes.remove_recorded(conn, hidden.parent, project_path.stem)
             for table in ("owned_files", "pending_files"):
                 made += conn.execute(f"SELECT file, device, inode FROM {table}").fetchall()  # noqa: S608
         finally:

@@ -7,8 +7,8 @@ FORMAT = "gemlo-project"
 # Version 1 made the tables of data files when a project was opened, and those of the
 # viewers and the external modules when first saved; version 2 has them all from the start;
 # version 3 records the device and inode of the data files a project owns (removed only
-# as the files they were); version 4 adds the data files that belong to an object rather
-# than to a property.
+# as the files they were), and properties kept in cube stores; version 4 adds the data
+# files that belong to an object rather than to a property.
 VERSION = 4
 
 _TABLES = [
@@ -69,6 +69,23 @@ _VERSION_2 = [
     "CREATE TABLE IF NOT EXISTS extmodules (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
 ]
 
+# Added in version 3: properties whose values are cubes in a cube store (Zarr, in a folder
+# or under a bucket's prefix). Their row in `properties` keeps dtype and shape, with an
+# empty blob; this one says where the cube is (a location relative to the project's
+# folder when beside it) and the name of the store profile that reaches a bucket.
+_VERSION_3 = [
+    """CREATE TABLE IF NOT EXISTS property_stores (
+        object TEXT NOT NULL,
+        name TEXT NOT NULL,
+        kind TEXT NOT NULL,
+        location TEXT NOT NULL,
+        profile TEXT,
+        PRIMARY KEY (object, name),
+        FOREIGN KEY (object, name) REFERENCES properties (object, name)
+            ON DELETE CASCADE ON UPDATE CASCADE
+    )""",
+]
+
 
 def _owned_identity(conn):
     columns = [r[1] for r in conn.execute("PRAGMA table_info(owned_files)")]
@@ -93,7 +110,7 @@ _VERSION_4 = [
 
 # The steps (statements, or functions of the connection) that bring a file of version n
 # to n + 1.
-MIGRATIONS = {1: _VERSION_2, 2: [_owned_identity], 3: _VERSION_4}
+MIGRATIONS = {1: _VERSION_2, 2: [_owned_identity, *_VERSION_3], 3: _VERSION_4}
 
 
 def _run(conn, step):
@@ -106,7 +123,7 @@ def _run(conn, step):
 def create(conn):
     """Make the tables of a new project in the empty database `conn`."""
     with conn:
-        for statement in _TABLES + _VERSION_2 + _VERSION_4:
+        for statement in _TABLES + _VERSION_2 + _VERSION_3 + _VERSION_4:
             conn.execute(statement)
         _owned_identity(conn)
         conn.executemany(
@@ -138,7 +155,7 @@ def migrate(conn):
         for step in range(version, VERSION):
             for statement in MIGRATIONS[step]:
                 _run(conn, statement)
-        for statement in _VERSION_2 + _VERSION_4:
+        for statement in _VERSION_2 + _VERSION_3 + _VERSION_4:
             conn.execute(statement)
         _owned_identity(conn)
         if version < VERSION:
