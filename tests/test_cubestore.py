@@ -190,7 +190,8 @@ def test_cube_moved_between_stores_comes_back_identical(store, small_segy, tmp_p
         assert np.array_equal(np.asarray(values), original)
         db.close()
     assert type(values) is np.memmap
-    assert project_files(tmp_path) == ["p.lmd", "p.small.amplitude.npy", "small.sgy"]
+    kept = ["p.small.segy-trace-headers.npy", "p.small.segy-trace-order.npy"]
+    assert project_files(tmp_path) == ["p.lmd", "p.small.amplitude.npy", *kept, "small.sgy"]
     assert listing(parent, profile) == []
     assert "Moved amplitude of small to npy" in capsys.readouterr().out
 
