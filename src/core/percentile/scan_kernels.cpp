@@ -47,11 +47,7 @@ struct Scan {
     // Bits of a lane in the masks of bits().
     static constexpr unsigned kLaneBits = Bytes == 64 ? 1 : sizeof(S);
 
-    __attribute__((always_inline)) static V splat(S s) {
-        V v;
-        for (std::size_t j = 0; j < L; ++j) v[j] = s;
-        return v;
-    }
+    __attribute__((always_inline)) static V splat(S s) { return V{} + s; }
     // The plan's key of stored bits: negative floats flip all but the sign
     // bit; integers flip `all` (unsigned ones: the sign bit).
     __attribute__((always_inline)) static V key(V x, const V &all) {
@@ -221,13 +217,14 @@ struct Fused {
                     Sink<S> &sink) {
         V cut[KC], from[RR > 0 ? RR : 1], span[RR > 0 ? RR : 1];
         // Padded with the last cut, whose extra hits are not summed, and the
-        // first run again.
+        // last run again. (The plan has at least one of each here.)
+        const int last_cut = std::max(plan.counted - 1, 0), last_run = std::max(plan.runs - 1, 0);
         for (int c = 0; c < KC; ++c)
-            cut[c] = Block::splat(plan.cut[std::size_t(
-                plan.counted_cut[std::size_t(std::min(c, plan.counted - 1))])]);
+            cut[c] = Block::splat(
+                plan.cut[std::size_t(plan.counted_cut[std::size_t(std::min(c, last_cut))])]);
         for (int r = 0; r < RR; ++r) {
-            from[r] = Block::from(plan, std::min(r, plan.runs - 1));
-            span[r] = Block::span(plan, std::min(r, plan.runs - 1));
+            from[r] = Block::from(plan, std::min(r, last_run));
+            span[r] = Block::span(plan, std::min(r, last_run));
         }
         const V all = Block::splat(plan.all);
         V lo = Block::splat(t.min), hi = Block::splat(t.max);

@@ -55,8 +55,13 @@ constexpr int kRefineBits = 11;                                 // bits counted 
 constexpr std::size_t kSampleBlocks = 1024, kSampleBlock = 64;  // the sample: blocks of values
 // The read goes over superblocks of kStageBlocks.back() blocks in stages,
 // each stage the next blocks of every superblock: 1 in 32, 7 more, the rest.
-// A block is 1 KB, or 256 values (fewer would cost more than they narrow).
-constexpr std::size_t kPhaseBlockBytes = 1024;
+// A block is 1 KB, or 256 values (fewer would cost more than they narrow);
+// on large arrays up to 8 KB while there are 1024 superblocks or more: the
+// processor's prefetcher loses a few KB at every gap between the blocks a
+// stage reads, and with 1 KB blocks a read in stages takes twice as long
+// as one straight through.
+constexpr std::size_t kPhaseBlockBytes = 1024, kLongPhaseBlockBytes = 8192;
+constexpr std::size_t kLeastSuperblocks = 1024;
 constexpr std::array<std::size_t, 3> kStageBlocks{1, 8, 32};
 constexpr std::size_t kShareSample = std::size_t{1} << 25;  // values: sampled by all threads
 constexpr std::size_t kShareKeys = std::size_t{1} << 15;    // gathered: selected by all threads
@@ -67,9 +72,13 @@ class Selector {
     using Key = typename C::Key;
     static constexpr int W = C::bits;
     static constexpr Key kMax = std::numeric_limits<Key>::max();
-    static constexpr std::size_t kPhaseBlock =  // values
-        std::max(kPhaseBlockBytes / sizeof(Key), std::size_t{256});
-    static constexpr std::size_t kSuper = kPhaseBlock * kStageBlocks.back();
+
+    // Values of a block of the stages.
+    static std::size_t phase_block(std::size_t n) {
+        const std::size_t least = std::max(kPhaseBlockBytes / sizeof(Key), std::size_t{256});
+        const std::size_t most = std::max(kLongPhaseBlockBytes / sizeof(Key), least);
+        return std::clamp(n / (kStageBlocks.back() * kLeastSuperblocks), least, most);
+    }
 
     // A wanted rank and the keys it may still have: all values with a key in
     // [lo, hi] are `count`, and the wanted one is the `inner`-th of them.
@@ -95,7 +104,11 @@ class Selector {
     };
 
 public:
-    Selector(const Layout &layout, unsigned threads) : layout_(layout), team_(threads) {}
+    Selector(const Layout &layout, unsigned threads)
+        : layout_(layout),
+          team_(threads),
+          block_(phase_block(layout.count)),
+          super_(block_ * kStageBlocks.back()) {}
 
     // The keys at the given ranks of the sorted values.
     std::vector<Key> select(const std::vector<std::size_t> &ranks) {
@@ -129,6 +142,7 @@ public:
 private:
     const Layout &layout_;
     Team team_;
+    const std::size_t block_, super_;  // values of a block and of a superblock of the stages
     std::vector<Target> targets_;
     unsigned passes_ = 0;
 
@@ -213,8 +227,8 @@ private:
             Sink<S> sink(plan, windows, tally);
             for (std::size_t begin, end; chunks.next(begin, end);) {
                 for (std::size_t b = begin; b < end; ++b) {
-                    const std::size_t from = b * kSuper + first * kPhaseBlock;
-                    const std::size_t to = b * kSuper + last * kPhaseBlock;
+                    const std::size_t from = b * super_ + first * block_;
+                    const std::size_t to = b * super_ + last * block_;
                     for_runs(layout_, std::min(from, n), std::min(to, n),
                              [&](const std::byte *p, std::size_t m, std::ptrdiff_t stride) {
                                  each_block<C>(p, m, stride,
@@ -233,7 +247,7 @@ private:
             min = std::min(min, tally.min);
             max = std::max(max, tally.max);
         };
-        team_.run((n + kSuper - 1) / kSuper, work, 1);
+        team_.run((n + super_ - 1) / super_, work, 1);
         // A cut after a gathered gap: the cut before and the values gathered between.
         for (int i = 1; i < plan.count; ++i)
             if (plan.gathers(i - 1))
@@ -506,7 +520,7 @@ private:
             scan_phase(plan, windows, done, last, below, min, max);
             done = last;
             const std::size_t seen =
-                n / kSuper * done * kPhaseBlock + std::min(n % kSuper, done * kPhaseBlock);
+                n / super_ * done * block_ + std::min(n % super_, done * block_);
             if (seen == n) break;
             narrow(windows, plan, below, seen);
         }
@@ -546,7 +560,7 @@ private:
                 const double q = (double(t->rank) + 0.5) / double(n);
                 const double margin =
                     kSigmas * std::sqrt(q * (1 - q) * double(n) * rest / double(seen)) +
-                    double(kSuper) + 16;
+                    double(super_) + 16;
                 lo = std::min(lo, at(double(t->rank) - margin));
                 hi = std::max(hi, at(double(t->rank) + margin + 1 / scale));
             }
