@@ -1,7 +1,5 @@
 """The `process` command: one operation on a cube of a project, without a window."""
 
-import sqlite3
-import sys
 from pathlib import Path
 
 # The operations' keys, known here without importing scipy (the window starts faster).
@@ -56,18 +54,16 @@ def parameters(args):
 
 def process(args):
     """The process command: returns the exit status."""
-    from gemlo.app.project import ProjectDatabase
-    from gemlo.io.cli import interruptible, tenths
+    from gemlo.io import cli
     from gemlo.processing.runner import ProcessJob
+    from gemlo.storage.database import ProjectDatabase
 
-    progress = tenths(args.operation, "traces")
+    progress = cli.tenths(args.operation, "traces")
 
-    database = None
-    try:
-        # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
-        with interruptible():
-            params = parameters(args)
-            database = ProjectDatabase.open(args.project)
+    def work():
+        params = parameters(args)
+        database = ProjectDatabase.open(args.project)
+        try:
             if args.object not in database.object_names():
                 raise ValueError(f"{args.project} holds no data object named {args.object!r}")
             dob = database.load_object(args.object)
@@ -88,14 +84,11 @@ def process(args):
             except BaseException:
                 job.discard()
                 raise
-    except KeyboardInterrupt:
-        print(f"{args.operation} interrupted; the project is unchanged", file=sys.stderr)
-        return 130
-    except (ValueError, OSError, sqlite3.Error) as error:
-        print(f"Cannot process: {error}", file=sys.stderr)
-        return 1
-    finally:
-        if database is not None:
+        finally:
             database.close()
-    print(f"Stored {args.object}.{args.output} in {args.project}")
-    return 0
+        print(f"Stored {args.object}.{args.output} in {args.project}")
+
+    # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
+    return cli.run(
+        work, f"{args.operation} interrupted; the project is unchanged", "Cannot process: {}"
+    )
