@@ -111,12 +111,59 @@ struct Scan {
         std::memcpy(half, &m, sizeof half);
         return _mm_movemask_epi8(_mm_and_si128(half[0], half[1])) != 0xffff;
     }
-    __attribute__((always_inline)) static void gather(const V &x, const V &out, Sink<S> &sink) {
-        std::uint64_t take = bits(~out);
+    // Gathers the lanes of x whose bits are set in `take` (as bits() gives them).
+    __attribute__((always_inline)) static void gather(const V &x, std::uint64_t take,
+                                                      Sink<S> &sink) {
         if (take == 0) return;
         sink.reserve(L);
         for (; take; take &= take - 1) sink.put(x[std::size_t(std::countr_zero(take)) / kLaneBits]);
     }
+    __attribute__((always_inline)) static void gather(const V &x, const V &out, Sink<S> &sink) {
+        gather(x, bits(~out), sink);
+    }
+
+#ifdef __AVX512BW__
+    // AVX-512 compares into mask registers, one bit per lane, and counts
+    // with masked subtractions: no mask is made a vector and back.
+    __attribute__((always_inline)) static __m512i wide(const V &v) {
+        __m512i w;
+        std::memcpy(&w, &v, sizeof w);
+        return w;
+    }
+    // Lanes with a < b.
+    __attribute__((always_inline)) static std::uint64_t less(const V &a, const V &b) {
+        if constexpr (sizeof(S) == 1)
+            return _mm512_cmplt_epi8_mask(wide(a), wide(b));
+        else if constexpr (sizeof(S) == 2)
+            return _mm512_cmplt_epi16_mask(wide(a), wide(b));
+        else if constexpr (sizeof(S) == 4)
+            return _mm512_cmplt_epi32_mask(wide(a), wide(b));
+        else
+            return _mm512_cmplt_epi64_mask(wide(a), wide(b));
+    }
+    // Lanes of x inside the run [from, from + span] (biased as outside() takes them).
+    __attribute__((always_inline)) static std::uint64_t inside(const V &x, const V &from,
+                                                               const V &span) {
+        return less(span, V(UV(x) - UV(from))) ^
+               (L == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << L) - 1);
+    }
+    // Counts one more in the lanes of `lanes`.
+    __attribute__((always_inline)) static UV count(const UV &hits, std::uint64_t lanes) {
+        const __m512i h = wide(V(hits)), one = _mm512_set1_epi32(-1);
+        __m512i r;
+        if constexpr (sizeof(S) == 1)
+            r = _mm512_mask_sub_epi8(h, lanes, h, one);
+        else if constexpr (sizeof(S) == 2)
+            r = _mm512_mask_sub_epi16(h, std::uint32_t(lanes), h, one);
+        else if constexpr (sizeof(S) == 4)
+            r = _mm512_mask_sub_epi32(h, std::uint16_t(lanes), h, one);
+        else
+            r = _mm512_mask_sub_epi64(h, std::uint8_t(lanes), h, one);
+        UV out;
+        std::memcpy(&out, &r, sizeof out);
+        return out;
+    }
+#endif
 
     // The values [from, m) one at a time.
     static void tail(const std::byte *p, std::size_t from, std::size_t m, const Plan<S> &plan,
@@ -253,6 +300,25 @@ struct Fused {
                 hi = x0 > hi ? x0 : hi;
                 lo = x1 < lo ? x1 : lo;
                 hi = x1 > hi ? x1 : hi;
+#ifdef __AVX512BW__
+                if constexpr (Bytes == 64) {
+                    for (int c = 0; c < KC; ++c)
+                        hits[c] = Block::count(Block::count(hits[c], Block::less(x0, cut[c])),
+                                               Block::less(x1, cut[c]));
+                    if constexpr (RR > 0) {
+                        std::uint64_t in0 = 0, in1 = 0;
+                        for (int r = 0; r < RR; ++r) {
+                            in0 |= Block::inside(x0, from[r], span[r]);
+                            in1 |= Block::inside(x1, from[r], span[r]);
+                        }
+                        if (in0 | in1) {
+                            Block::gather(x0, in0, sink);
+                            Block::gather(x1, in1, sink);
+                        }
+                    }
+                    continue;
+                }
+#endif
                 for (int c = 0; c < KC; ++c) hits[c] -= UV(V(x0 < cut[c])) + UV(V(x1 < cut[c]));
                 if constexpr (RR > 0) {
                     const V o0 = outside(x0), o1 = outside(x1);
