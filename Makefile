@@ -11,6 +11,8 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 SCREENSHOTS := screenshots
+# Where pip builds the package (pyproject.toml: tool.scikit-build.build-dir).
+PACKAGE_BUILD := build/package
 
 # Runtime libraries of the Qt wheels (offscreen and xcb), a virtual screen for
 # real rendering, and the compilers and GoogleTest for the C++ parts.
@@ -43,9 +45,12 @@ test: lint $(VENV)/.built
 	else \
 	  echo "skipping the rendering tests: no X display and no Xvfb"; \
 	fi
-	$(VENV)/bin/cmake -S . -B build/core -G Ninja -DGEMLO_MODULES=OFF -DGEMLO_CORE_TESTS=ON >/dev/null
-	$(VENV)/bin/cmake --build build/core
-	$(VENV)/bin/ctest --test-dir build/core --output-on-failure
+	@# The GoogleTest suites link the very objects of the package, in its build tree.
+	$(VENV)/bin/cmake -S . -B $(PACKAGE_BUILD) -DGEMLO_CORE_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" >/dev/null
+	$(VENV)/bin/cmake --build $(PACKAGE_BUILD) --target core_tests
+	$(VENV)/bin/ctest --test-dir $(PACKAGE_BUILD) --output-on-failure
+	@# Under the sanitizers the percentile kernels are built for the baseline only.
 	$(VENV)/bin/cmake -S . -B build/core-asan -G Ninja -DGEMLO_MODULES=OFF -DGEMLO_CORE_TESTS=ON \
 	  -DGEMLO_SANITIZE=ON >/dev/null
 	$(VENV)/bin/cmake --build build/core-asan

@@ -1,4 +1,5 @@
 #include "core/percentile.hpp"
+#include "core/percentile/dispatch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -287,4 +289,50 @@ TEST(Percentiles, OneReadOfTheArray) {
         for (std::size_t i = 0; i < 32; ++i)
             misled[(4 * j + 2) * n / 4096 - 16 + i] = 1000 + float(i);
     check(misled, view_of(misled), 2, "misleading sample");
+}
+
+// Each compiled kernel target that this processor runs gives the same
+// results, on every key width, plans of few and of many cuts, and copied
+// (strided, byte-swapped) blocks.
+TEST(Percentiles, EveryKernelTargetAgrees) {
+    using gemlo::core::pct::Isa;
+    // Past what is simply gathered, even for bytes, and no whole number of vectors.
+    const std::size_t n = 2500001;
+    std::mt19937_64 rng(5);
+    std::normal_distribution<float> normal;
+    std::vector<float> f32(n), quantised(n);
+    std::vector<double> f64(n);
+    std::vector<std::int16_t> i16(n);
+    std::vector<std::uint32_t> u32(n), swapped(2 * n);
+    std::vector<std::int64_t> i64(n);
+    std::vector<std::int8_t> i8(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float x = normal(rng);
+        f32[i] = x;
+        quantised[i] = std::round(x * 16) / 16;
+        f64[i] = double(x) * 1e6;
+        i16[i] = std::int16_t(std::lround(x * 1000));
+        u32[i] = std::uint32_t(rng());
+        i64[i] = std::int64_t(rng());
+        i8[i] = std::int8_t(std::lround(std::clamp(x * 30, -128.0f, 127.0f)));
+        std::uint32_t bits;
+        std::memcpy(&bits, &f32[i], 4);
+        swapped[2 * i] = __builtin_bswap32(bits);
+    }
+    const ArrayView strided{swapped.data(), {std::ptrdiff_t(n)}, {8}, NumberKind::Float, 4, true};
+    const std::vector<double> many{0, 1, 5, 10, 25, 50, 75, 90, 95, 99, 100};
+    for (Isa isa : gemlo::core::pct::kIsas) {
+        if (!gemlo::core::pct::set_scan_isa(isa)) continue;
+        SCOPED_TRACE(gemlo::core::pct::isa_name(isa));
+        expect_same(f32, 2);
+        expect_same(quantised, 2);
+        expect_same(f64, 2);
+        expect_same(i16, 2);
+        expect_same(u32, 2);
+        expect_same(i64, 2);
+        expect_same(i8, 2);
+        EXPECT_EQ(percentiles(view_of(f32), many, 2), reference(f32, many));
+        EXPECT_EQ(percentiles(strided, kPoints, 2), reference(f32));
+    }
+    EXPECT_TRUE(gemlo::core::pct::set_scan_isa(std::nullopt));
 }
