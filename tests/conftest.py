@@ -127,3 +127,15 @@ def file_dialogs(monkeypatch):
             lambda *args, name=name: (Dialogs.calls.append((name, *args)), Dialogs.answer)[1],
         )
     return Dialogs
+
+
+@pytest.fixture(scope="session")
+def dask_cluster():
+    """A dask.distributed cluster of two worker processes, one thread each, on this
+    machine; its scheduler's address is `dask_cluster.scheduler_address`."""
+    from distributed import LocalCluster
+
+    with LocalCluster(
+        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
+    ) as cluster:
+        yield cluster

@@ -5,7 +5,9 @@ python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] 
 python -m gemlo.app scan-segy FILE [--iline B ...]   (what import-segy would do)
 python -m gemlo.app import-las FILE... PROJECT
 python -m gemlo.app import-zmap FILE PROJECT
-python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options]
+python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options] [--scheduler ADDRESS]
+python -m gemlo.app stats PROJECT OBJECT [--property NAME] [--scheduler ADDRESS]
+python -m gemlo.app scheduler PROJECT [ADDRESS | --clear]
 """
 
 import argparse
@@ -86,6 +88,8 @@ def parse_args(argv=None):
     from gemlo.processing import cli as processing_cli
 
     processing_cli.add_parser(commands)
+    processing_cli.add_stats_parser(commands)
+    processing_cli.add_scheduler_parser(commands)
     return parser.parse_args(argv)
 
 
@@ -140,6 +144,14 @@ def main(argv=None):
         from gemlo.processing.cli import process
 
         return process(args)
+    if args.command == "stats":
+        from gemlo.processing.cli import stats
+
+        return stats(args)
+    if args.command == "scheduler":
+        from gemlo.processing.cli import scheduler_setting
+
+        return scheduler_setting(args)
     if args.command in ("import-las", "import-zmap"):
         from gemlo.app import paths
 

@@ -127,6 +127,7 @@ class Selection:
         self.blocks = _blocks(array)
         self.size = int(array.size)
         self.reads = 0  # passes over the array, for tests and benchmarks
+        self.found = {}  # rank -> key
         chunkstats.values_of(np.zeros(0, np.uint64), array.dtype)  # unsupported: ValueError
         self._summarize(seed)
 
@@ -167,9 +168,9 @@ class Selection:
     def keys(self, ranks):
         """{rank: key} of the values of those ranks (0-based, ascending order)."""
         n = self.count
-        found = {}
+        found = self.found
         pending = {}
-        for rank in sorted(set(ranks)):
+        for rank in sorted(set(ranks) - set(found)):
             if not 0 <= rank < n:
                 raise IndexError(f"rank {rank} of {n} values")
             if rank == 0:
@@ -248,6 +249,10 @@ class Selection:
         )
 
 
+def _ranks(n, previous, following):
+    return np.unique(np.concatenate([previous.ravel(), following.ravel()]) % n)
+
+
 def percentile(array, q, compute=None, selection=None):
     """numpy.percentile(values, q) of the values of the dask `array` that are not NaN,
     exactly and in numpy's result types; NaN percentiles when every value is NaN.
@@ -260,7 +265,7 @@ def percentile(array, q, compute=None, selection=None):
     if n == 0:
         return np.percentile(np.array([np.nan], array.dtype), q)
     virtual, previous, following = _indexes(n, quantiles)
-    wanted = np.unique(np.concatenate([previous.ravel(), following.ravel()]) % n)
+    wanted = _ranks(n, previous, following)
     table = selection.values([int(r) for r in wanted])
     previous_values = table[np.searchsorted(wanted, previous % n)]
     following_values = table[np.searchsorted(wanted, following % n)]
@@ -272,9 +277,14 @@ def percentile(array, q, compute=None, selection=None):
 
 
 def percentiles_and_nulls(array, points, compute=None):
-    """([percentile of each point], number of NaN): one row of the statistics table."""
+    """([numpy.percentile(values, p) for each point p], number of NaN): a row of the
+    Statistics dock, with its result types (float32 data give float32 percentiles)."""
     if array.size == 0:
         raise ValueError(NO_VALUES)
     selection = Selection(array, compute)
-    values = percentile(array, list(points), compute, selection)
-    return [float(v) for v in values], selection.nulls
+    if selection.count:
+        # Every rank wanted by any point, found in the same passes over the array.
+        ranks = [_ranks(selection.count, *_indexes(selection.count, _check_q(p)[0])[1:])
+                 for p in points]  # fmt: skip
+        selection.keys([int(r) for r in np.concatenate(ranks)])
+    return [percentile(array, p, compute, selection) for p in points], selection.nulls

@@ -264,11 +264,23 @@ class ProcessJob:
             return FileWriter(data_file.fileno(), data_file.offset, self.shape)
         return np.empty(self.shape, np.float32)
 
-    def compute(self, out=None):
+    def compute(self, out=None, scheduler=None):
         """Fill `out` (default: a new float32 array; or a FileWriter) with the result;
-        returns it."""
+        returns it. With a graphs.Scheduler, the chunks are tasks of its dask graph."""
         if out is None:
             out = np.empty(self.shape, np.float32)
+        if scheduler is not None:
+            from gemlo.processing import graphs
+
+            self.out = graphs.process(
+                self.kernel,
+                self.source,
+                out,
+                scheduler,
+                progress=self._progress,
+                cancel=self._cancel,
+            )
+            return self.out
         self.out = run_chunked(
             self.kernel,
             self.source,

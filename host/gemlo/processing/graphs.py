@@ -1,0 +1,295 @@
+"""Statistics and processing as dask graphs, on this machine or on a dask.distributed cluster.
+
+`Scheduler(address)` runs the tasks: on this machine's threads when no address is given
+(the kernels let go of the GIL, so threads share the chunks without copying them between
+processes), else on the dask.distributed scheduler at `address`.
+
+Trace-wise processing runs a block at a time on blocks of whole traces: a block of bricks
+(part of a trace) would give a silently wrong Hilbert transform or filter, so such arrays
+are rechunked first. Results either come back to this process, which writes them in
+order of completion (a project's data file), or are written by the workers themselves
+(a zarr array of the same store), block by block, never more than a few in flight.
+"""
+
+import itertools
+import os
+import threading
+from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+
+import dask
+import numpy as np
+from numpy.lib import format as npy_format
+
+from gemlo.processing import exact
+from gemlo.processing.runner import ProcessingCancelled, blocks
+
+# The project setting that names the scheduler of a project's statistics and processing.
+SCHEDULER_SETTING = "scheduler"
+CONNECT_SECONDS = 10
+LOCAL_THREADS = 2
+# Input bytes per block sent to a cluster: large enough that a task's own cost (tens of
+# microseconds on a worker, a round trip from here) vanishes beside its work.
+CLUSTER_CHUNK_BYTES = 4 << 20
+# Statistics columns: the Statistics dock's points.
+POINTS = (0, 10, 50, 90, 100)
+
+
+class SchedulerError(ConnectionError):
+    """The dask scheduler cannot be reached."""
+
+
+class Scheduler:
+    """Where graphs run: this machine's threads (`address` None or empty) or a
+    dask.distributed scheduler ("tcp://host:8786"). A context manager; closing drops the
+    connection, never the cluster."""
+
+    def __init__(self, address=None):
+        self.address = address or None
+        self.client = None
+        if self.address is not None:
+            from distributed import Client
+
+            try:
+                self.client = Client(self.address, timeout=CONNECT_SECONDS, set_as_default=False)
+            except (OSError, TimeoutError) as error:
+                raise SchedulerError(
+                    f"cannot reach the dask scheduler at {self.address}: {error}"
+                ) from error
+
+    @property
+    def workers(self):
+        """How many tasks run at once."""
+        if self.client is None:
+            return LOCAL_THREADS
+        info = self.client.scheduler_info(n_workers=-1)["workers"].values()
+        return max(1, sum(w.get("nthreads", 1) for w in info))
+
+    def compute(self, *tasks):
+        """The results of dask collections or delayed tasks, in order."""
+        if self.client is None:
+            return dask.compute(*tasks, scheduler="threads", num_workers=LOCAL_THREADS)
+        return tuple(self.client.gather(self.client.compute(list(tasks))))
+
+    def stream(self, tasks, cancel=None, in_flight=None):
+        """(position, result) of each delayed task as it completes, with at most
+        `in_flight` running or waiting to be collected; ProcessingCancelled once `cancel`
+        (a threading.Event) is set, after the running ones are dropped."""
+        in_flight = in_flight or 2 * self.workers
+        todo = iter(enumerate(tasks))
+        cancel = cancel or threading.Event()
+        if self.client is None:
+            yield from self._stream_local(todo, cancel, in_flight)
+            return
+        from distributed import as_completed
+
+        running = as_completed(loop=self.client.loop, with_results=False)
+        where = {}
+
+        def submit():
+            for i, task in itertools.islice(todo, 1):
+                future = self.client.compute(task)
+                where[future.key] = i
+                running.add(future)
+                return True
+            return False
+
+        for _ in range(in_flight):
+            if not submit():
+                break
+        try:
+            for future in running:
+                if cancel.is_set():
+                    raise ProcessingCancelled("cancelled")
+                yield where.pop(future.key), future.result()
+                future.release()
+                submit()
+        finally:
+            # An error, a cancel, or the caller gone: nothing left running for us.
+            self.client.cancel(list(running.futures))
+            running.clear()
+
+    @staticmethod
+    def _stream_local(todo, cancel, in_flight):
+        with ThreadPoolExecutor(LOCAL_THREADS) as pool:
+            running = {}
+
+            def submit():
+                for i, task in itertools.islice(todo, 1):
+                    running[pool.submit(task.compute, scheduler="sync")] = i
+                    return True
+                return False
+
+            for _ in range(in_flight):
+                if not submit():
+                    break
+            try:
+                while running:
+                    done, _ = wait(running, return_when=FIRST_COMPLETED)
+                    for future in done:
+                        if cancel.is_set():
+                            raise ProcessingCancelled("cancelled")
+                        yield running.pop(future), future.result()
+                        submit()
+            finally:
+                for future in running:
+                    future.cancel()
+
+    def close(self):
+        if self.client is not None:
+            self.client.close()
+            self.client = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class NpyFile:
+    """The values of a .npy file as a source of blocks: it pickles as its path, and whoever
+    indexes it (a worker) maps the file and copies the block out."""
+
+    def __init__(self, path):
+        self.path = os.fspath(path)
+        with open(self.path, "rb") as fp:
+            version = npy_format.read_magic(fp)
+            read_header = (
+                npy_format.read_array_header_1_0
+                if version == (1, 0)
+                else npy_format.read_array_header_2_0
+            )
+            shape, fortran, dtype = read_header(fp)
+            self.offset = fp.tell()
+        if fortran:
+            raise ValueError(f"{self.path} holds values in Fortran order")
+        self.shape, self.dtype, self.ndim = tuple(shape), np.dtype(dtype), len(shape)
+        if os.path.getsize(self.path) < self.offset + self.dtype.itemsize * np.prod(shape):
+            raise ValueError(f"{self.path} is shorter than its header says")
+
+    def __getitem__(self, index):
+        mapped = np.memmap(self.path, self.dtype, "r", self.offset, self.shape)
+        try:
+            return np.array(mapped[index])
+        finally:
+            del mapped
+
+
+def _npy_of(values):
+    """The NpyFile of which `values` is the whole memory map, else `values`."""
+    if isinstance(values, np.memmap) and values.filename and values.flags.c_contiguous:
+        try:
+            npy = NpyFile(values.filename)
+        except (OSError, ValueError):
+            return values
+        if (npy.shape, npy.dtype, npy.offset) == (values.shape, values.dtype, values.offset):
+            return npy
+    return values
+
+
+def _read(source, index):
+    return np.array(source[index])
+
+
+def _apply(values, kernel):
+    return np.asarray(kernel(values), np.float32)
+
+
+def _write(values, target, index):
+    target[index] = values
+
+
+def whole_traces(array):
+    """The dask array `array` with every block holding whole traces (the last axis)."""
+    if len(array.chunks[-1]) == 1:
+        return array
+    return array.rechunk({array.ndim - 1: -1})
+
+
+def source_blocks(source, chunk_bytes=CLUSTER_CHUNK_BYTES):
+    """[(index, number of traces, delayed block)] of whole traces of a cube: `source` is a
+    dask array (rechunked to whole traces), a NpyFile, or an array (a memory map of a
+    project file becomes a NpyFile, that the workers read themselves)."""
+    import dask.array as da
+    from dask.array.core import slices_from_chunks
+
+    if isinstance(source, da.Array):
+        source = whole_traces(source)
+        delayed = source.to_delayed().ravel()
+        indexes = slices_from_chunks(source.chunks)
+        return [
+            (index, int(np.prod([s.stop - s.start for s in index[:-1]])), block)
+            for index, block in zip(indexes, delayed, strict=True)
+        ]
+    source = _npy_of(source)
+    read = dask.delayed(_read, pure=True)
+    out = []
+    for index, traces in blocks(source.shape, source.dtype.itemsize, chunk_bytes):
+        if isinstance(source, NpyFile):
+            block = read(source, index)
+        else:  # values of this process: the block travels with its task
+            block = dask.delayed(np.array(source[index]))
+        out.append((index, traces, block))
+    return out
+
+
+def process(
+    kernel,
+    source,
+    target,
+    scheduler,
+    *,
+    on_workers=None,
+    chunk_bytes=CLUSTER_CHUNK_BYTES,
+    progress=None,
+    cancel=None,
+):
+    """target[index] = kernel(source[index]) for every block of whole traces, as tasks of
+    `scheduler`. `on_workers` (default: whether `target` is a zarr array) makes the workers
+    write the blocks themselves; else they come back here to be written (an array, a memory
+    map or a runner.FileWriter). `progress(done, total)` counts traces."""
+    if tuple(target.shape) != tuple(source.shape):
+        raise ValueError(f"output shape {target.shape} differs from {source.shape}")
+    if on_workers is None:
+        on_workers = type(target).__module__.startswith("zarr")
+    parts = source_blocks(source, chunk_bytes)
+    apply = dask.delayed(_apply, pure=True)
+    write = dask.delayed(_write)
+    tasks = []
+    for index, _traces, block in parts:
+        task = apply(block, kernel)
+        tasks.append(write(task, target, index) if on_workers else task)
+    total = int(np.prod(source.shape[:-1]))
+    done = 0
+    for position, result in scheduler.stream(tasks, cancel):
+        index, traces, _ = parts[position]
+        if not on_workers:
+            target[index] = result
+        del result
+        done += traces
+        if progress is not None:
+            progress(done, total)
+    return target
+
+
+def statistics(array, scheduler, points=POINTS):
+    """([the percentiles `points` of the values present], number of NaN) of a dask array,
+    exact (numpy.percentile of the values that are not NaN)."""
+    return exact.percentiles_and_nulls(array, points, scheduler.compute)
+
+
+def as_dask(values, chunk_bytes=CLUSTER_CHUNK_BYTES):
+    """A property's values as a dask array of blocks of about `chunk_bytes`: a dask array
+    as it is, a store's cube as its own blocks, a memory map of a .npy file read by the
+    workers themselves, anything else as blocks of this process's values."""
+    import dask.array as da
+
+    if isinstance(values, da.Array):
+        return values
+    if hasattr(values, "as_dask"):
+        return values.as_dask()
+    values = values if isinstance(values, np.memmap) else np.asarray(values)
+    source = _npy_of(values)
+    rows = max(1, chunk_bytes // max(1, values[0].nbytes)) if values.ndim else None
+    chunks = (rows, *values.shape[1:]) if values.ndim else ()
+    return da.from_array(source, chunks=chunks, asarray=False, fancy=False)
