@@ -1,7 +1,8 @@
 # make run   start the application on a fresh sample project (headless: writes screenshots)
 # make test  run every test: pytest (offscreen Qt) and the GoogleTest suites (also under
 #            ASan/UBSan), after lint
-# make lint  check the Python of host/, tests/ and bench/ with ruff (lint and format)
+# make lint  check the Python of host/, tests/ and bench/ with ruff (lint and format), and
+#            that each package of host/gemlo imports only those below it (import-linter)
 # make stubs regenerate the type stubs (host/gemlo/**/*.pyi) from the built modules
 # Each installs what is missing first: Debian packages (as root), then .venv.
 
@@ -53,6 +54,8 @@ test: lint $(VENV)/.built
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
+	@# The layers of host/gemlo (the contracts in pyproject.toml), read from the source tree.
+	PYTHONPATH=host $(VENV)/bin/lint-imports --no-cache
 
 stubs: $(VENV)/.built
 	$(PY) tools/stubs.py

@@ -26,7 +26,7 @@ SCRIPTS = ("amplitude = amplitude * 1.1", "amplitude = amplitude.astype('float64
 CHILD = """
 import resource, sys, time
 from types import SimpleNamespace
-from gemlo.app.project import ProjectDatabase
+from gemlo.storage.database import ProjectDatabase
 from gemlo.utils.nodeaids import Buds
 
 db = ProjectDatabase.open(sys.argv[1])
@@ -37,7 +37,7 @@ with open("/proc/self/status") as status:
     base = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmRSS:"))
 start = time.perf_counter()
 try:
-    from gemlo.data import calculator
+    from gemlo.processing import calculator
 except ImportError:  # before: the script writes into the mapped cube, then it is stored
     buds.property_operation("cube", sys.argv[2])
     db.update_object(tree.object_data["cube"])
@@ -51,8 +51,8 @@ print(peak - base, seconds)
 
 
 def make_project(folder, gb):
-    from gemlo.app.project import ProjectDatabase
-    from gemlo.data.dataobject import DataObject
+    from gemlo.model.dataobject import DataObject
+    from gemlo.storage.database import ProjectDatabase
 
     n = int(gb * 1e9 / 4 / (500 * 1000))
     db = ProjectDatabase.create(Path(folder) / "bench.lmd")

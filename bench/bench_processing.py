@@ -56,7 +56,7 @@ if side == "chunked":
     # As the application does it: into a new data file, written with pwrite, synced.
     import os
     from numpy.lib.format import open_memmap
-    from gemlo.app.datafile import DataFile
+    from gemlo.storage.datafile import DataFile
     from gemlo.processing.operations import OPERATIONS
     from gemlo.processing.runner import FileWriter, run_chunked
     cube = open_memmap(cube_path, "r")

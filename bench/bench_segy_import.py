@@ -67,7 +67,7 @@ elif mode == "cube":
     result["shape"] = cube.shape
 elif mode == "percentiles":
     import numpy as np
-    from gemlo.app.project import ProjectDatabase
+    from gemlo.storage.database import ProjectDatabase
     db = ProjectDatabase.open(args["project"])
     entry = db.load_object(db.object_names()[0]).prop["amplitude"]
     t = time.perf_counter()

@@ -32,7 +32,7 @@ def gl(qapp):
 @pytest.fixture
 def sample_survey():
     """(Survey, segment dictionary) of the sample grid."""
-    from gemlo.app.sample import sample_survey
+    from gemlo.io.sample import sample_survey
 
     return sample_survey()
 

@@ -6,8 +6,8 @@ from qtpy.QtCore import QSize, Qt, QTimer
 from qtpy.QtWidgets import QApplication, QHBoxLayout, QMessageBox, QToolButton
 from vispy.scene.cameras import PanZoomCamera
 
-from gemlo.app.sample import sample_cube, sample_well
-from gemlo.data.dataobject import DataObject
+from gemlo.io.sample import sample_cube, sample_well
+from gemlo.model.dataobject import DataObject
 from gemlo.widgets.chartpane import ChartPane, PlotBase
 
 

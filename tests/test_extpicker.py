@@ -137,21 +137,20 @@ def test_project_settings_saved_with_the_project_and_restored(main_window, qtbot
     assert dict(tree_of(picker))["Viewers"] == [("vispy", False), ("volume", False)]
 
 
-def test_project_file_without_the_table_opens_with_defaults(main_window):
-    # A project that never saved its settings is what an older file looks like.
+def test_project_that_never_saved_its_settings_opens_with_defaults(main_window):
     path = main_window.database.path
     main_window.open_project(path)
+    assert main_window.database.load_extmodules() == {}
     assert main_window.extmodules == config.EXTMODULES_DEFAULTS_DICT
-    assert "extmodules" not in repr(
-        main_window.database._conn.execute("SELECT name FROM sqlite_master").fetchall()
-    )
 
 
 # What each module of the settings page brings into the window.
 MODULE_ACTIONS = {
     "Import/segy": {"Import SEG-Y..."},
     "Import/las": {"Import LAS..."},
-    "Import/zmap": {"Import ZMAP grid..."},
+    "Import/horizons": {"Import horizon..."},
+    "Export/las": {"Export well (LAS)..."},
+    "Export/horizons": {"Export horizon..."},
     "Viewers/vispy": {
         "New plot viewer",
         "New image viewer",
@@ -225,11 +224,9 @@ def test_a_project_opens_with_its_modules_and_a_menu_with_none_hides(main_window
     assert not viewers_menu.isVisible()
     assert (
         shown_actions(main_window)
-        == {
-            "Import SEG-Y...",
-            "Import LAS...",
-            "Import ZMAP grid...",
-        }
+        == {"Import SEG-Y...", "Import LAS...", "Import horizon..."}
+        | MODULE_ACTIONS["Export/las"]
+        | MODULE_ACTIONS["Export/horizons"]
         | MODULE_ACTIONS["Processing/attributes"]
         | MODULE_ACTIONS["Processing/filters"]
     )

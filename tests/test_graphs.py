@@ -9,13 +9,13 @@ import pytest
 import zarr
 from numpy.lib.format import open_memmap
 
-from gemlo.app import project
 from gemlo.app.__main__ import main as gemlo_main
-from gemlo.app.project import ProjectDatabase
-from gemlo.data.dataobject import DataObject
+from gemlo.model.dataobject import DataObject
 from gemlo.processing import exact, graphs
 from gemlo.processing.operations import OPERATIONS
 from gemlo.processing.runner import ProcessJob, run_chunked
+from gemlo.storage import chunks
+from gemlo.storage.database import ProjectDatabase
 
 META = {"dz": 4.0, "z_unit": "ms"}
 
@@ -55,15 +55,15 @@ def same(got, want):
 @pytest.mark.parametrize("name", list(numpy_inputs()))
 def test_percentiles_are_numpys_whatever_the_chunks(name, monkeypatch):
     values = numpy_inputs()[name]
-    for chunks in {1, 3, max(1, values.size // 7), values.size}:
-        if values.size // chunks > 64:
+    for size in {1, 3, max(1, values.size // 7), values.size}:
+        if values.size // size > 64:
             continue
-        array = da.from_array(values.ravel(), chunks=chunks)
+        array = da.from_array(values.ravel(), chunks=size)
         for q in QS:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", RuntimeWarning)  # numpy's own, on inf - inf
                 got, want = exact.percentile(array, q), np.percentile(values, q)
-            assert same(got, want), (name, chunks, q, got, want)
+            assert same(got, want), (name, size, q, got, want)
     # A sample too small for its windows: every rank escapes, and is narrowed by
     # histograms of few bins, one read at a time.
     monkeypatch.setattr(exact, "SAMPLE", 4)
@@ -139,7 +139,7 @@ def test_processing_on_the_cluster_equals_the_local_engine(tmp_path, dask_cluste
 
 
 def test_commands_on_the_cluster(tmp_path, dask_cluster, capsys, monkeypatch):
-    monkeypatch.setattr(project, "MAPPED_BYTES", 1 << 20)  # properties in data files
+    monkeypatch.setattr(chunks, "MAPPED_BYTES", 1 << 20)  # properties in data files
     values = cube()
     values[0, 0, :5] = np.nan
     path = tmp_path / "p.lmd"

@@ -14,10 +14,11 @@ import pytest
 from qtpy.QtCore import QPoint, Qt
 from qtpy.QtWidgets import QMenu, QMessageBox
 
-from gemlo.app import mainwindow, sample
-from gemlo.app.project import ProjectDatabase
+from gemlo.app import mainwindow
 from gemlo.data import DataObject
+from gemlo.io import sample
 from gemlo.plugins.base import LumoPluginWidget
+from gemlo.storage.database import ProjectDatabase
 from gemlo.utils.convert_grid import ln2xy, xy2ln
 from gemlo.utils.logger import logger
 

@@ -18,9 +18,9 @@ from qtpy.QtWidgets import QApplication, QMessageBox
 
 import gemlo
 from gemlo.app.__main__ import main
-from gemlo.app.project import ProjectDatabase
-from gemlo.app.sample import sample_survey
-from gemlo.data.dataobject import DataObject
+from gemlo.io.sample import sample_survey
+from gemlo.model.dataobject import DataObject
+from gemlo.storage.database import ProjectDatabase
 from gemlo.widgets.chartpane import ChartPane
 
 HOST = str(Path(gemlo.__file__).parent.parent)
@@ -157,7 +157,7 @@ TRUNCATED_CHILD = """
 import sys
 from qtpy.QtWidgets import QApplication
 app = QApplication([])
-from gemlo.app.project import ProjectDatabase
+from gemlo.storage.database import ProjectDatabase
 from gemlo.utils.logger import logger
 from gemlo.widgets import statgrid
 from gemlo.widgets.vispy_image import VispyImage

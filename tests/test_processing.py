@@ -10,10 +10,8 @@ from qtpy.QtWidgets import QDialogButtonBox, QPushButton
 from scipy.ndimage import uniform_filter1d
 from scipy.signal import butter, hilbert, sosfiltfilt
 
-from gemlo.app import project
 from gemlo.app.__main__ import main as gemlo_main
-from gemlo.app.project import ProjectDatabase
-from gemlo.processing.dialogs import ProcessRun, open_process_dialog
+from gemlo.dialogs.processing import ProcessRun, open_process_dialog
 from gemlo.processing.operations import OPERATIONS
 from gemlo.processing.runner import (
     FileWriter,
@@ -22,6 +20,8 @@ from gemlo.processing.runner import (
     blocks,
     run_chunked,
 )
+from gemlo.storage import chunks
+from gemlo.storage.database import ProjectDatabase
 
 DZ = 4.0
 FS = 1000 / DZ
@@ -214,7 +214,7 @@ def test_a_run_cancelled_or_failing_leaves_the_project_unchanged(
     main_window, qtbot, tmp_path, monkeypatch, mapped, how
 ):
     if mapped:  # the result goes into a data file of its own
-        monkeypatch.setattr(project, "MAPPED_BYTES", 1)
+        monkeypatch.setattr(chunks, "MAPPED_BYTES", 1)
     if how == "store fails":
 
         def full(*args, **kwargs):
@@ -266,9 +266,9 @@ def test_menu_entries_follow_the_module_switches(main_window):
 
 
 def test_command_processes_a_cube_of_a_project(tmp_path, capsys, monkeypatch):
-    from gemlo.app.sample import sample_cube
+    from gemlo.io.sample import sample_cube
 
-    monkeypatch.setattr(project, "MAPPED_BYTES", 1 << 20)  # the result into a data file
+    monkeypatch.setattr(chunks, "MAPPED_BYTES", 1 << 20)  # the result into a data file
 
     path = tmp_path / "p.lmd"
     db = ProjectDatabase.create(path)

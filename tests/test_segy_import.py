@@ -19,8 +19,8 @@ from qtpy.QtWidgets import QDialog, QFileDialog, QPushButton
 
 import gemlo
 from gemlo.app.__main__ import main
-from gemlo.app.project import ProjectDatabase
 from gemlo.io.segy import HeaderBytes, SegyError, SegyImport
+from gemlo.storage.database import ProjectDatabase
 from gemlo.utils.convert_grid import Survey, ln2xy
 
 ILINES, XLINES, NS = range(1000, 1010, 2), range(2000, 2007), 11
@@ -390,7 +390,7 @@ def test_no_room_for_the_data_file_fails_cleanly(tmp_path, capsys, monkeypatch):
 
 
 def test_project_file_from_before_mapped_properties_opens_and_imports(tmp_path, sample_survey):
-    from gemlo.app.sample import sample_cube
+    from gemlo.io.sample import sample_cube
 
     db = ProjectDatabase.create(tmp_path / "old.lmd")
     db.save_object(sample_cube())
@@ -495,7 +495,7 @@ def test_cube_without_coordinates_goes_where_its_lines_lie(main_window, qtbot, t
 def test_dialog_shows_the_scan_again_when_a_byte_changes(
     main_window, qtbot, tmp_path, monkeypatch
 ):
-    from gemlo.io.importdialog import SegyScanDialog
+    from gemlo.dialogs.segy_import import SegyScanDialog
 
     main_window.create_new_project(tmp_path / "new.lmd")
     write_cube(tmp_path / "other.sgy", Case(bytes=(9, 21, 73, 77)))

@@ -374,8 +374,8 @@ def test_statistics_panel_follows_the_tree(main_window, tmp_path, monkeypatch):
 
 def test_cached_percentiles_are_not_stored_in_the_project(qtbot, tmp_path):
     # JSON would bring float32 percentiles back as doubles that print differently.
-    from gemlo.app.project import ProjectDatabase
     from gemlo.data import DataObject
+    from gemlo.storage.database import ProjectDatabase
 
     dob = DataObject("c", {"a": {"array1d": np.full(5, 0.1, np.float32), "unit": "m"}}, "array1d")
     statgrid.add_array_percentile(dob.prop["a"])

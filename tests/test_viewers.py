@@ -9,7 +9,7 @@ from qtpy.QtGui import QImage
 from qtpy.QtWidgets import QApplication, QFileDialog, QTabBar
 
 from gemlo.app import tour
-from gemlo.app.project import ProjectDatabase
+from gemlo.storage.database import ProjectDatabase
 from gemlo.widgets.chartpane import ChartPane
 from gemlo.widgets.vispy_image import VispyImage
 from gemlo.widgets.vispy_volume import MAX_SIDE, VispyVolume, downsample
@@ -179,7 +179,7 @@ def test_tour_screenshots_show_rendered_data(gl, main_window, step):
 @pytest.mark.render
 def test_volume_is_framed_whole(gl, main_window):
     # A deep cube: its near corners, which the perspective draws larger, stay in the view.
-    from gemlo.data.dataobject import DataObject
+    from gemlo.model.dataobject import DataObject
 
     volume = tour.volume_viewer(main_window)
     tour.settle(300)

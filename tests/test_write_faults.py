@@ -15,10 +15,10 @@ import numpy as np
 import pytest
 
 import gemlo
-from gemlo.app import project
-from gemlo.app.project import ProjectDatabase
-from gemlo.data.dataobject import DataObject
 from gemlo.io.outfile import OutputFile
+from gemlo.model.dataobject import DataObject
+from gemlo.storage import chunks
+from gemlo.storage.database import ProjectDatabase
 
 HOST = str(Path(gemlo.__file__).parent.parent)
 SHAPE = (6, 5, 4)
@@ -85,7 +85,7 @@ def test_data_file_store_replace_discard(tmp_path, tmpfile_kind):
 
 
 def test_big_arrays_go_into_data_files(tmp_path, monkeypatch):
-    monkeypatch.setattr(project, "MAPPED_BYTES", 400)
+    monkeypatch.setattr(chunks, "MAPPED_BYTES", 400)
     db = ProjectDatabase.create(tmp_path / "p.lmd")
     big, small = np.ones(SHAPE, np.float32), np.ones((2, 2, 2), np.float32)
     db.save_object(DataObject("big", {"a": {"array3d": big}}))
@@ -129,16 +129,16 @@ def run_python(code, cwd, *args, check=True, prefix=()):
 # Where a process storing a data file is killed: (function it dies in, whether it dies
 # before or after calling it).
 KILL_POINTS = {
-    "link": ("gemlo.app.datafile.DataFile.link", "before"),
-    "linked": ("gemlo.app.datafile.DataFile.link", "after"),
-    "in commit": ("gemlo.app.project.ProjectDatabase._write", "after"),
-    "committed": ("gemlo.app.project.ProjectDatabase._sweep", "before"),
+    "link": ("gemlo.storage.datafile.DataFile.link", "before"),
+    "linked": ("gemlo.storage.datafile.DataFile.link", "after"),
+    "in commit": ("gemlo.storage.database.ProjectDatabase._write", "after"),
+    "committed": ("gemlo.storage.database.ProjectDatabase._sweep", "before"),
 }
 
 KILLER = """
 import importlib, os, signal, sys
 import numpy as np
-from gemlo.app.project import ProjectDatabase
+from gemlo.storage.database import ProjectDatabase
 
 def kill_at(target, when):
     module, cls, name = target.rsplit(".", 2)
@@ -198,11 +198,11 @@ COUNTS = RNG.integers(-300, 300, (12, 5, 6)).astype(np.int16)
 def tree(qtbot, tmp_path, monkeypatch):
     """A data tree on a project whose cube has a mapped float32 property and an int16 one
     in the database; the calculator works on it a few values at a time."""
-    from gemlo.data import calculator
     from gemlo.data.treebase import TreeBase
+    from gemlo.processing import calculator
 
-    monkeypatch.setattr(project, "MAPPED_BYTES", 1000)
-    monkeypatch.setattr(calculator, "CHUNK_BYTES", 600)
+    monkeypatch.setattr(chunks, "MAPPED_BYTES", 1000)
+    monkeypatch.setattr(calculator, "COPY_CHUNK_BYTES", 600)
     db = ProjectDatabase.create(tmp_path / "p.lmd")
     dob = DataObject("cube", {}, "array3d", {"il0": 1})
     db.store_properties(
@@ -318,8 +318,8 @@ def test_calculator_refuses_a_read_only_mount(tmp_path):
     code = """
         import subprocess, sys
         from types import SimpleNamespace
-        from gemlo.app.project import ProjectDatabase
-        from gemlo.data import calculator
+        from gemlo.storage.database import ProjectDatabase
+        from gemlo.processing import calculator
         from gemlo.utils.nodeaids import Buds
 
         db = ProjectDatabase.open("p.lmd")
@@ -355,14 +355,14 @@ def test_kill_during_a_calculator_run(tmp_path, point):
     code = KILLER + textwrap.dedent(
         f"""
         from types import SimpleNamespace
-        from gemlo.data import calculator
+        from gemlo.processing import calculator
         from gemlo.utils.nodeaids import Buds
 
         def progress(done, total):
             if {point == "chunk 3"} and done >= 3 * 2:
                 os.kill(os.getpid(), signal.SIGKILL)
 
-        calculator.CHUNK_BYTES = 8 << 20
+        calculator.COPY_CHUNK_BYTES = 8 << 20
         db = ProjectDatabase.open("p.lmd")
         tree = SimpleNamespace(main=None, object_data={{"cube": db.load_object("cube")}})
         {kill}
@@ -413,11 +413,16 @@ def test_tree_stores_a_data_file(tree, qtbot):
 # (signal, where the command gets it: function, before or after calling it, which call)
 IMPORT_KILLS = {
     "copying": (signal.SIGKILL, "gemlo.io.segy:SegyImport._chunk_done", "after", 1),
-    "linked": (signal.SIGKILL, "gemlo.app.datafile:DataFile.link", "after", 1),
-    "in commit": (signal.SIGKILL, "gemlo.app.project:ProjectDatabase._write", "after", 1),
+    "linked": (signal.SIGKILL, "gemlo.storage.datafile:DataFile.link", "after", 1),
+    "in commit": (signal.SIGKILL, "gemlo.storage.database:ProjectDatabase._write", "after", 1),
     "both names": (signal.SIGKILL, "os:unlink", "before", 1),
     "SIGTERM copying": (signal.SIGTERM, "gemlo.io.segy:SegyImport._chunk_done", "after", 1),
-    "SIGHUP in commit": (signal.SIGHUP, "gemlo.app.project:ProjectDatabase._write", "after", 1),
+    "SIGHUP in commit": (
+        signal.SIGHUP,
+        "gemlo.storage.database:ProjectDatabase._write",
+        "after",
+        1,
+    ),
 }
 
 IMPORTER = """
@@ -468,7 +473,7 @@ def test_interrupted_import_leaves_nothing_and_runs_again(tmp_path, point):
 
 
 def test_save_stores_what_a_script_changed(main_window, tmp_path, monkeypatch):
-    monkeypatch.setattr(project, "MAPPED_BYTES", 1 << 16)
+    monkeypatch.setattr(chunks, "MAPPED_BYTES", 1 << 16)
     assert main_window.run_script(
         "cube = self.treebase.object_data['cube']\n"
         "cube.prop['amplitude']['array3d'] = cube.array('amplitude').astype('float64')"
@@ -493,7 +498,7 @@ def test_save_stores_what_a_script_changed(main_window, tmp_path, monkeypatch):
     ],
 )
 def test_calculator_chunks_only_value_by_value_scripts(script, chunked):
-    from gemlo.data.calculator import elementwise_plan
+    from gemlo.processing.calculator import elementwise_plan
 
     assert (elementwise_plan(script, ["a", "b"]) is not None) == chunked
 

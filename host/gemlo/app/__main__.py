@@ -5,6 +5,9 @@ python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] 
 python -m gemlo.app scan-segy FILE [--iline B ...]   (what import-segy would do)
 python -m gemlo.app import-las FILE... PROJECT
 python -m gemlo.app import-zmap FILE PROJECT
+python -m gemlo.app import-horizon FILE PROJECT   (ZMAP+, IRAP ASCII or binary)
+python -m gemlo.app export-las PROJECT WELL OUT.las
+python -m gemlo.app export-horizon PROJECT OBJECT OUT --format zmap|irap-ascii|irap-binary
 python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options] [--scheduler ADDRESS]
 python -m gemlo.app stats PROJECT OBJECT [--property NAME] [--scheduler ADDRESS]
 python -m gemlo.app scheduler PROJECT [ADDRESS | --clear]
@@ -13,10 +16,12 @@ python -m gemlo.app scheduler PROJECT [ADDRESS | --clear]
 import argparse
 import datetime
 import os
-import sqlite3
 import sys
 import tempfile
 from pathlib import Path
+
+from gemlo.io import cli
+from gemlo.storage import paths
 
 
 def default_project_path(folder=None):
@@ -85,6 +90,43 @@ def parse_args(argv=None):
     )
     zmap.add_argument("file", metavar="FILE", help="the ZMAP+ grid file")
     zmap.add_argument("project", metavar="PROJECT", help="the project file")
+    grid = commands.add_parser(
+        "import-horizon",
+        help="add a horizon from a ZMAP+ or IRAP (ASCII or binary) grid to a project",
+        description="Add the grid FILE (ZMAP+, IRAP classic ASCII or IRAP binary, told by "
+        "its content) to the project file PROJECT as a horizon: the grid's value at every "
+        "inline and crossline of the project's survey.",
+    )
+    grid.add_argument("file", metavar="FILE", help="the grid file")
+    grid.add_argument("project", metavar="PROJECT", help="the project file")
+    las_out = commands.add_parser(
+        "export-las",
+        help="write a well of a project to a LAS 2.0 file",
+        description="Write the well WELL of the project file PROJECT, every curve with its "
+        "unit and the header items it came in with, to the LAS file OUT (replaced whole, "
+        "or left as it was if the write fails).",
+    )
+    las_out.add_argument("project", metavar="PROJECT", help="the project file")
+    las_out.add_argument("well", metavar="WELL", help="the well's name in the project")
+    las_out.add_argument("out", metavar="OUT", help="the LAS file to write")
+    grid_out = commands.add_parser(
+        "export-horizon",
+        help="write a horizon of a project to a ZMAP+ or IRAP grid file",
+        description="Write the horizon OBJECT of the project file PROJECT to the grid file "
+        "OUT, one node per inline and crossline of the survey (replaced whole, or left as "
+        "it was if the write fails). IRAP keeps the survey's rotation; ZMAP+ has none, so "
+        "a rotated survey's horizon goes out on the unrotated grid bounding it, at the "
+        "survey's finer line spacing, with nulls outside the survey.",
+    )
+    grid_out.add_argument("project", metavar="PROJECT", help="the project file")
+    grid_out.add_argument("object", metavar="OBJECT", help="the horizon's name in the project")
+    grid_out.add_argument("out", metavar="OUT", help="the grid file to write")
+    grid_out.add_argument(
+        "--format",
+        choices=("zmap", "irap-ascii", "irap-binary"),
+        required=True,
+        help="the grid file's format",
+    )
     from gemlo.processing import cli as processing_cli
 
     processing_cli.add_parser(commands)
@@ -93,53 +135,74 @@ def parse_args(argv=None):
     return parser.parse_args(argv)
 
 
-def _say(text, file=None):
-    """Print `text`; file names that are not UTF-8 show with a replacement character."""
-    print(os.fsencode(str(text)).decode("utf-8", "replace"), file=file, flush=True)
-
-
-def _reason(error):
-    """One line for the user: an OSError's own words and file, without "[Errno N]"."""
-    if isinstance(error, OSError) and error.strerror:
-        return f"{error.strerror}: {error.filename}" if error.filename else error.strerror
-    return str(error) or repr(error)
-
-
 def import_segy(args):
     """The import-segy command: returns the exit status."""
-    from gemlo.app import paths
-    from gemlo.io.cli import interruptible, tenths
-    from gemlo.io.segy import SegyError, header_of, import_to_new_project
+    from gemlo.io.segy import header_of, import_to_new_project
 
-    try:
+    progress = cli.tenths(args.file, "traces", cli.say)
+
+    def work():
+        path = import_to_new_project(
+            args.file, args.project, progress=progress, header=header_of(args), notice=cli.say
+        )
+        cli.say(f"Created {path}")
+
+    return cli.run(work, f"Import of {args.file} interrupted; nothing was written")
+
+
+def _check_paths(args):
+    """The paths of a command's arguments made absolute and checked (see
+    gemlo.storage.paths); raises PathError."""
+    if args.command in ("import-segy", "scan-segy"):
         args.file = paths.input_file(args.file, "SEG-Y file")
+    elif args.command == "import-las":
+        args.files = [paths.input_file(f, "LAS file") for f in args.files]
+    elif args.command == "import-zmap":
+        args.file = paths.input_file(args.file, "ZMAP+ grid file")
+    elif args.command == "import-horizon":
+        args.file = paths.input_file(args.file, "grid file")
+    elif args.command in ("export-las", "export-horizon"):
+        args.project = paths.input_file(args.project, "project file")
+    if args.command == "import-segy":
         # An existing project is refused by the import, once it has cleaned up after
         # an import killed in the folder before.
         args.project = paths.new_project(args.project, exists_ok=True)
-    except paths.PathError as error:
-        _say(error, sys.stderr)
-        return 1
-    progress = tenths(args.file, "traces", _say)
-
-    try:
-        with interruptible():
-            path = import_to_new_project(
-                args.file, args.project, progress=progress, header=header_of(args), notice=_say
-            )
-    except (SegyError, OSError, ValueError, sqlite3.Error) as error:
-        _say(_reason(error), sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        _say(f"Import of {args.file} interrupted; nothing was written", sys.stderr)
-        return 130
-    _say(f"Created {path}")
-    return 0
+    elif args.command in ("import-las", "import-zmap", "import-horizon"):
+        args.project = paths.project(args.project)
 
 
 def main(argv=None):
     args = parse_args(argv)
+    if args.command is not None and args.command != "process":
+        try:
+            _check_paths(args)
+        except paths.PathError as error:
+            cli.say(error, sys.stderr)
+            return cli.FAILED
     if args.command == "import-segy":
         return import_segy(args)
+    if args.command == "scan-segy":
+        from gemlo.io.segy import scan_command
+
+        return scan_command(args)
+    if args.command == "import-las":
+        from gemlo.io import las
+
+        return las.command(args)
+    if args.command == "import-zmap":
+        from gemlo.io import zmap
+
+        return zmap.command(args)
+    if args.command in ("import-horizon", "export-horizon"):
+        from gemlo.io import horizons
+
+        if args.command == "import-horizon":
+            return horizons.import_command(args)
+        return horizons.export_command(args)
+    if args.command == "export-las":
+        from gemlo.io import las
+
+        return las.export_command(args)
     if args.command == "process":
         from gemlo.processing.cli import process
 
@@ -152,44 +215,12 @@ def main(argv=None):
         from gemlo.processing.cli import scheduler_setting
 
         return scheduler_setting(args)
-    if args.command in ("import-las", "import-zmap"):
-        from gemlo.app import paths
-
-        try:
-            if args.command == "import-las":
-                args.files = [paths.input_file(f, "LAS file") for f in args.files]
-            else:
-                args.file = paths.input_file(args.file, "ZMAP+ grid file")
-            args.project = paths.project(args.project)
-        except paths.PathError as error:
-            _say(error, sys.stderr)
-            return 1
-    if args.command == "scan-segy":
-        from gemlo.app import paths
-        from gemlo.io.segy import scan_command
-
-        try:
-            args.file = paths.input_file(args.file, "SEG-Y file")
-        except paths.PathError as error:
-            _say(error, sys.stderr)
-            return 1
-        return scan_command(args)
-    if args.command == "import-las":
-        from gemlo.io import las
-
-        return las.command(args)
-    if args.command == "import-zmap":
-        from gemlo.io import zmap
-
-        return zmap.command(args)
     if args.project is not None:
-        from gemlo.app import paths
-
         try:
             args.project = paths.new_project(args.project)
         except paths.PathError as error:
-            _say(error, sys.stderr)
-            return 2
+            cli.say(error, sys.stderr)
+            return cli.NOT_STARTED
     if args.screenshot and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         # Nothing to show on, but a screenshot can still be rendered.
         os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
@@ -216,9 +247,9 @@ def main(argv=None):
         args.workdir = scratch.name
     try:
         window.create_new_project(args.project or default_project_path(args.workdir))
-    except (OSError, ValueError, sqlite3.Error) as error:
-        _say(_reason(error), sys.stderr)
-        return 2
+    except cli.FAILURES as error:
+        cli.say(cli.reason(error), sys.stderr)
+        return cli.NOT_STARTED
     if not (args.no_sample or args.screenshot):
         window.add_sample_data()
 

@@ -4,7 +4,6 @@ import importlib
 import linecache
 import logging
 import os
-import sqlite3
 import sys
 import traceback
 from pathlib import Path
@@ -17,6 +16,7 @@ from qtpy.QtWidgets import (
     QDialogButtonBox,
     QDockWidget,
     QFileDialog,
+    QInputDialog,
     QMainWindow,
     QMenu,
     QMessageBox,
@@ -29,19 +29,14 @@ from qtpy.QtWidgets import (
 )
 
 import gemlo
-from gemlo.app import sample
-from gemlo.app.project import (
-    EXTENSION,
-    DamagedProject,
-    ProjectDatabase,
-    UnreadableObject,
-    database_error,
-    selection_texts,
-)
 from gemlo.config.base import _
 from gemlo.data.treebase import ROLE, TreeBase
+from gemlo.errors import Cancelled, InputError
+from gemlo.session import Session
+from gemlo.storage.database import selection_texts
+from gemlo.storage.errors import DamagedProject, DatabaseError
+from gemlo.storage.paths import EXTENSION
 from gemlo.utils import icon_manager as ima
-from gemlo.utils.convert_grid import ln2xy
 from gemlo.utils.functions import myprint
 from gemlo.utils.logger import logger
 from gemlo.widgets.chartpane import ChartPane
@@ -60,7 +55,7 @@ class MainWindow(QMainWindow):
     def __init__(self, options):
         super().__init__()
         self.options = options
-        self.database = None
+        self.session = None
         self.treebase = None
         self.survey = None
         self.sgmt = None
@@ -129,7 +124,15 @@ class MainWindow(QMainWindow):
             "Import/las", file_menu.addAction(_("Import LAS..."), self._ask_import_las)
         )
         self.register_module_actions(
-            "Import/zmap", file_menu.addAction(_("Import ZMAP grid..."), self._ask_import_zmap)
+            "Import/horizons",
+            file_menu.addAction(_("Import horizon..."), self._ask_import_horizon),
+        )
+        self.register_module_actions(
+            "Export/las", file_menu.addAction(_("Export well (LAS)..."), self._ask_export_las)
+        )
+        self.register_module_actions(
+            "Export/horizons",
+            file_menu.addAction(_("Export horizon..."), self._ask_export_horizon),
         )
 
         file_menu.addAction(_("Project settings..."), self.open_project_settings)
@@ -177,7 +180,7 @@ class MainWindow(QMainWindow):
 
     def _processing_menu(self, menu):
         """One entry per processing operation, each its module's to show or hide."""
-        from gemlo.processing.dialogs import open_process_dialog
+        from gemlo.dialogs.processing import open_process_dialog
         from gemlo.processing.operations import OPERATIONS
 
         by_module = {}
@@ -265,13 +268,21 @@ class MainWindow(QMainWindow):
 
     # Project
 
+    @property
+    def database(self):
+        """The open project's ProjectDatabase, or None."""
+        return None if self.session is None else self.session.database
+
+    @database.setter
+    def database(self, database):
+        if database is not None:
+            raise ValueError("open a project with open_project or create_new_project")
+        self.session = None
+
     def create_new_project(self, path):
         """Create a project file at `path` (".lmd" is added if missing) and open it."""
-        path = Path(path).expanduser().absolute()
-        if path.suffix != EXTENSION:
-            path = path.with_name(path.name + EXTENSION)
-        self._use_database(ProjectDatabase.create(path))
-        logger.info("New project %s", path)
+        self._use_session(Session.create(path))
+        logger.info("New project %s", self.database.path)
         return self.database
 
     def open_project(self, path):
@@ -281,7 +292,7 @@ class MainWindow(QMainWindow):
         A data object that cannot be read is left out and named in `treebase.unreadable`
         (name -> reason), its entry left as it is in the file.
         """
-        self._use_database(ProjectDatabase.open(Path(path).expanduser().absolute()))
+        self._use_session(Session.open(path))
         logger.info(
             "Opened project %s%s",
             self.database.path,
@@ -291,75 +302,46 @@ class MainWindow(QMainWindow):
             logger.warning("Data object %r left out: %s", name, reason)
         return self.database
 
-    def _use_database(self, database):
-        """Make `database` the window's project once everything in it has loaded; on any
-        failure it is closed and the window stays as it was."""
+    def _use_session(self, session):
+        """Show `session` once its viewers are rebuilt; on any failure it is closed and the
+        window stays as it was."""
         try:
-            loaded = self._load(database)
+            try:
+                panes = self._build_viewers(session.viewers, session.objects, session.unreadable)
+            except Exception as error:
+                raise DamagedProject(
+                    f"The viewers stored in the project file {session.path} cannot be "
+                    f"restored: {error}"
+                ) from error
         except BaseException:
-            database.close()
+            session.close()
             raise
-        old, self.database = self.database, database
-        self.workdir = self.options.working_directory or os.path.dirname(database.path)
+        old, self.session = self.session, session
+        self.workdir = self.options.working_directory or os.path.dirname(session.path)
         self.treebase.clear_objects()
-        self.treebase.unreadable = loaded["unreadable"]
-        self.set_survey(*loaded["survey"])
-        self.extmodules = loaded["extmodules"]
-        for dob in loaded["objects"]:
+        self.treebase.unreadable = session.unreadable
+        self.set_survey(session.survey, session.sgmt)
+        # Modules the project does not name yet keep their defaults; those this
+        # application does not have are not offered.
+        self.extmodules = {
+            k: session.extmodules.get(k, v) for k, v in EXTMODULES_DEFAULTS_DICT.items()
+        }
+        for dob in session.objects.values():
             self.treebase.add_object(dob, save=False)
-        self._replace_viewers(loaded["viewers"])
+        # From now on the session's objects are those the tree shows, and what it adds
+        # the tree stores and shows.
+        session.objects = self.treebase.object_data
+        session.add = self.treebase.add_objects
+        session.replace = self.treebase.add_object
+        self._replace_viewers(panes)
         self.survey_map.set_wells(self.wells())  # the last project's go with it
         self.apply_extmodules()
         self.setWindowTitle(
-            f"{database.name}{_(' (read-only)') if database.read_only else ''} - gemlo"
+            f"{session.database.name}{_(' (read-only)') if session.database.read_only else ''}"
+            " - gemlo"
         )
-        if old is not None and old is not database:
+        if old is not None and old is not session:
             old.close()
-
-    def _load(self, database):
-        """Everything the window shows of `database`, read and checked; raises DamagedProject
-        (or OSError) naming the file when the project cannot be opened."""
-
-        def read(what, load):
-            try:
-                return load()
-            except UnreadableObject:
-                raise
-            except sqlite3.DatabaseError as error:
-                raise database_error(database.path, error) from error
-            except (ValueError, TypeError, KeyError) as error:
-                raise DamagedProject(
-                    f"The project file {database.path} is damaged: its {what} cannot be "
-                    f"read ({type(error).__name__}: {error})"
-                ) from error
-
-        survey = read("survey", database.load_survey)
-        # Modules the project does not name yet keep their defaults; those this
-        # application does not have are not offered.
-        stored = read("choice of modules", database.load_extmodules)
-        extmodules = {k: stored.get(k, v) for k, v in EXTMODULES_DEFAULTS_DICT.items()}
-        objects, unreadable = [], {}
-        for name in read("list of data objects", database.object_names):
-            try:
-                load = lambda n=name: database.load_object(n)  # noqa: E731
-                objects.append(read(f"data object {name!r}", load))
-            except UnreadableObject as error:
-                unreadable[name] = str(error)
-        viewers = read("viewers", database.load_viewers)
-        try:
-            panes = self._build_viewers(viewers, {d.name: d for d in objects}, unreadable)
-        except Exception as error:
-            raise DamagedProject(
-                f"The viewers stored in the project file {database.path} cannot be "
-                f"restored: {error}"
-            ) from error
-        return {
-            "survey": survey,
-            "extmodules": extmodules,
-            "objects": objects,
-            "unreadable": unreadable,
-            "viewers": panes,
-        }
 
     def set_survey(self, survey, sgmt):
         """Make `survey` (its extent given by the segment dictionary) the current one."""
@@ -368,19 +350,11 @@ class MainWindow(QMainWindow):
 
     def add_sample_data(self):
         """Put the sample survey and the synthetic cube into the open project."""
-        if self.database is None:
+        if self.session is None:
             raise RuntimeError("No project is open: create or open one first")
         self.treebase.check_writable()
-        survey, sgmt = sample.sample_survey()
-        self.database.save_survey(survey, sgmt)
-        self.set_survey(survey, sgmt)
-        cube = self.treebase.add_object(sample.sample_cube())
-        well = sample.sample_well(cube)
-        well.meta["location"] = [
-            float(v) for v in ln2xy([well.meta["il"], well.meta["xl"]], survey)
-        ]
-        self.treebase.add_object(well)
-        logger.info("Added the sample survey, cube and well log")
+        self.session.add_sample_data()
+        self.set_survey(self.session.survey, self.session.sgmt)
 
     def open_project_settings(self):
         """Show the project settings, whose pages apply to the open project; returns the dialog."""
@@ -420,8 +394,8 @@ class MainWindow(QMainWindow):
         """Make `selection` ("group/module" -> on) the project's choice of external modules."""
         self.treebase.check_writable()
         self.extmodules = selection_texts(selection)
-        if self.database is not None:
-            self.database.save_extmodules(self.extmodules)
+        if self.session is not None:
+            self.session.set_extmodules(self.extmodules)
         self.apply_extmodules()
 
     def register_module_actions(self, key, *actions):
@@ -487,12 +461,12 @@ class MainWindow(QMainWindow):
         Returns the running import (its `sigDone` gives the new object, or None);
         a file or grid that cannot be imported raises SegyError before anything starts.
         """
-        from gemlo.io.importdialog import SegyImportRun
+        from gemlo.dialogs.segy_import import SegyImportRun
 
         return SegyImportRun(self, path, **options).start()
 
     def _ask_import_segy(self):
-        from gemlo.io.importdialog import SegyScanDialog, show_failure
+        from gemlo.dialogs.segy_import import SegyScanDialog, show_failure
         from gemlo.io.segy import SegyError
 
         path, _filter = QFileDialog.getOpenFileName(
@@ -517,29 +491,17 @@ class MainWindow(QMainWindow):
         Every file is read first: one that cannot be imported raises LasError and
         nothing is added.
         """
-        from gemlo.io.las import read_wells
-
-        if self.database is None:
+        if self.session is None:
             raise RuntimeError("No project is open: create or open one first")
-        wells = self.treebase.add_objects(read_wells(paths, self.treebase.object_data))
-        for well in wells:
-            logger.info("Imported well %s from %s", well.name, well.meta["source"])
-        return wells
+        return self.session.import_las(paths)
 
-    def import_zmap(self, path):
-        """Add the horizon of the ZMAP+ grid `path` on the project's survey; returns it.
+    def _progress(self, title, label):
+        """(dialog, progress(done, total)) for long work; Cancel raises Cancelled.
 
-        A large survey takes a while: a progress dialog shows after half a second,
-        and its Cancel raises ImportCancelled with nothing added.
+        The dialog shows only after half a second: short work finishes without it.
         """
-        from gemlo.io.zmap import ImportCancelled, read_horizon
-
-        if self.database is None:
-            raise RuntimeError("No project is open: create or open one first")
-        dialog = QProgressDialog(
-            _("Sampling the grid at every position..."), _("Cancel"), 0, 1, self
-        )
-        dialog.setWindowTitle(_("Import ZMAP grid"))
+        dialog = QProgressDialog(label, _("Cancel"), 0, 1, self)
+        dialog.setWindowTitle(title)
         dialog.setWindowModality(Qt.WindowModal)
         dialog.setMinimumDuration(500)
 
@@ -547,16 +509,26 @@ class MainWindow(QMainWindow):
             dialog.setMaximum(total)
             dialog.setValue(done)  # a modal dialog's setValue lets Qt paint and take the Cancel
             if dialog.wasCanceled():
-                raise ImportCancelled(path)
+                raise Cancelled(title)
 
+        return dialog, progress
+
+    def import_horizon(self, path):
+        """Add the horizon of the grid file `path` (ZMAP+ or IRAP) on the project's survey.
+
+        A large survey takes a while: a progress dialog shows after half a second,
+        and its Cancel raises Cancelled with nothing added. Returns the horizon.
+        """
+        if self.session is None:
+            raise RuntimeError("No project is open: create or open one first")
+        dialog, progress = self._progress(
+            _("Import horizon"), _("Sampling the grid at every position...")
+        )
         try:
-            dob = read_horizon(
-                path, self.survey, self.sgmt, self.treebase.object_data, progress=progress
-            )
+            dob = self.session.import_horizon(path, progress)
         finally:
             dialog.close()
             dialog.deleteLater()
-        [dob] = self.treebase.add_objects([dob])
         finite = np.isfinite(dob.array(next(iter(dob.prop))))
         logger.info(
             "Imported horizon %s from %s: %d of %d positions on the grid",
@@ -566,6 +538,67 @@ class MainWindow(QMainWindow):
             finite.size,
         )
         return dob
+
+    def export_horizon(self, name, path, kind):
+        """Write the horizon `name` to the grid file `path` of `kind` ("zmap", "irap-ascii",
+        "irap-binary"), all or nothing, behind a progress dialog with Cancel."""
+        from gemlo.io.horizons import TITLES
+
+        dialog, progress = self._progress(_("Export horizon"), _("Writing the grid..."))
+        try:
+            self.session.export_horizon(name, path, kind, progress)
+        finally:
+            dialog.close()
+            dialog.deleteLater()
+        logger.info("Exported horizon %s to %s (%s)", name, path, TITLES[kind])
+
+    def export_las(self, name, path):
+        """Write the well `name` to the LAS file `path`, all or nothing.
+
+        A well is small: it is written directly, without a progress dialog.
+        """
+        self.session.export_las(name, path)
+        logger.info("Exported well %s to %s", name, path)
+
+    def _ask_object(self, title, key, what):
+        """The name of an object with `key` properties: the current one, or one the user picks."""
+        current = self.treebase.current_object()
+        if current is not None and current.prop_array_key == key:
+            return current.name
+        names = [n for n, dob in self.treebase.object_data.items() if dob.prop_array_key == key]
+        if not names:
+            QMessageBox.information(self, title, _("The project has no {}.").format(what))
+            return None
+        name, chosen = QInputDialog.getItem(self, title, what.capitalize(), names, 0, False)
+        return name if chosen else None
+
+    def _ask_export_las(self):
+        title = _("Export well (LAS)")
+        name = self._ask_object(title, "array1d", _("well"))
+        if not name:
+            return
+        path, _filter = QFileDialog.getSaveFileName(
+            self, title, str(Path(self.workdir or "") / f"{name}.las"), f"{_('LAS files')} (*.las)"
+        )
+        if path:
+            self._report_import(self.export_las, name, path)
+
+    def _ask_export_horizon(self):
+        from gemlo.io.horizons import SUFFIXES, TITLES
+
+        title = _("Export horizon")
+        name = self._ask_object(title, "array2d", _("horizon"))
+        if not name:
+            return
+        filters = {f"{TITLES[k]} (*{SUFFIXES[k]})": k for k in TITLES}
+        path, chosen = QFileDialog.getSaveFileName(
+            self, title, str(Path(self.workdir or "") / name), ";;".join(filters)
+        )
+        if path:
+            kind = filters.get(chosen, "zmap")
+            if not Path(path).suffix:
+                path += SUFFIXES[kind]
+            self._report_import(self.export_horizon, name, path, kind)
 
     def _ask_import_las(self):
         paths, _filter = QFileDialog.getOpenFileNames(
@@ -577,40 +610,39 @@ class MainWindow(QMainWindow):
         if paths:
             self._report_import(self.import_las, paths)
 
-    def _ask_import_zmap(self):
+    def _ask_import_horizon(self):
         path, _filter = QFileDialog.getOpenFileName(
             self,
-            _("Import ZMAP grid"),
+            _("Import horizon"),
             self.workdir,
-            f"{_('ZMAP+ grids')} (*.zmap *.dat *.grd *.txt);;{_('All files')} (*)",
+            f"{_('Horizon grids (ZMAP+, IRAP)')} (*.zmap *.dat *.grd *.txt *.irap *.gri *.irapbin)"
+            f";;{_('All files')} (*)",
         )
         if path:
-            self._report_import(self.import_zmap, path)
+            self._report_import(self.import_horizon, path)
 
     def _report_import(self, function, *args):
-        from gemlo.io.las import LasError
-        from gemlo.io.zmap import ImportCancelled, ZmapError
-
+        """Run an import or export; say why it failed in a box, or that it was cancelled."""
+        export = function.__name__.startswith("export")
         try:
             function(*args)
-        except ImportCancelled:
-            logger.info("Import of %s cancelled; nothing was added", args[0])
-        except (LasError, ZmapError, OSError, ValueError, RuntimeError, sqlite3.Error) as error:
-            QMessageBox.warning(self, _("Import"), str(error))
+        except Cancelled:
+            if export:
+                logger.info("Export of %s to %s cancelled; nothing was written", *args[:2])
+            else:
+                logger.info("Import of %s cancelled; nothing was added", args[0])
+        except (InputError, OSError, ValueError, RuntimeError, DatabaseError) as error:
+            QMessageBox.warning(self, _("Export") if export else _("Import"), str(error))
 
     def wells(self):
         """The project's wells that have a map location: [(name, x, y)]."""
-        return [
-            (dob.name, *dob.meta["location"])
-            for dob in self.treebase.object_data.values()
-            if dob.prop_array_key == "array1d" and dob.meta.get("location")
-        ]
+        return [] if self.session is None else self.session.wells()
 
     def _report_errors(self, function, *args):
         """Call function(*args); show its error in a message box. True if it succeeded."""
         try:
             function(*args)
-        except (OSError, ValueError, RuntimeError, sqlite3.Error) as error:
+        except (OSError, ValueError, RuntimeError, DatabaseError) as error:
             QMessageBox.warning(self, _("Project"), str(error) or repr(error))
             return False
         return True
@@ -790,14 +822,9 @@ class MainWindow(QMainWindow):
     def save_project(self):
         """Store every object as it is now (a script may have changed one) and what is not
         stored as it changes: the plot viewers and their state."""
-        if self.database is None:
+        if self.session is None:
             raise RuntimeError("No project is open: create or open one first")
-        for dob in self.treebase.object_data.values():
-            try:
-                self.database.update_object(dob)
-            except KeyError:
-                self.database.save_object(dob)
-        self.database.save_viewers(
+        self.session.save(
             [
                 (
                     pane.base._name,
@@ -812,7 +839,6 @@ class MainWindow(QMainWindow):
                 for pane in self.viewers(ChartPane)
             ]
         )
-        logger.info("Saved project %s", self.database.path)
 
     def _save_project_reporting(self):
         try:
@@ -823,7 +849,7 @@ class MainWindow(QMainWindow):
             TypeError,
             ValueError,
             OverflowError,
-            sqlite3.Error,
+            DatabaseError,
         ) as error:
             QMessageBox.warning(self, _("Project"), f"{_('Not saved')}: {error}")
 
@@ -906,6 +932,6 @@ class MainWindow(QMainWindow):
                 return
         if self._log_handler is not None:
             logger.removeHandler(self._log_handler)
-        if self.database is not None:
-            self.database.close()
+        if self.session is not None:
+            self.session.close()
         event.accept()

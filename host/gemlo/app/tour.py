@@ -113,7 +113,7 @@ def volume_viewer(window):
 
 def tour_data(window):
     """The tour's LAS well and ZMAP+ grid, written beside the project on first use."""
-    from gemlo.app import sample
+    from gemlo.io import sample
 
     folder = Path(window.database.path).parent / "tour-data"
     folder.mkdir(exist_ok=True)
@@ -143,11 +143,11 @@ def las_well(window):
 
 @step("horizon")
 def horizon(window):
-    # File > Import ZMAP grid...: the grid's times at every inline and crossline, as a map.
+    # File > Import horizon...: the grid's times at every inline and crossline, as a map.
     from gemlo.widgets.vispy_image import VispyImage
 
     _las, zmap_file = tour_data(window)
-    dob = window.import_zmap(zmap_file)
+    dob = window.import_horizon(zmap_file)
     if not window.viewers(VispyImage):
         window.deck.new_vs_image()
     tree = window.treebase
@@ -259,7 +259,7 @@ def segy_envelope(window):
     # Data > Processing > Envelope on the imported cube: its envelope in the image viewer.
     from qtpy.QtCore import QDeadlineTimer
 
-    from gemlo.processing.dialogs import ProcessDialog
+    from gemlo.dialogs.processing import ProcessDialog
     from gemlo.widgets.vispy_image import VispyImage
 
     tree = window.treebase

@@ -1,6 +1,6 @@
 """The project's data: data objects and the tree that shows them."""
 
-from gemlo.data.dataobject import DataObject
 from gemlo.data.treebase import TreeBase
+from gemlo.model.dataobject import DataObject
 
 __all__ = ["DataObject", "TreeBase"]

@@ -1,15 +1,12 @@
 """The data tree: the project's data objects and their properties."""
 
-import copy
-
 import numpy as np
 from qtpy.QtCore import Qt, Signal
 from qtpy.QtWidgets import QMenu, QMessageBox, QTreeWidget, QTreeWidgetItem
 
-from gemlo.app import project
-from gemlo.app.datafile import DataFile, copy_chunked
 from gemlo.config.base import _
-from gemlo.data.dataobject import DataObject
+from gemlo.dialogs import style_pages  # noqa: F401 - the style pages register themselves
+from gemlo.model.naming import check_new_name
 from gemlo.utils.nodeaids import Buds
 
 # Item data: ("object", name) or ("property", object name, property name)
@@ -101,13 +98,6 @@ class TreeBase(QTreeWidget):
         self._fill_item(self.object_item(dob.name), dob)
         self.sigObjectChanged.emit(dob.name)
 
-    @staticmethod
-    def _check_new_name(name, taken, what):
-        if not isinstance(name, str) or not name.strip():
-            raise ValueError(f"a {what} name must be a non-empty string, got {name!r}")
-        if name in taken:
-            raise ValueError(f"a {what} named {name!r} already exists")
-
     # Objects
 
     def add_object(self, dob, save=True):
@@ -138,7 +128,7 @@ class TreeBase(QTreeWidget):
         dobs = list(dobs)
         names = [dob.name for dob in dobs]
         for i, name in enumerate(names):
-            self._check_new_name(name, self._taken() | set(names[:i]), "data object")
+            check_new_name(name, self._taken() | set(names[:i]), "data object")
         self.check_writable()
         if self._database is not None:
             self._database.save_objects(dobs)
@@ -165,7 +155,7 @@ class TreeBase(QTreeWidget):
 
     def rename_object(self, old, new):
         dob = self.object_data[old]
-        self._check_new_name(new, self._taken(), "data object")
+        check_new_name(new, self._taken(), "data object")
         self.check_writable()
         item = self.object_item(old)
         if self._database is not None:
@@ -184,33 +174,13 @@ class TreeBase(QTreeWidget):
             new_name, n = f"{name}_copy", 2
             while new_name in self._taken():
                 new_name, n = f"{name}_copy{n}", n + 1
-        self._check_new_name(new_name, self._taken(), "data object")
-        database = self._database
+        check_new_name(new_name, self._taken(), "data object")
         self.check_writable()
-        if database is None:
+        if self._database is None:
             return self.add_object(dob.copy(new_name))
-        # Mapped and large arrays are copied a chunk at a time into new data files;
-        # the copy is shown once the project holds all of it.
-        key = dob.prop_array_key
-        other = DataObject(new_name, {}, key, copy.deepcopy(dob.meta), dob.viewable_in_plot)
+        # The copy is shown once the project holds all of it.
+        other = self._database.store_copy(dob, new_name)
         other.style_pages = list(dob.style_pages)
-        values, attributes = {}, {}
-        try:
-            for prop_name, entry in dob.prop.items():
-                array = entry[key]
-                attributes[prop_name] = copy.deepcopy({k: v for k, v in entry.items() if k != key})
-                if isinstance(array, np.memmap) or array.nbytes >= project.MAPPED_BYTES:
-                    values[prop_name] = database.new_data_file(
-                        new_name, prop_name, array.dtype, array.shape
-                    )
-                    copy_chunked(array, values[prop_name].array)
-                else:
-                    values[prop_name] = np.array(array)
-            database.store_properties(other, values, attributes)
-        finally:
-            for value in values.values():
-                if isinstance(value, DataFile):
-                    value.discard()
         return self.add_object(other, save=False)
 
     def remove_object(self, name):
@@ -245,7 +215,7 @@ class TreeBase(QTreeWidget):
         dob = self.object_data[object_name]
         if old not in dob.prop:
             raise KeyError(old)
-        self._check_new_name(new, dob.prop, "property")
+        check_new_name(new, dob.prop, "property")
         self.check_writable()
         if self._database is not None:
             self._database.rename_property(object_name, old, new)
@@ -267,43 +237,33 @@ class TreeBase(QTreeWidget):
     def create_property(self, object_name, prop_name, array=None, **attributes):
         """Add a property; without `array` it is zeros shaped like the object's arrays."""
         dob = self.object_data[object_name]
-        self._check_new_name(prop_name, dob.prop, "property")
+        check_new_name(prop_name, dob.prop, "property")
         self.check_writable()
         if array is None:
             if dob.shape is None:
                 raise ValueError(
                     f"{object_name!r} has no property to take a shape from; give the array"
                 )
-            shape, dtype = dob.shape, np.dtype(np.float32)
-            big = int(np.prod(shape)) * dtype.itemsize >= project.MAPPED_BYTES
-            if self._database is not None and big:
-                # A new data file holds zeros already: no cube-sized array in memory.
-                array = self._database.new_data_file(object_name, prop_name, dtype, shape)
-            else:
-                array = np.zeros(shape, dtype=dtype)
         elif dob.shape is not None and np.shape(array) != dob.shape:
             raise ValueError(
                 f"the array's shape {np.shape(array)} differs from the object's {dob.shape}"
             )
-        if isinstance(array, DataFile):
-            with array:
-                self._database.store_data_file(dob, prop_name, array, **attributes)
-        elif self._database is not None:
-            array = np.asarray(array)
-            self._database.store_properties(dob, {prop_name: array}, {prop_name: attributes})
+        if self._database is not None:
+            self._database.store_new_property(dob, prop_name, array, **attributes)
         else:
-            dob.prop[prop_name] = {dob.prop_array_key: np.asarray(array), **attributes}
+            array = np.zeros(dob.shape, np.float32) if array is None else np.asarray(array)
+            dob.prop[prop_name] = {dob.prop_array_key: array, **attributes}
         self._refresh(dob)
         return dob.prop[prop_name]
 
     def run_property_script(self, object_name, script, execute=None, progress=None):
         """Run a property script on the object `object_name`, all or nothing: the object
-        and the project change only once every result is stored (`gemlo.data.calculator`).
+        and the project change only once every result is stored (`gemlo.processing.calculator`).
 
         `execute(name, script)` runs it (default: the actions' `property_operation`).
         Returns whether anything changed.
         """
-        from gemlo.data import calculator
+        from gemlo.processing import calculator
 
         dob = self.object_data[object_name]
         try:

@@ -1,4 +1,4 @@
-"""Pages of the style dialog; a data object lists the ones it has in `style_pages`.
+"""Pages of the style dialog; a data object lists the ones of its kind in `style_pages`.
 
 A page is made with the dialog alone: it finds its object as
 `dialog.tree.object_data[dialog.name]` and keeps its settings in the object's
@@ -6,6 +6,8 @@ A page is made with the dialog alone: it finds its object as
 """
 
 from qtpy.QtWidgets import QCheckBox, QComboBox, QDoubleSpinBox, QFormLayout, QLabel, QWidget
+
+from gemlo.model.dataobject import register_style_pages
 
 COLORMAPS = ("grays", "RdBu", "coolwarm", "viridis", "hot", "blues")
 LINE_COLORS = ("black", "darkblue", "darkred", "darkgreen", "gray")
@@ -80,3 +82,8 @@ class CurvesPage(StylePage):
 
     def apply(self):
         self.dob.meta["plot_x"] = self.x_curve.currentText()
+
+
+# Cubes are shown as coloured sections and as wiggle traces, logs by the curves they plot.
+register_style_pages("array1d", CurvesPage)
+register_style_pages("array3d", ColormapPage, WigglePage)

@@ -1,11 +1,31 @@
-"""What the import commands share: exit statuses, one-line reasons, interruption."""
+"""What the commands share: exit statuses, one-line reasons, interruption."""
 
+import os
 import signal
 import sys
 import threading
 from contextlib import contextmanager
 
-INTERRUPTED = 130
+from gemlo.errors import InputError
+from gemlo.storage.errors import DatabaseError
+
+# Exit statuses: done; failed (bad input, a file or project that cannot be used);
+# the window could not start on its project; interrupted (as a shell reports SIGINT).
+OK, FAILED, NOT_STARTED, INTERRUPTED = 0, 1, 2, 130
+# What a command reports as a failure in one line, rather than a traceback.
+FAILURES = (InputError, OSError, ValueError, DatabaseError)
+
+
+def say(text, file=None):
+    """Print `text`; file names that are not UTF-8 show with a replacement character."""
+    print(os.fsencode(str(text)).decode("utf-8", "replace"), file=file, flush=True)
+
+
+def reason(error):
+    """One line for the user: an OSError's own words and file, without "[Errno N]"."""
+    if isinstance(error, OSError) and error.strerror:
+        return f"{error.strerror}: {error.filename}" if error.filename else error.strerror
+    return " ".join(str(error).split()) or repr(error)
 
 
 def _interrupt(signum, _frame):
@@ -27,22 +47,23 @@ def interruptible():
             signal.signal(s, handler)
 
 
-def run(work, errors, what):
-    """Run `work()` (which prints its own success); returns the command's exit status.
+def run(work, interrupted, failed="{}"):
+    """Run `work()` (which says its own success); returns the command's exit status.
 
-    An exception of the classes `errors` prints its message as one line on stderr
-    and gives 1; an interruption gives 130 after saying nothing was added.
+    A failure (FAILURES) says `failed` with its reason in one line on stderr and gives
+    FAILED; an interruption (Ctrl+C, SIGTERM, SIGHUP) says `interrupted` and gives
+    INTERRUPTED.
     """
     try:
         with interruptible():
             work()
-    except errors as error:
-        print(" ".join(str(error).split()), file=sys.stderr)
-        return 1
+    except FAILURES as error:
+        say(failed.format(reason(error)), sys.stderr)
+        return FAILED
     except KeyboardInterrupt:
-        print(f"{what} interrupted; nothing was added", file=sys.stderr)
+        say(interrupted, sys.stderr)
         return INTERRUPTED
-    return 0
+    return OK
 
 
 def tenths(label, unit, say=None):

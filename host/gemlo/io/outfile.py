@@ -12,7 +12,7 @@ import errno
 import os
 import secrets
 
-from gemlo.app.datafile import fsync_folder
+from gemlo.storage.datafile import fsync_folder
 
 TEMP_SUFFIX = ".gemlo-export.part"
 

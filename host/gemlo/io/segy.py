@@ -18,9 +18,6 @@ would refuse.
 """
 
 import os
-import re
-import secrets
-import sqlite3
 import sys
 import threading
 from dataclasses import dataclass
@@ -28,9 +25,13 @@ from pathlib import Path
 
 import numpy as np
 
-from gemlo.app.datafile import HIDDEN, DataFile, fsync_folder, pid_alive
-from gemlo.data.dataobject import DataObject
-from gemlo.io import segycodec
+from gemlo.errors import Cancelled, InputError
+from gemlo.io import cli, segycodec
+from gemlo.model.dataobject import DataObject
+from gemlo.model.naming import free_name
+from gemlo.storage import newproject
+from gemlo.storage.chunks import IMPORT_CHUNK_BYTES
+from gemlo.storage.datafile import DataFile
 from gemlo.utils import surveycalc
 from gemlo.utils.convert_grid import Survey, ln2xy
 
@@ -55,7 +56,6 @@ FORMATS = {
 }
 REFUSED_FORMATS = {4: "4-byte fixed point with gain"}
 
-CHUNK_BYTES = 64 << 20
 # How far (as a share of the smaller spacing of line numbers) a trace may lie from the grid.
 TOLERANCE = 0.1
 # A grid of line numbers with more than this many positions per trace is not a survey's.
@@ -63,16 +63,8 @@ MAX_POSITIONS_PER_TRACE = 4
 END_STANZA = "((SEG: EndText))"
 
 
-class SegyError(Exception):
-    """An import that cannot be done; the message names the file and the reason."""
-
-    def __init__(self, path, reason):
-        super().__init__(f"Cannot import {path}: {reason}")
-        self.path, self.reason = str(path), reason
-
-
-class ImportCancelled(Exception):
-    """The user cancelled the import."""
+SegyError = InputError
+ImportCancelled = Cancelled
 
 
 @dataclass(frozen=True)
@@ -515,7 +507,7 @@ class SegyImport(SegyScan):
         folder,
         name,
         survey=None,
-        chunk_bytes=CHUNK_BYTES,
+        chunk_bytes=IMPORT_CHUNK_BYTES,
         progress=None,
         header=None,
         sgmt=None,
@@ -680,46 +672,26 @@ def _stem_text(path):
 
 def object_name(path, taken=()):
     """A name for the cube of the SEG-Y file `path` that is not in `taken`."""
-    base = _stem_text(path) or "segy"
-    name, n = base, 2
-    while name in taken:
-        name, n = f"{base}_{n}", n + 1
-    return name
-
-
-# A new project while it is built: hidden, named after the project, the process and a
-# random token.
-BUILDING = re.compile(r"\.(?P<name>.+)\.(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.part")
+    return free_name(_stem_text(path) or "segy", taken)
 
 
 def import_to_new_project(
-    segy_path, project_path, chunk_bytes=CHUNK_BYTES, progress=None, header=None, notice=None
+    segy_path,
+    project_path,
+    chunk_bytes=IMPORT_CHUNK_BYTES,
+    progress=None,
+    header=None,
+    notice=None,
 ):
     """Create the project file `project_path` holding the cube of `segy_path` and its survey.
 
-    The project is built under a hidden name and takes its own name only when complete:
-    nothing is left behind when it fails or is interrupted, and what a killed run left
-    is removed by the next one. An existing project file is never touched. `notice(text)`
-    receives what the user should know about the cube (missing traces, no coordinates)
-    before the copy. Returns the project's path.
+    The project is built under a hidden name and takes its own name only when complete
+    (see gemlo.storage.newproject). An existing project file is never touched.
+    `notice(text)` receives what the user should know about the cube (missing traces,
+    no coordinates) before the copy. Returns the project's path.
     """
-    from gemlo.app.project import EXTENSION, ProjectDatabase, check_new_file_name
-
-    project_path = Path(project_path).expanduser().absolute()
-    if project_path.suffix != EXTENSION:
-        project_path = project_path.with_name(project_path.name + EXTENSION)
-    folder = project_path.parent
-    if folder.is_dir():
-        remove_dead_builds(folder)
-    if project_path.exists():
-        raise FileExistsError(f"Cannot create the project: {project_path} already exists")
+    project_path = newproject.prepare(project_path)
     name = object_name(segy_path)
-    # The longest name it is built under fits, before the long copy starts.
-    check_new_file_name(
-        project_path,
-        f"..{os.getpid()}-{'0' * 12}.part-journal",
-        "the hidden name the project is built under and its journal",
-    )
     job = SegyImport(
         segy_path,
         project_path.parent,
@@ -731,78 +703,15 @@ def import_to_new_project(
     )
     for text in job.notes() if notice else ():
         notice(text)
-    folder.mkdir(parents=True, exist_ok=True)
-    token = secrets.token_hex(6)
-    building = folder / f".{project_path.name}.{os.getpid()}-{token}.part"
-    database = None
     try:
-        database = ProjectDatabase.create(building, name=project_path.stem)
-        job.prepare(database)
-        job.copy()
-        job.commit(database)
-        database.close()
-        # A link, not a rename: a project made meanwhile under that name stays.
-        os.link(building, project_path)
-        os.unlink(building)
-        fsync_folder(folder)
+        with newproject.building(project_path) as database:
+            job.prepare(database)
+            job.copy()
+            job.commit(database)
     except BaseException:
         job.discard()
-        if database is not None:
-            database.close()
-            _remove_build(building, project_path)
         raise
     return project_path
-
-
-def remove_dead_builds(folder):
-    """Remove what killed imports into new projects in `folder` left behind."""
-    for entry in os.scandir(folder):
-        match = BUILDING.fullmatch(entry.name)
-        if match is None or not entry.is_file(follow_symlinks=False):
-            continue
-        pid = int(match["pid"])
-        if pid != os.getpid() and pid_alive(pid):
-            continue
-        with open(entry.path, "rb") as fp:
-            head = fp.read(16)
-        if head in (b"", b"SQLite format 3\0"):  # killed before or after its first write
-            _remove_build(Path(entry.path), Path(folder) / match["name"])
-
-
-def _remove_build(building, project_path):
-    """Remove a project being built and the data files it made; the project it became,
-    if it got that far, stays."""
-    if not building.exists():
-        return
-    if project_path.exists() and os.path.samefile(building, project_path):
-        building.unlink()
-        return
-    stored, pending = [], []
-    try:
-        conn = sqlite3.connect(building)  # rolls a half-written transaction back
-        try:
-            stored = [r[0] for r in conn.execute("SELECT file FROM property_files")]
-            pending = conn.execute("SELECT file, device, inode FROM pending_files").fetchall()
-        finally:
-            conn.close()
-    except sqlite3.DatabaseError:
-        pass  # killed before the tables were made
-    stem = project_path.stem
-    for rel, *identity in [(rel, None, None) for rel in stored] + pending:
-        # Only the names this import gives its data files, beside the project, and a
-        # file being named only if it is the one recorded.
-        path = building.parent / rel
-        named = rel.startswith(f"{stem}.") and rel.endswith(".npy")
-        if os.sep in rel or not (named or HIDDEN.fullmatch(rel)):
-            continue
-        try:
-            st = os.lstat(path)
-        except FileNotFoundError:
-            continue
-        if identity == [None, None] or identity == [st.st_dev, st.st_ino]:
-            path.unlink()
-    for suffix in ("", "-journal", "-wal", "-shm"):
-        Path(f"{building}{suffix}").unlink(missing_ok=True)
 
 
 def add_header_options(parser):
@@ -835,5 +744,5 @@ def scan_command(args):
     print(scan.summary(), flush=True)
     if error is not None:
         print(error, file=sys.stderr)
-        return 1
-    return 0
+        return cli.FAILED
+    return cli.OK

@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 import segyio
 
-from gemlo.app import sample
+from gemlo.io import sample
 from gemlo.utils.convert_grid import ln2xy
 
 # Reflectors: depth (share of the trace) at the origin, dips in samples per inline and

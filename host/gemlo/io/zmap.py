@@ -1,69 +1,43 @@
-"""ZMAP+ ASCII grids, and horizons made from them on a project's survey.
+"""ZMAP+ ASCII grids.
 
-The format: "!" comment lines, then a header between a line starting with "@"
+The format: comment lines ("!", or "+" as some writers put them anywhere; text
+after "!" on a line too), then a header between a line starting with "@"
 (grid name, "GRID", values per line) and a line holding only "@":
 field width, null value, null text, decimals, start column; rows, columns,
 x min, x max, y min, y max; three transform values. The values follow column by
 column, west to east, each column from north to south and starting on a new line.
+Header lines may end with a comma; values may touch, split by the field width.
 """
 
+import os
 from pathlib import Path
 
 import numpy as np
-from scipy.interpolate import RegularGridInterpolator
 
-from gemlo.data.dataobject import DataObject
-from gemlo.utils import surveycalc
-from gemlo.utils.convert_grid import ln2xy
+from gemlo.errors import InputError
+from gemlo.io.surface import Surface
 
 HEADER_FIELDS = 14  # after the "@name, GRID, n" line
 # A value within this share of the null value's size counts as null: writers round it.
 NULL_TOLERANCE = 1e-6
-SLAB_POSITIONS = 1 << 20  # survey positions sampled at once
+# Whole lines that carry no data: comments, and "+" lines some writers put anywhere.
+COMMENTS = ("!", "+")
+COLUMNS_AT_ONCE = 1 << 18  # values formatted at once
 
 
-class ZmapError(Exception):
-    """A grid or horizon that cannot be made; the message names the file and the reason."""
-
-    def __init__(self, path, reason):
-        super().__init__(f"Cannot import {path}: {reason}")
-        self.path, self.reason = str(path), reason
+ZmapError = InputError
 
 
-class ImportCancelled(Exception):
-    """The user cancelled the import: nothing was added."""
-
-
-class Grid:
-    """A ZMAP+ grid: `z[row, column]` with row 0 at y max (north), column 0 at x min."""
-
-    def __init__(self, name, z, x_range, y_range, null):
-        self.name, self.z, self.null = name, z, null
-        self.x_range, self.y_range = x_range, y_range
-
-    @property
-    def shape(self):
-        return self.z.shape
-
-    def x(self):
-        return np.linspace(*self.x_range, self.shape[1])
-
-    def y(self):
-        """The rows' y, north to south."""
-        return np.linspace(self.y_range[1], self.y_range[0], self.shape[0])
-
-    def sample(self, xy):
-        """Bilinear values at the (n, 2) map points `xy`; NaN outside or next to a null."""
-        # The interpolator wants ascending axes: rows south to north.
-        interpolate = RegularGridInterpolator(
-            (self.y()[::-1], self.x()),
-            self.z[::-1],
-            method="linear",
-            bounds_error=False,
-            fill_value=np.nan,
-        )
-        xy = np.asarray(xy, dtype=float)
-        return interpolate(np.column_stack([xy[:, 1], xy[:, 0]]))
+def line_content(line):
+    """The line without its comment and trailing comma, leading spaces kept (fixed-width
+    values count from the line's start); None for a comment line."""
+    text = line.rstrip()
+    if text.lstrip().startswith(COMMENTS):
+        return None
+    if "!" in text:
+        text = text.split("!", 1)[0].rstrip()
+    # Some writers end every header line with a comma: no field follows it.
+    return text[:-1].rstrip() if text.endswith(",") else text
 
 
 def _fields(lines):
@@ -87,58 +61,87 @@ def _int(text, what, path, least):
     return value
 
 
-def _values(line, width, number, path):
-    """The numbers of one data line; fields that run together are split by the field width."""
+def _numbers(texts):
     try:
-        return [float(t) for t in line.split()]
+        return [float(t) for t in texts]
     except ValueError:
-        pass
-    text = line.rstrip("\r\n")
+        return None
+
+
+def _values(text, width, start, number, path):
+    """The numbers of one data line.
+
+    Numbers that run together (a token wider than the header's field width, or one
+    that is no number) are split by the field width, from the header's start column.
+    """
+    tokens = text.split()
+    numbers = _numbers(tokens)
+    if numbers is not None and (width == 0 or not tokens or max(map(len, tokens)) <= width):
+        return numbers
     if width > 0:
-        try:
-            return [
-                float(text[i : i + width])
-                for i in range(0, len(text), width)
-                if text[i : i + width].strip()
-            ]
-        except ValueError:
-            pass
-    bad = next(t for t in line.split() if not _is_number(t))
+        line = text[start - 1 :] if start > 1 else text
+        fixed = _numbers(
+            line[i : i + width] for i in range(0, len(line), width) if line[i : i + width].strip()
+        )
+        if fixed is not None:
+            return fixed
+    if numbers is not None:
+        return numbers
+    bad = next(t for t in tokens if _numbers([t]) is None)
     raise ZmapError(path, f"line {number}: {bad!r} is not a number")
 
 
-def _is_number(text):
-    try:
-        float(text)
-    except ValueError:
-        return False
-    return True
+def _header(lines, path):
+    """(name, header fields, the number of the header's last line) from the file's lines."""
+    first = None
+    fields = []
+    for number, line in lines:
+        text = line_content(line)
+        if not text:
+            continue
+        text = text.strip()
+        if first is None:
+            if not text.startswith("@"):
+                raise ZmapError(path, "not a ZMAP+ grid (no header line starting with @)")
+            first = _fields([text[1:]])
+            kind = first[1].upper() if len(first) > 1 else ""
+            if "POINT" in kind or kind.startswith("FREE"):
+                raise ZmapError(
+                    path,
+                    f"a ZMAP+ file of points or polygons ({' '.join(first[1:2])}), "
+                    "not a grid: only a grid makes a horizon",
+                )
+            if len(first) < 3 or kind != "GRID":
+                raise ZmapError(path, "not a ZMAP+ grid (its first header line does not say GRID)")
+            _int(first[2], "values per line", path, 1)
+        elif text == "@":
+            return first[0], fields, number
+        else:
+            fields.extend(_fields([text]))
+            if len(fields) > 4 * HEADER_FIELDS:
+                break  # no "@" in sight: not a header
+    if first is None:
+        raise ZmapError(path, "not a ZMAP+ grid (no header line starting with @)")
+    raise ZmapError(path, "truncated: the header does not end with a line holding @")
 
 
 def read_grid(path):
-    """Read the ZMAP+ file `path`; raises ZmapError with the reason when it cannot."""
+    """The Surface of the ZMAP+ file `path`; ZmapError says why when it cannot be read."""
     path = Path(path)
     if not path.is_file():
         raise ZmapError(path, "no such file")
     try:
-        with open(path, encoding="ascii", errors="strict") as fp:
-            lines = fp.readlines()
+        with open(path, encoding="ascii", errors="strict", newline=None) as fp:
+            return _read(fp, path, os.fstat(fp.fileno()).st_size)
     except UnicodeDecodeError:
         raise ZmapError(path, "not a ZMAP+ grid (not an ASCII text file)") from None
     except OSError as error:
         raise ZmapError(path, error.strerror or str(error)) from None
-    body = [(n, line) for n, line in enumerate(lines, 1) if not line.lstrip().startswith("!")]
-    if not body or not body[0][1].lstrip().startswith("@"):
-        raise ZmapError(path, "not a ZMAP+ grid (no header line starting with @)")
-    first = _fields([body[0][1].lstrip()[1:]])
-    if len(first) < 3 or first[1].upper() != "GRID":
-        raise ZmapError(path, "not a ZMAP+ grid (its first header line does not say GRID)")
-    name = first[0]
-    _int(first[2], "values per line", path, 1)
-    end = next((i for i, (_n, line) in enumerate(body[1:], 1) if line.strip() == "@"), None)
-    if end is None:
-        raise ZmapError(path, "truncated: the header does not end with a line holding @")
-    fields = _fields(line for _n, line in body[1:end])
+
+
+def _read(fp, path, size):
+    lines = enumerate(fp, 1)
+    name, fields, _end = _header(lines, path)
     if len(fields) != HEADER_FIELDS:
         raise ZmapError(
             path, f"the header holds {len(fields)} fields where {HEADER_FIELDS} belong"
@@ -148,6 +151,7 @@ def read_grid(path):
     if not null_text:
         raise ZmapError(path, "the header gives no null value")
     null = _float(null_text, "null value", path)
+    start = _int(fields[4] or "1", "start column", path, 1)
     rows = _int(fields[5], "row count", path, 2)
     columns = _int(fields[6], "column count", path, 2)
     x_min, x_max, y_min, y_max = (
@@ -159,157 +163,87 @@ def read_grid(path):
             path,
             f"the header's extent x {x_min:g} to {x_max:g}, y {y_min:g} to {y_max:g} is empty",
         )
-    values = []
-    for number, line in body[end + 1 :]:
-        if line.strip():
-            values.extend(_values(line, width, number, path))
     expected = rows * columns
-    if len(values) < expected:
+    # Every value takes a byte at least: a header claiming more than the file can hold
+    # is refused before anything is allocated for it.
+    if expected > size:
         raise ZmapError(
             path,
-            f"truncated: {len(values)} values where the header's {rows} rows by "
+            f"the header's {rows} rows by {columns} columns make {expected} values, "
+            f"more than the file's {size} bytes can hold",
+        )
+    values = np.empty(expected, dtype=np.float64)
+    count = 0
+    for number, line in lines:
+        text = line_content(line)
+        if not text:
+            continue
+        numbers = _values(text, width, start, number, path)
+        if count + len(numbers) > expected:
+            raise ZmapError(
+                path,
+                f"line {number}: more values than the header's {rows} rows by {columns} "
+                f"columns make ({expected}): the header disagrees with the data",
+            )
+        values[count : count + len(numbers)] = numbers
+        count += len(numbers)
+    if count < expected:
+        raise ZmapError(
+            path,
+            f"truncated: {count} values where the header's {rows} rows by "
             f"{columns} columns make {expected}",
         )
-    if len(values) > expected:
-        raise ZmapError(
-            path,
-            f"{len(values)} values where the header's {rows} rows by {columns} "
-            f"columns make {expected}: the header disagrees with the data",
-        )
-    z = np.array(values, dtype=np.float64).reshape(columns, rows).T
+    # Column by column from the north: rows of the surface run from the south.
+    z = values.reshape(columns, rows).T[::-1]
     z[np.abs(z - null) <= NULL_TOLERANCE * max(abs(null), 1.0)] = np.nan
-    return Grid(name, z, (x_min, x_max), (y_min, y_max), null)
+    increments = ((x_max - x_min) / (columns - 1), (y_max - y_min) / (rows - 1))
+    return Surface(name, np.ascontiguousarray(z), (x_min, y_min), increments, 0.0, null)
+
+
+def _grid_text(z, x_range, y_range, name, null, per_line, progress=None):
+    """The text of a ZMAP+ grid in parts: the header, then a batch of columns at a time."""
+    z = np.asarray(z, dtype=float)
+    rows, columns = z.shape
+    finite = z[np.isfinite(z)]
+    biggest = max(abs(null), float(np.abs(finite).max()) if finite.size else 0.0)
+    # Room for the largest value and a space before it: numbers never touch.
+    width = max(15, len(f"{-biggest:.4f}") + 1)
+    yield (
+        f"! written by gemlo\n@{name}, GRID, {per_line}\n"
+        f"{width}, {null:g}, , 4, 1\n{rows}, {columns}, "
+        f"{x_range[0]:.4f}, {x_range[1]:.4f}, {y_range[0]:.4f}, {y_range[1]:.4f}\n"
+        "0.0, 0.0, 0.0\n@\n"
+    )
+    batch = max(1, COLUMNS_AT_ONCE // rows)
+    for first in range(0, columns, batch):
+        lines = []
+        for column in z[:, first : first + batch].T.tolist():
+            texts = [f"{v:{width}.4f}" if v == v else f"{null:{width}g}" for v in column]
+            lines += ["".join(texts[i : i + per_line]) for i in range(0, rows, per_line)]
+        yield "\n".join(lines) + "\n"
+        if progress is not None:
+            progress(min(first + batch, columns), columns)
 
 
 def write_grid(fp, z, x_range, y_range, name="GRID", null=1e30, per_line=5):
-    """Write `z` (row 0 north, column 0 west; NaN for nulls) as a ZMAP+ grid to `fp`."""
-    rows, columns = np.shape(z)
-    fp.write(f"! written by gemlo\n@{name}, GRID, {per_line}\n")
-    fp.write(f"15, {null:g}, , 4, 1\n{rows}, {columns}, ")
-    fp.write(f"{x_range[0]:.4f}, {x_range[1]:.4f}, {y_range[0]:.4f}, {y_range[1]:.4f}\n")
-    fp.write("0.0, 0.0, 0.0\n@\n")
-    for column in np.asarray(z, dtype=float).T:
-        texts = [f"{v:15.4f}" if np.isfinite(v) else f"{null:15g}" for v in column]
-        for start in range(0, rows, per_line):
-            fp.write("".join(texts[start : start + per_line]) + "\n")
+    """Write `z` (row 0 north, column 0 west; NaN for nulls) as a ZMAP+ grid to the text `fp`."""
+    for part in _grid_text(z, x_range, y_range, name, null, per_line):
+        fp.write(part)
 
 
-def survey_lines(sgmt):
-    """The volume index (IL_*, XL_*; DP_* zero) of every line of the survey `sgmt`."""
-    vidx = {}
-    for axis, first, last in (("IL", "P1_ILNO", "P3_ILNO"), ("XL", "P1_XLNO", "P2_XLNO")):
-        a, b = int(round(sgmt[first])), int(round(sgmt[last]))
-        step = 1 if b >= a else -1
-        vidx.update(
-            {
-                f"{axis}_FRST": a,
-                f"{axis}_LAST": b,
-                f"{axis}_NCRT": step,
-                f"{axis}_AMNT": abs(b - a) + 1,
-            }
-        )
-    vidx.update({"DP_FRST": 0, "DP_LAST": 0, "DP_NCRT": 0, "DP_AMNT": 1})
-    return vidx
-
-
-def horizon(grid, survey, sgmt, name, prop_name="z", source=None, progress=None):
-    """The horizon data object of `grid` on the survey: inline x crossline values.
-
-    Each position takes the grid's value at its map coordinates; positions off
-    the grid are NaN. A grid that covers none of the survey raises ZmapError.
-    `progress(done, total)` hears of every slab of inlines; what it raises ends the work.
-    """
-    vidx = survey_lines(sgmt)
-    il = vidx["IL_FRST"] + vidx["IL_NCRT"] * np.arange(vidx["IL_AMNT"])
-    xl = vidx["XL_FRST"] + vidx["XL_NCRT"] * np.arange(vidx["XL_AMNT"])
-    values = np.empty((il.size, xl.size), dtype=np.float32)
-    # A slab of inlines at a time: a large survey's coordinates are never all in memory.
-    rows = max(1, SLAB_POSITIONS // xl.size)
-    for start in range(0, il.size, rows):
-        block = il[start : start + rows]
-        lines = np.column_stack([np.repeat(block, xl.size), np.tile(xl, block.size)])
-        values[start : start + rows] = grid.sample(ln2xy(lines, survey=survey)).reshape(
-            block.size, xl.size
-        )
-        if progress is not None:
-            progress(start + block.size, il.size)
-    where = source or grid.name
-    if not np.isfinite(values).any():
-        corners = surveycalc.get_vxyz_from_vidx(vidx, survey)
-        raise ZmapError(
-            where,
-            f"the grid (x {grid.x_range[0]:g} to {grid.x_range[1]:g}, y {grid.y_range[0]:g} "
-            f"to {grid.y_range[1]:g}) holds no value over the survey, whose origin is at "
-            f"x {corners['AXIS_ORX']:.0f}, y {corners['AXIS_ORY']:.0f}",
-        )
-    meta = {
-        "il0": int(il[0]),
-        "xl0": int(xl[0]),
-        "il_step": vidx["IL_NCRT"],
-        "xl_step": vidx["XL_NCRT"],
-        "vidx": vidx,
-        "vxyz": surveycalc.get_vxyz_from_vidx(vidx, survey),
-        "grid": {
-            "name": grid.name,
-            "shape": list(grid.shape),
-            "x_range": list(grid.x_range),
-            "y_range": list(grid.y_range),
-            "null_value": grid.null,
-        },
-        "source": str(source) if source else None,
-    }
-    prop = {prop_name: {"array2d": values, "unit": ""}}
-    return DataObject(name, prop, "array2d", meta, viewable_in_plot=False)
-
-
-def read_horizon(path, survey, sgmt, taken=(), progress=None):
-    """The horizon of the ZMAP+ file `path` on the survey, named apart from `taken`."""
-    from gemlo.io.las import unique_name
-
-    path = Path(path)
-    if survey is None:
-        raise ZmapError(
-            path, "the project has no survey to put the horizon on (import a SEG-Y cube first)"
-        )
-    grid = read_grid(path)
-    name = unique_name(grid.name or path.stem, taken)
-    return horizon(grid, survey, sgmt, name, source=path.absolute(), progress=progress)
-
-
-def import_to_project(zmap_path, project_path, progress=None):
-    """Add the horizon of `zmap_path` to the existing project `project_path`.
-
-    Returns (project path, the new object's name).
-    """
-    from gemlo.app.project import EXTENSION, ProjectDatabase
-
-    project_path = Path(project_path).expanduser().absolute()
-    if project_path.suffix != EXTENSION:
-        project_path = project_path.with_name(project_path.name + EXTENSION)
-    if not project_path.is_file():
-        raise ZmapError(
-            zmap_path, f"no project at {project_path}: a horizon needs a project with a survey"
-        )
-    database = ProjectDatabase.open(project_path)
-    try:
-        survey, sgmt = database.load_survey()
-        dob = read_horizon(zmap_path, survey, sgmt, database.object_names(), progress)
-        database.save_objects([dob])
-    finally:
-        database.close()
-    return project_path, dob.name
+def write_surface(out, surface, progress=None, null=-99999.0, per_line=5):
+    """Write the unrotated `surface` as a ZMAP+ grid to `out` (which takes bytes)."""
+    rows, columns = surface.shape
+    x0, y0 = surface.origin
+    x_range = (x0, x0 + (columns - 1) * surface.xinc)
+    y_range = (y0, y0 + (rows - 1) * surface.yinc)
+    z = surface.values[::-1]  # the file runs from the north
+    for part in _grid_text(z, x_range, y_range, surface.name, null, per_line, progress):
+        out.write(part.encode("ascii"))
 
 
 def command(args):
     """The import-zmap command: returns the exit status."""
-    import sqlite3
+    from gemlo.io import horizons
 
-    from gemlo.io import cli
-
-    progress = cli.tenths(args.file, "inlines")
-
-    def work():
-        path, name = import_to_project(args.file, args.project, progress)
-        print(f"Added {name} to {path}")
-
-    return cli.run(work, (ZmapError, OSError, ValueError, sqlite3.Error), f"Import of {args.file}")
+    return horizons.import_command(args, formats=("zmap",))

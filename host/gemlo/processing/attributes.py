@@ -10,8 +10,9 @@ call gives on the whole cube.
 import math
 
 import numpy as np
-from scipy.ndimage import uniform_filter1d
-from scipy.signal import hilbert
+
+# scipy is imported when an operation is made, not when the window lists the operations:
+# it takes half a second to load.
 
 
 def sampling_rate(dz):
@@ -41,22 +42,30 @@ def moving_mean_square(x, size):
     window takes the trace's own samples mirrored (scipy.ndimage's "reflect"), so it never
     reaches past the trace."""
     x = np.asarray(x, dtype=np.float64)
+    from scipy.ndimage import uniform_filter1d
+
     return uniform_filter1d(x * x, size, axis=-1, mode="reflect")
 
 
 def envelope(dz, ns):
     """Instantaneous amplitude: |hilbert(x)|."""
+    from scipy.signal import hilbert
+
     return lambda x: np.abs(hilbert(x, axis=-1))
 
 
 def phase(dz, ns):
     """Instantaneous phase in radians: angle(hilbert(x))."""
+    from scipy.signal import hilbert
+
     return lambda x: np.angle(hilbert(x, axis=-1))
 
 
 def frequency(dz, ns):
     """Instantaneous frequency in Hz: the derivative of the unwrapped instantaneous phase
     (central differences, one-sided at the trace's ends) over 2π, times the sampling rate."""
+    from scipy.signal import hilbert
+
     scale = sampling_rate(dz) / (2 * np.pi)
     if ns < 2:
         raise ValueError("the instantaneous frequency needs traces of two samples or more")

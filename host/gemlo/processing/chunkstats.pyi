@@ -6,11 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['MAX_BINS', 'keys_of', 'scan', 'summarize', 'values_of']
-def keys_of(values: numpy.ndarray) -> numpy.typing.NDArray[numpy.uint64]:
-    """
-    The keys of a C-contiguous array of values (NaN has none: leave it out)
-    """
+__all__: list[str] = ['MAX_BINS', 'scan', 'summarize', 'values_of']
 def scan(values: numpy.ndarray, lo: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], hi: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], shift: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], cap: typing.SupportsInt | typing.SupportsIndex) -> list:
     """
     Per key window [lo, hi]: (below, inside, keys inside or None past `cap`, None) when its shift is negative, else (below, inside, None, histogram of (key - lo) >> shift)

@@ -1,7 +1,5 @@
 """The `process` command: one operation on a cube of a project, without a window."""
 
-import sqlite3
-import sys
 from pathlib import Path
 
 # The operations' keys, known here without importing scipy (the window starts faster).
@@ -109,18 +107,16 @@ def parameters(args):
 
 def process(args):
     """The process command: returns the exit status."""
-    from gemlo.app.project import ProjectDatabase
-    from gemlo.io.cli import interruptible, tenths
+    from gemlo.io import cli
     from gemlo.processing.runner import ProcessJob
+    from gemlo.storage.database import ProjectDatabase
 
-    progress = tenths(args.operation, "traces")
+    progress = cli.tenths(args.operation, "traces")
 
-    database = None
-    try:
-        # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
-        with interruptible():
-            params = parameters(args)
-            database = ProjectDatabase.open(args.project)
+    def work():
+        params = parameters(args)
+        database = ProjectDatabase.open(args.project)
+        try:
             dob = _object(database, args)
             prop_name = args.property
             if prop_name is None:
@@ -143,30 +139,27 @@ def process(args):
             finally:
                 if scheduler is not None:
                     scheduler.close()
-    except KeyboardInterrupt:
-        print(f"{args.operation} interrupted; the project is unchanged", file=sys.stderr)
-        return 130
-    except (ValueError, OSError, sqlite3.Error) as error:
-        print(f"Cannot process: {error}", file=sys.stderr)
-        return 1
-    finally:
-        if database is not None:
+        finally:
             database.close()
-    print(f"Stored {args.object}.{args.output} in {args.project}")
-    return 0
+        print(f"Stored {args.object}.{args.output} in {args.project}")
+
+    # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
+    return cli.run(
+        work, f"{args.operation} interrupted; the project is unchanged", "Cannot process: {}"
+    )
 
 
 def stats(args):
     """The stats command: returns the exit status."""
-    from gemlo.app.project import ProjectDatabase
-    from gemlo.io.cli import interruptible
+    from gemlo.io import cli
     from gemlo.processing import graphs
+    from gemlo.storage.database import ProjectDatabase
 
-    database = scheduler = None
-    rows = []
-    try:
-        with interruptible():
-            database = ProjectDatabase.open(args.project)
+    def work():
+        database = ProjectDatabase.open(args.project)
+        scheduler = None
+        rows = []
+        try:
             dob = _object(database, args)
             names = list(dob.prop)
             if args.property is not None:
@@ -175,46 +168,38 @@ def stats(args):
                 names = [args.property]
             scheduler = _scheduler(args, database) or graphs.Scheduler()
             for name in names:
-                values = graphs.as_dask(dob.array(name))
                 try:
-                    points, nulls = graphs.statistics(values, scheduler)
+                    points, nulls = graphs.statistics(graphs.as_dask(dob.array(name)), scheduler)
                 except ValueError as error:
                     raise ValueError(f"{name}: {error}") from error
                 rows.append([name, *(str(v) for v in points), str(nulls)])
-    except KeyboardInterrupt:
-        print("stats interrupted", file=sys.stderr)
-        return 130
-    except (ValueError, OSError, sqlite3.Error) as error:
-        print(f"Cannot compute the statistics: {error}", file=sys.stderr)
-        return 1
-    finally:
-        if scheduler is not None:
-            scheduler.close()
-        if database is not None:
+        finally:
+            if scheduler is not None:
+                scheduler.close()
             database.close()
-    header = ["Name", "Min", "P10", "P50", "P90", "Max", "Nulls"]
-    widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
-    for row in [header, *rows]:
-        print("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in
-                        enumerate(zip(row, widths, strict=True))).rstrip())  # fmt: skip
-    return 0
+        header = ["Name", "Min", "P10", "P50", "P90", "Max", "Nulls"]
+        widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
+        for row in [header, *rows]:
+            cells = [c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in
+                     enumerate(zip(row, widths, strict=True))]  # fmt: skip
+            print("  ".join(cells).rstrip())
+
+    return cli.run(work, "stats interrupted", "Cannot compute the statistics: {}")
 
 
 def scheduler_setting(args):
     """The scheduler command: returns the exit status."""
-    from gemlo.app.project import ProjectDatabase
+    from gemlo.io import cli
     from gemlo.processing.graphs import SCHEDULER_SETTING
+    from gemlo.storage.database import ProjectDatabase
 
-    database = None
-    try:
+    def work():
         database = ProjectDatabase.open(args.project)
-        if args.clear or args.address:
-            database.save_setting(SCHEDULER_SETTING, None if args.clear else args.address)
-        print(database.setting(SCHEDULER_SETTING) or "this machine")
-    except (ValueError, OSError, sqlite3.Error) as error:
-        print(f"Cannot set the scheduler: {error}", file=sys.stderr)
-        return 1
-    finally:
-        if database is not None:
+        try:
+            if args.clear or args.address:
+                database.save_setting(SCHEDULER_SETTING, None if args.clear else args.address)
+            print(database.setting(SCHEDULER_SETTING) or "this machine")
+        finally:
             database.close()
-    return 0
+
+    return cli.run(work, "interrupted", "Cannot set the scheduler: {}")

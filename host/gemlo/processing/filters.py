@@ -4,7 +4,6 @@ import math
 import operator
 
 import numpy as np
-from scipy.signal import butter, sosfiltfilt
 
 from gemlo.processing.attributes import moving_mean_square, sampling_rate, window_samples
 
@@ -31,11 +30,15 @@ def butter_band(dz, low, high, order):
             )
     if low >= high:
         raise ValueError(f"the low corner ({low:g} Hz) must lie below the high ({high:g} Hz)")
+    from scipy.signal import butter  # when an operation is made (see attributes)
+
     return butter(order, [low, high], btype="band", fs=fs, output="sos")
 
 
 def bandpass(dz, ns, low, high, order=4):
     """Zero-phase Butterworth band-pass: the filter run forwards and backwards."""
+    from scipy.signal import sosfiltfilt
+
     sos = butter_band(dz, low, high, order)
     # sosfiltfilt's default padding (the edge samples mirrored about the end values)
     # needs traces longer than it.

@@ -252,6 +252,11 @@ def process(
         raise ValueError(f"output shape {target.shape} differs from {source.shape}")
     if on_workers is None:
         on_workers = type(target).__module__.startswith("zarr")
+    if on_workers:
+        # Each block must fill whole chunks (shards) of the target: two workers writing
+        # parts of one chunk would each rewrite it whole, and one of them would be lost.
+        grid = getattr(target, "shards", None) or target.chunks
+        source = as_dask(source, chunk_bytes).rechunk((*grid[:-1], -1))
     parts = source_blocks(source, chunk_bytes)
     apply = dask.delayed(_apply, pure=True)
     write = dask.delayed(_write)

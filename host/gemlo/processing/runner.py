@@ -15,21 +15,19 @@ import threading
 
 import numpy as np
 
+from gemlo.errors import Cancelled
+from gemlo.model.naming import free_name
 from gemlo.processing.operations import OPERATIONS
+from gemlo.storage.chunks import PROCESS_BLOCK_BYTES, needs_data_file
 
-# Input bytes per chunk: an operation's temporaries take up to ~11 times as much
-# (complex128 spectra), so two chunks in flight stay near 10 MB. Large enough that
-# the per-chunk overhead vanishes (128 traces of 1000 samples).
-CHUNK_BYTES = 512 << 10
 WORKERS = 2
 MARGIN = 2 << 20
 
 
-class ProcessingCancelled(Exception):
-    """The user cancelled the run."""
+ProcessingCancelled = Cancelled
 
 
-def blocks(shape, itemsize, chunk_bytes=CHUNK_BYTES):
+def blocks(shape, itemsize, chunk_bytes=PROCESS_BLOCK_BYTES):
     """(index, number of traces) of each chunk of a cube of `shape`, in order."""
     n_il, n_xl, ns = shape
     if 0 in shape:
@@ -104,7 +102,7 @@ def run_chunked(
     kernel,
     source,
     out,
-    chunk_bytes=CHUNK_BYTES,
+    chunk_bytes=PROCESS_BLOCK_BYTES,
     workers=WORKERS,
     progress=None,
     cancel=None,
@@ -167,16 +165,8 @@ def run_chunked(
     return out
 
 
-def free_name(taken, base):
-    """`base`, or `base_2`, `base_3`... : the first not in `taken`."""
-    name, n = base, 2
-    while name in taken:
-        name, n = f"{base}_{n}", n + 1
-    return name
-
-
 def default_output(dob, prop_name, key):
-    return free_name(dob.prop, f"{prop_name}_{key}")
+    return free_name(f"{prop_name}_{key}", dob.prop)
 
 
 class ProcessJob:
@@ -194,7 +184,7 @@ class ProcessJob:
         key,
         output,
         params=None,
-        chunk_bytes=CHUNK_BYTES,
+        chunk_bytes=PROCESS_BLOCK_BYTES,
         workers=WORKERS,
         progress=None,
     ):
@@ -253,11 +243,9 @@ class ProcessJob:
 
     def make_output(self, database=None):
         """Where the result goes (the database's thread): a new data file of the project's
-        when the result is MAPPED_BYTES or more, else an array in memory. A full disk
+        when the result needs one (gemlo.storage.chunks), else an array in memory. A full disk
         fails here, with OSError."""
-        from gemlo.app import project
-
-        if database is not None and 4 * np.prod(self.shape) >= project.MAPPED_BYTES:
+        if database is not None and needs_data_file(4 * np.prod(self.shape)):
             data_file = self.data_file = database.new_data_file(
                 self.dob.name, self.output, np.float32, self.shape
             )

@@ -19,14 +19,14 @@ from qtpy.QtWidgets import (
 )
 
 from gemlo.config.base import _
-from gemlo.data.dataobject import ARRAY_KEYS, mapped_file_short
 from gemlo.data.treebase import ROLE
+from gemlo.model.dataobject import ARRAY_KEYS, PERCENTILES
+from gemlo.storage.datafile import mapped_file_short
 from gemlo.utils.logger import logger
 from gemlo.widgets import statgrid
 
 # From this many values on, percentiles take long enough to deserve a busy cursor.
 BUSY_VALUES = 2_000_000
-CACHE_KEY = "arrayPercentiles"
 NULLS = "Nulls"
 NULL_CHUNK = 1 << 24  # values per slab when counting nulls
 PLACEHOLDER = "Select a data object to see how its values are distributed."
@@ -84,7 +84,7 @@ def present_values(dict_prop, fresh=False):
         problem = mapped_file_short(values) if values is not None else None
         if problem:
             raise OSError(problem)  # reading it would kill the process (SIGBUS)
-        cached = entry.get(CACHE_KEY)
+        cached = entry.get(PERCENTILES)
         if (
             values is None
             or not np.issubdtype(np.asarray(values).dtype, np.floating)
@@ -212,7 +212,7 @@ class StatPanel(QWidget):
         # Values changed while not shown: the next table must not reuse stale percentiles.
         dob = self.treebase.object_data.get(name)
         for entry in dob.prop.values() if dob is not None else ():
-            entry.pop(CACHE_KEY, None)
+            entry.pop(PERCENTILES, None)
 
     def eventFilter(self, watched, event):
         # A click ends in the release: the cursor is restored once the event

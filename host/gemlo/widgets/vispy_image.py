@@ -4,7 +4,7 @@ import numpy as np
 from vispy import scene
 from vispy.color import get_colormap
 
-from gemlo.data.dataobject import mapped_file_short
+from gemlo.storage.datafile import mapped_file_short
 from gemlo.utils.logger import logger
 from gemlo.widgets.vispy_canvas import VispyCanvas, current_cube
 

@@ -5,7 +5,9 @@
 EXTMODULES_DEFAULTS_DICT = {
     "Import/segy": "True",
     "Import/las": "True",
-    "Import/zmap": "True",
+    "Import/horizons": "True",
+    "Export/las": "True",
+    "Export/horizons": "True",
     "Viewers/vispy": "True",
     "Viewers/volume": "True",
     "Processing/attributes": "True",

@@ -7,7 +7,7 @@ impedance convolved with a Ricker wavelet. Fixed seed, so every run is alike.
 
 import numpy as np
 
-from gemlo.data.dataobject import DataObject
+from gemlo.model.dataobject import DataObject
 from gemlo.utils.convert_grid import Survey, ln2xy, xy2ln
 
 IL0, XL0 = 1000, 2000

@@ -20,13 +20,13 @@ from qtpy.QtWidgets import (
 
 from gemlo.config.base import _
 from gemlo.io.segy import (
-    CHUNK_BYTES,
     HeaderBytes,
     ImportCancelled,
     SegyImport,
     SegyScan,
     object_name,
 )
+from gemlo.storage.chunks import IMPORT_CHUNK_BYTES
 from gemlo.utils.logger import logger
 from gemlo.utils.qthelpers import JobRun
 
@@ -119,7 +119,7 @@ class SegyImportRun(JobRun):
 
     sigDone = Signal(object)
 
-    def __init__(self, window, path, chunk_bytes=CHUNK_BYTES, progress=None, header=None):
+    def __init__(self, window, path, chunk_bytes=IMPORT_CHUNK_BYTES, progress=None, header=None):
         super().__init__(window)
         if window.database is None:
             raise RuntimeError("No project is open: create or open one first")

@@ -22,7 +22,15 @@ import copy
 import numpy as np
 from numpy.lib import format as npy_format
 
-from gemlo.app.datafile import CHUNK_BYTES, DataFile, drop_pages, rows_per_chunk
+from gemlo.model.dataobject import PERCENTILES
+from gemlo.storage.chunks import (
+    COPY_CHUNK_BYTES,
+    copy_chunked,
+    drop_pages,
+    needs_data_file,
+    rows_per_chunk,
+)
+from gemlo.storage.datafile import DataFile, mapped_file
 from gemlo.utils.logger import logger
 
 # Array methods and builtins that work value by value.
@@ -31,12 +39,6 @@ BUILTINS = {"abs"}
 NP_NAMES = {"where", "clip", "pi", "e", "nan", "inf"}
 # How many chunk-sized arrays a value-by-value script holds at once, per property.
 TEMPORARIES = 3
-
-
-def _cached():
-    from gemlo.app.project import CACHED
-
-    return CACHED
 
 
 class _Slot(np.ndarray):
@@ -327,7 +329,7 @@ class PropertyRun:
         dob, key = self.dob, self.dob.prop_array_key
         shape = np.shape(dob.array(used[0]))
         itemsize = sum(dob.array(p).dtype.itemsize for p in used)
-        rows = rows_per_chunk(shape, itemsize * TEMPORARIES, CHUNK_BYTES)
+        rows = rows_per_chunk(shape, itemsize * TEMPORARIES, COPY_CHUNK_BYTES)
         order = [p for p in dob.prop if p in used]
         for a in range(0, shape[0], rows):
             stand_in = self._stand_in()
@@ -366,7 +368,7 @@ class PropertyRun:
                 drop_pages(dob.array(p))
             if self.progress is not None:
                 self.progress(min(a + rows, shape[0]), shape[0])
-        cached = _cached()
+        cached = PERCENTILES
         for p in assigned:
             self.attributes[p] = {k: v for k, v in dob.prop[p].items() if k not in (key, cached)}
         return ()
@@ -374,25 +376,19 @@ class PropertyRun:
     def _output(self, prop_name, dtype, shape):
         """Where the new values of a property go: a data file for a mapped or large
         property of a project, else memory."""
-        from gemlo.app import project
-
         old = self.dob.prop.get(prop_name, {}).get(self.dob.prop_array_key)
         nbytes = int(np.prod(shape, dtype=np.int64)) * np.dtype(dtype).itemsize
-        if self.database is not None and (
-            isinstance(old, np.memmap) or nbytes >= project.MAPPED_BYTES
-        ):
+        if self.database is not None and (isinstance(old, np.memmap) or needs_data_file(nbytes)):
             return self.database.new_data_file(self.dob.name, prop_name, dtype, shape)
         return np.empty(shape, dtype)
 
     def _run_whole(self):
-        from gemlo.app.project import _mapped_file
-
-        dob, key, cached = self.dob, self.dob.prop_array_key, _cached()
+        dob, key, cached = self.dob, self.dob.prop_array_key, PERCENTILES
         stand_in = self._stand_in()
         props = {}
         for p, entry in dob.prop.items():
             old = entry[key]
-            file = _mapped_file(old)
+            file = mapped_file(old)
             if file:
                 array = npy_format.open_memmap(file, "c").view(_Slot)
             else:
@@ -439,8 +435,6 @@ class PropertyRun:
         output = self._output(prop_name, array.dtype, array.shape) if array.ndim else None
         if isinstance(output, DataFile):
             self.outputs[prop_name] = output
-            from gemlo.app.datafile import copy_chunked
-
             copy_chunked(array, output.array)
         else:
             self.outputs[prop_name] = np.array(array)

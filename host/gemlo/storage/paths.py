@@ -1,15 +1,73 @@
-"""Checks of the paths a user gives on the command line, with the true reason when one
-cannot be used: before anything is read or created."""
+"""Names of project files and of their data files, and checks of the paths a user gives,
+with the true reason when one cannot be used: before anything is read or created."""
 
+import errno
 import os
+import re
 import stat
 from pathlib import Path
 
-from gemlo.app.project import EXTENSION, check_new_file_name
+EXTENSION = ".lmd"
+# SQLite writes its rollback journal beside the project under this longer name.
+JOURNAL_SUFFIX = "-journal"
 
 
 class PathError(ValueError):
     """A path that cannot be used; the message says which and why."""
+
+
+def with_extension(path):
+    """`path` as a Path, with ".lmd" added unless it ends so already."""
+    path = Path(path)
+    return path if path.suffix == EXTENSION else path.with_name(path.name + EXTENSION)
+
+
+def file_stem(text):
+    """A plain, not too long file name made of any object or property name."""
+    return re.sub(r"[^\w.-]", "_", text)[:160]
+
+
+def relative(folder, file):
+    """`file` relative to `folder` when it lies directly in it (so that the folder can move
+    as a whole), else absolute."""
+    folder, file = os.path.abspath(folder), os.path.abspath(file)
+    return os.path.relpath(file, folder) if os.path.dirname(file) == folder else file
+
+
+def check_new_file_name(path, suffix=JOURNAL_SUFFIX, purpose="the project's journal"):
+    """Raise OSError (ENAMETOOLONG) when the file system cannot hold the name of `path`
+    with `suffix` added (SQLite's journal, at the least); EILSEQ when it is not UTF-8."""
+    path = Path(path)
+    try:
+        path.name.encode()
+    except UnicodeEncodeError:
+        # Its data files are named after it, and their names are stored as text.
+        raise OSError(
+            errno.EILSEQ, f"The name {os.fsencode(path.name)!r} is not valid UTF-8: rename it"
+        ) from None
+    folder = path.parent
+    while not folder.exists() and folder != folder.parent:
+        folder = folder.parent
+    try:
+        limit = os.pathconf(folder, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        limit = 255
+    length = len(os.fsencode(path.name + suffix))
+    if length > limit:
+        raise OSError(
+            errno.ENAMETOOLONG,
+            f"The name {path.name!r} is too long: with {suffix!r} added for {purpose} "
+            f"it has {length} bytes, and the file system allows {limit}",
+        )
+
+
+def remove_folders(folders):
+    """Remove the folders (deepest first) made for a file that was not made after all."""
+    for folder in folders:
+        try:
+            folder.rmdir()
+        except OSError:
+            pass
 
 
 def input_file(text, what="file"):
@@ -46,8 +104,7 @@ def new_project(text, exists_ok=False):
     path = Path(text).expanduser().absolute()
     if path.is_dir():
         raise PathError(f"{path} is a folder: give the project file's name")
-    if path.suffix != EXTENSION:
-        path = path.with_name(path.name + EXTENSION)
+    path = with_extension(path)
     if os.path.lexists(path) and not exists_ok:
         raise PathError(f"Cannot create the project: {path} already exists")
     try:
@@ -66,9 +123,7 @@ def project(text):
     """An existing project file named by `text` (".lmd" added if missing), or else the
     path of a new one (see new_project)."""
     if text and not text.endswith(("/", os.sep)):
-        path = Path(text).expanduser().absolute()
-        if path.suffix != EXTENSION:
-            path = path.with_name(path.name + EXTENSION)
+        path = with_extension(Path(text).expanduser().absolute())
         if os.path.lexists(path):
             return input_file(str(path), "project file")
     return new_project(text)

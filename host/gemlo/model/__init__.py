@@ -1,0 +1,1 @@
+"""The project's data as plain objects, without Qt and without storage."""

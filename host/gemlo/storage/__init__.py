@@ -1,0 +1,1 @@
+"""Project files and data files: the only package that opens them."""

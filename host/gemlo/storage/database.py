@@ -1,0 +1,850 @@
+"""The project file: an SQLite database holding the survey and the data objects."""
+
+import copy
+import errno
+import json
+import os
+import sqlite3
+import urllib.parse
+from pathlib import Path
+
+import numpy as np
+from numpy.lib import format as npy_format
+
+from gemlo.model.dataobject import PERCENTILES, DataObject
+from gemlo.storage import schema
+from gemlo.storage.chunks import copy_chunked, needs_data_file
+from gemlo.storage.datafile import (
+    HIDDEN,
+    DataFile,
+    fsync_folder,
+    mapped_file,
+    open_mapped,
+    pid_alive,
+)
+from gemlo.storage.errors import DamagedProject, NewerProject, ReadOnlyProject, UnreadableObject
+from gemlo.storage.paths import (
+    JOURNAL_SUFFIX,
+    check_new_file_name,
+    file_stem,
+    relative,
+    remove_folders,
+)
+from gemlo.utils.convert_grid import Survey
+from gemlo.utils.logger import logger
+
+
+def selection_texts(selection):
+    """A choice of external modules as stored: "True" for a module that is on, else "False"."""
+    return {k: str(v is True or v == "True") for k, v in selection.items()}
+
+
+def _json_default(value):
+    # numpy scalars and small arrays among a property's attributes
+    if isinstance(value, (np.generic, np.ndarray)):
+        return value.tolist()
+    raise TypeError(f"cannot store a value of type {type(value).__name__} in the project")
+
+
+def dumps(value):
+    return json.dumps(value, default=_json_default)
+
+
+def pack(array):
+    array = np.asarray(array)
+    if array.dtype.hasobject:
+        raise TypeError("cannot store an array of Python objects in the project")
+    # tobytes() writes C order whatever the array's memory layout.
+    return array.dtype.str, json.dumps(array.shape), array.tobytes()
+
+
+def unpack(dtype, shape, data):
+    # frombuffer gives a read-only view on the blob; properties must be editable.
+    return np.frombuffer(data, dtype=np.dtype(dtype)).reshape(json.loads(shape)).copy()
+
+
+class _Connection(sqlite3.Connection):
+    """A connection whose transactions (`with connection:`, as every change is made) are
+    refused with a clear message while the project is open read-only."""
+
+    read_only = None  # why the project is read-only, or None
+
+    def __enter__(self):
+        if self.read_only:
+            raise ReadOnlyProject(f"Cannot change the project {self.path}: {self.read_only}")
+        return super().__enter__()
+
+
+def _read_only_reason(path):
+    """Why the project file at `path` cannot be changed, or None if it can."""
+    try:
+        if os.statvfs(path).f_flag & os.ST_RDONLY:
+            return "it is on a read-only file system"
+    except OSError:
+        pass
+    if not os.access(path, os.W_OK):
+        return "the project file is read-only"
+    # SQLite writes its journal beside the file.
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return f"its folder {folder} is read-only"
+    return None
+
+
+def _connect(path, read_only):
+    uri = "file:" + urllib.parse.quote(os.fsencode(os.path.abspath(path)))
+    if not read_only:
+        conn = sqlite3.connect(uri + "?mode=rw", uri=True, factory=_Connection)
+    else:
+        conn = sqlite3.connect(uri + "?mode=ro", uri=True, factory=_Connection)
+        try:
+            conn.execute("SELECT 1 FROM sqlite_master").fetchall()
+        except sqlite3.OperationalError:
+            # Some media take no locks; a file that no unfinished change waits on can
+            # still be read as it is. One that does needs a writable place to be finished.
+            conn.close()
+            if any(os.path.exists(f"{path}{s}") for s in (JOURNAL_SUFFIX, "-wal")):
+                raise
+            conn = sqlite3.connect(uri + "?immutable=1", uri=True, factory=_Connection)
+    conn.path, conn.read_only = str(path), read_only
+    return conn
+
+
+def database_error(path, error):
+    """The error to report for an SQLite error met while reading the project `path`."""
+    name = getattr(error, "sqlite_errorname", "")
+    if name == "SQLITE_NOTADB":
+        return DamagedProject(f"{path} is not a gemlo project file (not an SQLite database)")
+    if name.startswith("SQLITE_CORRUPT") or "malformed" in str(error):
+        return DamagedProject(f"The project file {path} is damaged: {error}")
+    return DamagedProject(f"The project file {path} cannot be read: {error}")
+
+
+class ProjectDatabase:
+    """An open project file. Every change is committed when the method returns.
+
+    `read_only` says why a project opened read-only cannot be changed (None when it can):
+    then every change is refused with ReadOnlyProject and data files are mapped read-only.
+    """
+
+    def __init__(self, path, connection, name=None):
+        self.path = str(path)
+        # The name its data files are named after: a project built under a temporary
+        # name has its final one.
+        self._name = name
+        self._conn = connection
+        self.read_only = getattr(connection, "read_only", None)
+        self._conn.execute("PRAGMA foreign_keys = ON")
+        # Hidden data files this object named, whose writers are alive.
+        self._claims = set()
+        if not self.read_only:
+            try:
+                schema.migrate(self._conn)
+            except sqlite3.OperationalError:
+                pass  # a file that refuses changes: it can still be read as it is
+        if self._read_only_reason() is None:
+            self._remove_debris()
+
+    @classmethod
+    def create(cls, path, name=None):
+        """Create a new project file at `path`; an existing file is never touched."""
+        path = Path(path)
+        if path.exists():
+            raise FileExistsError(f"Cannot create the project: {path} already exists")
+        check_new_file_name(path)
+        made = [p for p in path.parents if not p.exists()]
+        path.parent.mkdir(parents=True, exist_ok=True)
+        try:
+            # Exclusive creation: a file appearing meanwhile is not overwritten either.
+            with open(path, "xb"):
+                pass
+        except FileExistsError:
+            raise FileExistsError(f"Cannot create the project: {path} already exists") from None
+        except BaseException:
+            remove_folders(made)
+            raise
+        try:
+            conn = sqlite3.connect(path, factory=_Connection)
+            conn.path = str(path)
+            schema.create(conn)
+            return cls(path, conn, name)
+        except BaseException:
+            os.unlink(path)
+            remove_folders(made)
+            raise
+
+    @classmethod
+    def open(cls, path):
+        """Open an existing project file; read-only when it cannot be written.
+
+        The whole file is checked: a damaged one raises DamagedProject.
+        """
+        path = Path(path)
+        if path.is_dir():
+            raise IsADirectoryError(errno.EISDIR, f"{path} is a folder, not a project file")
+        if not path.exists():
+            raise FileNotFoundError(f"No project file at {path}")
+        if not path.is_file():
+            raise DamagedProject(f"{path} is not a gemlo project file (not a regular file)")
+        read_only = _read_only_reason(path)
+        try:
+            conn = _connect(path, read_only)
+        except sqlite3.Error as error:
+            raise database_error(path, error) from error
+        try:
+            row = conn.execute("SELECT value FROM meta WHERE key = 'format'").fetchone()
+        except sqlite3.OperationalError as error:
+            if "no such table" not in str(error):
+                conn.close()
+                raise database_error(path, error) from error
+            row = None
+        except sqlite3.DatabaseError as error:
+            conn.close()
+            raise database_error(path, error) from error
+        if row is None or row[0] != schema.FORMAT:
+            conn.close()
+            raise DamagedProject(f"{path} is not a gemlo project file")
+        try:
+            try:
+                version = schema.stored_version(conn)
+            except ValueError as error:
+                raise DamagedProject(f"The project file {path} is damaged: {error}") from None
+            if version > schema.VERSION:
+                raise NewerProject(
+                    f"The project file {path} was written by a newer gemlo (version "
+                    f"{version}; this one reads up to {schema.VERSION}): open it with that one"
+                )
+            # Every page, so that damage anywhere is named now, not met half-way through.
+            problems = [r[0] for r in conn.execute("PRAGMA quick_check(3)")]
+            if problems != ["ok"]:
+                raise DamagedProject(f"The project file {path} is damaged: {'; '.join(problems)}")
+            return cls(path, conn)
+        except sqlite3.DatabaseError as error:
+            conn.close()
+            raise database_error(path, error) from error
+        except BaseException:
+            conn.close()
+            raise
+
+    @property
+    def name(self):
+        return self._name or Path(self.path).stem
+
+    def close(self):
+        self._conn.close()
+
+    # Survey
+
+    def save_survey(self, survey, sgmt):
+        """Store the survey with its extent, given as a segment dictionary."""
+        with self._conn:
+            self._conn.execute(
+                "INSERT OR REPLACE INTO survey VALUES (1, ?, ?)", (survey.name, dumps(sgmt))
+            )
+
+    def load_survey(self):
+        """Return (Survey, segment dictionary), or (None, None) for a project without one."""
+        row = self._conn.execute("SELECT name, sgmt FROM survey").fetchone()
+        if row is None:
+            return None, None
+        sgmt = json.loads(row[1])
+        return Survey.from_sgmt(sgmt, name=row[0]), sgmt
+
+    # Data objects
+
+    def object_names(self):
+        return [r[0] for r in self._conn.execute("SELECT name FROM objects ORDER BY rowid")]
+
+    def save_object(self, dob):
+        """Store the object with all its properties, replacing a stored one of that name."""
+        self._store(dob, self._entries(dob, dob.prop), "object")
+
+    def save_objects(self, dobs):
+        """Store several new objects in one transaction: all of them or none.
+
+        Unlike save_object, a name the project already holds is refused (ValueError).
+        """
+        dobs = list(dobs)
+        for dob in dobs:
+            if self._conn.execute("SELECT 1 FROM objects WHERE name = ?", (dob.name,)).fetchone():
+                raise ValueError(f"the project already holds an object named {dob.name!r}")
+        self._store_batch([(dob, self._entries(dob, dob.prop), "object") for dob in dobs])
+
+    def save_property(self, dob, prop_name):
+        """Store (or replace) one property of a stored object."""
+        self._store(dob, self._entries(dob, [prop_name]), "properties")
+
+    def update_object(self, dob):
+        """Store a stored object's meta and all its properties; it keeps its place."""
+        self._store(dob, self._entries(dob, dob.prop), "update")
+
+    @staticmethod
+    def _entries(dob, names):
+        writes = []
+        for prop_name in names:
+            entry = dob.prop[prop_name]
+            if dob.prop_array_key not in entry:
+                raise ValueError(
+                    f"property {prop_name!r} of {dob.name!r} has no {dob.prop_array_key!r} array"
+                )
+            writes.append((prop_name, entry[dob.prop_array_key], None))
+        return writes
+
+    # Data files
+
+    def check_writable(self):
+        """Raise ReadOnlyProject (a PermissionError), saying why, unless the project can be
+        changed."""
+        reason = self._read_only_reason()
+        if reason:
+            raise ReadOnlyProject(f"Cannot change the project {self.path}: {reason}")
+
+    def _read_only_reason(self):
+        if self.read_only:  # opened read-only
+            return self.read_only
+        folder = os.path.dirname(os.path.abspath(self.path))
+        if not os.access(self.path, os.W_OK):
+            return "the project file is read-only"
+        if not os.access(folder, os.W_OK):
+            return f"its folder {folder} is read-only"
+        if not self._conn.in_transaction:
+            # A connection may be read-only whatever the file's permissions say.
+            try:
+                self._conn.execute("BEGIN IMMEDIATE")
+                self._conn.execute("UPDATE meta SET value = value WHERE key = 'format'")
+            except sqlite3.DatabaseError as error:
+                return str(error) or "the database refuses changes"
+            finally:
+                self._conn.rollback()
+        return None
+
+    def new_data_file(self, object_name, prop_name, dtype, shape):
+        """A new data file in the project's folder that nothing refers to yet (see DataFile);
+        its space is reserved, so a full disk fails here with OSError."""
+        self.check_writable()
+        return DataFile(os.path.dirname(os.path.abspath(self.path)), dtype, shape, self._claim)
+
+    def _claim(self, path):
+        # A hidden data file is recorded before it exists: its writer may die.
+        rel = self._relative(path)
+        with self._conn:
+            self._conn.execute(
+                "INSERT OR REPLACE INTO pending_files VALUES (?, NULL, NULL, ?)",
+                (rel, os.getpid()),
+            )
+        self._claims.add(rel)
+
+    def store_data_file(self, dob, prop_name, data_file, **attributes):
+        """Make `data_file` the values of the property `prop_name` of `dob` (new, or
+        replacing one, whose data file is removed once nothing refers to it), with
+        `attributes`, in one transaction; returns the property's entry, which holds a
+        read-write memory map of the file under its final name. A `dob` that the project
+        lacks is stored with it."""
+        return self.store_properties(dob, {prop_name: data_file}, {prop_name: attributes})[
+            prop_name
+        ]
+
+    def store_properties(self, dob, values, attributes=None, *, remove=(), meta=None, survey=None):
+        """In one transaction: the properties `values` (name -> DataFile or array) of `dob`,
+        new or replacing, with `attributes` (name -> dict; default: those they have);
+        the properties named in `remove` dropped; the object's `meta` if given; the
+        `survey` (Survey, segment dictionary) if given. A `dob` that the project lacks is
+        stored with its other properties. Arrays of MAPPED_BYTES or more go into data
+        files. `dob` follows only once everything is stored; returns the new entries."""
+        attributes = attributes or {}
+        key = dob.prop_array_key
+        writes = []
+        new = self._conn.execute("SELECT 1 FROM objects WHERE name = ?", (dob.name,)).fetchone()
+        if new is None:
+            writes = [
+                (p, e[key], None)
+                for p, e in dob.prop.items()
+                if p not in values and p not in remove
+            ]
+        for prop_name, value in values.items():
+            extra = attributes.get(prop_name)
+            if extra is None:
+                # The cached percentiles are those of the values being replaced.
+                extra = {
+                    k: v
+                    for k, v in dob.prop.get(prop_name, {}).items()
+                    if k not in (key, PERCENTILES)
+                }
+            writes.append((prop_name, value, extra))
+        return self._store(dob, writes, "properties", remove, meta, survey)
+
+    def store_new_property(self, dob, prop_name, array=None, **attributes):
+        """Store the new property `prop_name` of `dob` with `attributes`: `array` (an array
+        or a DataFile), or float32 zeros shaped like its other properties; returns the
+        entry. Zeros that need a data file are one fresh file: no array in memory."""
+        if array is None:
+            shape, dtype = dob.shape, np.dtype(np.float32)
+            if not needs_data_file(int(np.prod(shape)) * dtype.itemsize):
+                array = np.zeros(shape, dtype)
+            else:
+                array = self.new_data_file(dob.name, prop_name, dtype, shape)
+        if isinstance(array, DataFile):
+            with array:
+                return self.store_data_file(dob, prop_name, array, **attributes)
+        return self.store_properties(dob, {prop_name: np.asarray(array)}, {prop_name: attributes})[
+            prop_name
+        ]
+
+    def store_copy(self, dob, name):
+        """Store a copy of `dob` named `name` that shares no array with it (mapped and large
+        arrays are copied a chunk at a time into new data files); returns the copy."""
+        key = dob.prop_array_key
+        other = DataObject(name, {}, key, copy.deepcopy(dob.meta), dob.viewable_in_plot)
+        values, attributes = {}, {}
+        try:
+            for prop_name, entry in dob.prop.items():
+                array = entry[key]
+                attributes[prop_name] = copy.deepcopy({k: v for k, v in entry.items() if k != key})
+                if isinstance(array, np.memmap) or needs_data_file(array.nbytes):
+                    values[prop_name] = self.new_data_file(
+                        name, prop_name, array.dtype, array.shape
+                    )
+                    copy_chunked(array, values[prop_name].array)
+                else:
+                    values[prop_name] = np.array(array)
+            self.store_properties(other, values, attributes)
+        finally:
+            for value in values.values():
+                if isinstance(value, DataFile):
+                    value.discard()
+        return other
+
+    def _store(self, dob, writes, mode, remove=(), meta=None, survey=None):
+        """Store `writes` [(property, DataFile or array, attributes or None for the
+        entry's)] of `dob`: "object" replaces the stored object, "update" all its
+        properties, "properties" the ones given. Data files get their names first,
+        then one transaction refers to them; whatever fails, the project stays as it
+        was and the names made are removed."""
+        return self._store_batch([(dob, writes, mode)], remove, meta, survey)[0]
+
+    def _store_batch(self, batch, remove=(), meta=None, survey=None):
+        """`_store` of several (dob, writes, mode) in one transaction; returns their entries."""
+        self.check_writable()
+        made = []  # data files made here from arrays
+        named = [{} for _ in batch]  # per object: property -> (relative name, data file)
+        try:
+            for (dob, writes, _mode), names in zip(batch, named, strict=True):
+                files = {}
+                for prop_name, value, _extra in writes:
+                    if isinstance(value, DataFile):
+                        files[prop_name] = value
+                    elif mapped_file(value) is None and needs_data_file(np.asarray(value).nbytes):
+                        files[prop_name] = self._spill(dob.name, prop_name, np.asarray(value))
+                        made.append(files[prop_name])
+                for prop_name, data_file in files.items():
+                    if data_file.stored:
+                        raise ValueError(f"{data_file!r} is stored already")
+                    data_file.sync()
+                    names[prop_name] = (self._name_data_file(dob, prop_name, data_file), data_file)
+            if any(named):
+                fsync_folder(os.path.dirname(os.path.abspath(self.path)))
+            with self._conn:
+                for (dob, writes, mode), names in zip(batch, named, strict=True):
+                    self._write(dob, writes, mode, names, remove, meta, survey)
+        except BaseException:
+            for names in named:
+                for rel, data_file in names.values():
+                    self._unname(rel, data_file)
+            for data_file in made:
+                data_file.discard()
+            raise
+        results = [
+            self._stored_entries(dob, writes, mode, names, remove, meta)
+            for (dob, writes, mode), names in zip(batch, named, strict=True)
+        ]
+        self._sweep()
+        return results
+
+    def _stored_entries(self, dob, writes, mode, named, remove, meta):
+        key = dob.prop_array_key
+        entries = {}
+        for prop_name, value, extra in writes:
+            if prop_name in named:
+                rel, data_file = named[prop_name]
+                hidden = data_file.hidden
+                data_file.stored_as(self._absolute(rel))
+                if hidden is not None and not os.path.lexists(hidden):
+                    self._forget_pending(self._relative(hidden))
+                array = npy_format.open_memmap(data_file.path, "r+")
+            else:
+                array = value
+            if extra is None:
+                extra = {k: v for k, v in dob.prop.get(prop_name, {}).items() if k != key}
+            entries[prop_name] = {key: array, **extra}
+        if mode == "properties":
+            for prop_name in remove:
+                dob.prop.pop(prop_name, None)
+            dob.prop.update(entries)
+            if meta is not None:
+                dob.meta = meta
+        else:
+            # The object's arrays that went into data files are mapped from now on.
+            for prop_name in named:
+                dob.prop[prop_name][key] = entries[prop_name][key]
+        return entries
+
+    def _write(self, dob, writes, mode, named, remove, meta, survey):
+        conn = self._conn
+        row = (
+            dob.prop_array_key,
+            int(dob.viewable_in_plot),
+            dumps(dob.meta if meta is None else meta),
+        )
+        if mode == "object":
+            conn.execute("DELETE FROM objects WHERE name = ?", (dob.name,))
+        if mode == "update":
+            cursor = conn.execute(
+                "UPDATE objects SET prop_array_key = ?, viewable_in_plot = ?, meta = ? "
+                "WHERE name = ?",
+                (*row, dob.name),
+            )
+            if cursor.rowcount != 1:
+                raise KeyError(dob.name)
+            conn.execute("DELETE FROM properties WHERE object = ?", (dob.name,))
+        else:
+            conn.execute("INSERT OR IGNORE INTO objects VALUES (?, ?, ?, ?)", (dob.name, *row))
+            if meta is not None:
+                conn.execute("UPDATE objects SET meta = ? WHERE name = ?", (row[2], dob.name))
+        for prop_name in remove:
+            conn.execute(
+                "DELETE FROM properties WHERE object = ? AND name = ?", (dob.name, prop_name)
+            )
+        for prop_name, value, extra in writes:
+            found = conn.execute(
+                "SELECT position FROM properties WHERE object = ? AND name = ?",
+                (dob.name, prop_name),
+            ).fetchone()
+            if found is None:
+                found = conn.execute(
+                    "SELECT COALESCE(MAX(position) + 1, 0) FROM properties WHERE object = ?",
+                    (dob.name,),
+                ).fetchone()
+            conn.execute(
+                "DELETE FROM properties WHERE object = ? AND name = ?", (dob.name, prop_name)
+            )
+            if extra is None:
+                extra = dob.prop[prop_name]
+            rel = named[prop_name][0] if prop_name in named else None
+            self._insert_property(dob, prop_name, value, extra, found[0], rel)
+            if rel is not None:
+                conn.execute("INSERT OR IGNORE INTO owned_files VALUES (?)", (rel,))
+                conn.execute("DELETE FROM pending_files WHERE file = ?", (rel,))
+        if survey is not None:
+            survey, sgmt = survey
+            conn.execute(
+                "INSERT OR REPLACE INTO survey VALUES (1, ?, ?)", (survey.name, dumps(sgmt))
+            )
+
+    def _spill(self, object_name, prop_name, array):
+        """A data file holding a copy of `array`, copied a chunk at a time."""
+        data_file = self.new_data_file(object_name, prop_name, array.dtype, array.shape)
+        with data_file:
+            copy_chunked(array, data_file.array)
+        return data_file
+
+    def _name_data_file(self, dob, prop_name, data_file):
+        """Give `data_file` a free name "<project>.<object>.<property>.npy" (or "-2", ...),
+        recorded as pending first; returns the name relative to the project's folder."""
+        stem = file_stem(f"{self.name}.{dob.name}.{prop_name}")
+        device, inode = data_file.identity()
+        taken = {
+            r[0]
+            for table in ("pending_files", "owned_files", "property_files")
+            for r in self._conn.execute(f"SELECT file FROM {table}")  # noqa: S608 - fixed names
+        }
+        n = 0
+        while True:
+            n += 1
+            rel = f"{stem}.npy" if n == 1 else f"{stem}-{n}.npy"
+            if rel in taken or os.path.lexists(self._absolute(rel)):
+                continue
+            with self._conn:
+                self._conn.execute(
+                    "INSERT INTO pending_files VALUES (?, ?, ?, ?)",
+                    (rel, device, inode, os.getpid()),
+                )
+            try:
+                data_file.link(self._absolute(rel))
+            except FileExistsError:
+                self._forget_pending(rel)
+                continue
+            except BaseException:
+                self._forget_pending(rel)
+                raise
+            return rel
+
+    def _forget_pending(self, rel):
+        with self._conn:
+            self._conn.execute("DELETE FROM pending_files WHERE file = ?", (rel,))
+        self._claims.discard(rel)
+
+    def _unname(self, rel, data_file):
+        # Only the name made for `data_file`: the file of that name must be that file.
+        try:
+            path = self._absolute(rel)
+            st = os.lstat(path)
+            if (st.st_dev, st.st_ino) == data_file.identity():
+                os.unlink(path)
+            self._forget_pending(rel)
+        except (OSError, ValueError, sqlite3.Error) as error:
+            logger.warning("Could not remove %s (the next open will): %s", rel, error)
+
+    def _remove_debris(self):
+        """Remove the data files of writers that died before their property referred to
+        them, and the project's files no property refers to any more."""
+        try:
+            referenced = {r[0] for r in self._conn.execute("SELECT file FROM property_files")}
+            rows = self._conn.execute(
+                "SELECT file, device, inode, pid FROM pending_files"
+            ).fetchall()
+            for rel, device, inode, pid in rows:
+                if rel in self._claims or (pid != os.getpid() and pid_alive(pid)):
+                    continue
+                path = self._absolute(rel)
+                try:
+                    st = os.lstat(path)
+                except FileNotFoundError:
+                    st = None
+                if (
+                    st is not None
+                    and rel not in referenced
+                    and (
+                        (st.st_dev, st.st_ino) == (device, inode)
+                        if inode is not None
+                        else HIDDEN.fullmatch(os.path.basename(rel))
+                    )
+                ):
+                    os.unlink(path)
+                    logger.info("Removed %s, left by an interrupted write", path)
+                self._forget_pending(rel)
+            # Data files of the project from before the tables above are its own too.
+            with self._conn:
+                self._conn.executemany(
+                    "INSERT OR IGNORE INTO owned_files VALUES (?)",
+                    [(rel,) for rel in referenced if self._own_name(rel)],
+                )
+        except (OSError, sqlite3.Error) as error:
+            logger.warning("Could not clean up the data files of %s: %s", self.path, error)
+        self._sweep()
+
+    def _own_name(self, rel):
+        # The names this project gives its files; a file the user brought in by
+        # reference under another name is never removed.
+        return os.sep not in rel and rel.startswith(f"{self.name}.") and rel.endswith(".npy")
+
+    def _sweep(self):
+        """Remove the project's data files that no property refers to any more."""
+        try:
+            rows = self._conn.execute(
+                "SELECT file FROM owned_files WHERE file NOT IN (SELECT file FROM property_files)"
+            ).fetchall()
+            for (rel,) in rows:
+                if self._own_name(rel):
+                    Path(self._absolute(rel)).unlink(missing_ok=True)
+                with self._conn:
+                    self._conn.execute("DELETE FROM owned_files WHERE file = ?", (rel,))
+        except (OSError, sqlite3.Error) as error:
+            logger.warning("Could not remove an old data file of %s: %s", self.path, error)
+
+    def _absolute(self, rel):
+        return os.path.join(os.path.dirname(os.path.abspath(self.path)), rel)
+
+    def _insert_property(self, dob, prop_name, array, entry, position, file=None):
+        # Percentiles are a cache of the values: JSON would turn float32 ones into
+        # doubles that print differently, so they are recomputed after reopening.
+        extra = {k: v for k, v in entry.items() if k not in (dob.prop_array_key, PERCENTILES)}
+        if file is None:
+            file = mapped_file(array)
+            if file:
+                # The values are in the file already: write them back, never into a blob.
+                if array.mode != "r":
+                    array.flush()
+                file = self._relative(file)
+        if file:
+            shape = array.shape
+            packed = (np.dtype(array.dtype).str, json.dumps(shape), b"")
+        else:
+            packed = pack(array)
+        self._conn.execute(
+            "INSERT INTO properties VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (dob.name, prop_name, position, *packed, dumps(extra)),
+        )
+        if file:
+            self._conn.execute(
+                "INSERT INTO property_files VALUES (?, ?, ?)", (dob.name, prop_name, file)
+            )
+
+    def _relative(self, file):
+        return relative(os.path.dirname(os.path.abspath(self.path)), file)
+
+    def _property_files(self, name):
+        try:
+            return dict(
+                self._conn.execute(
+                    "SELECT name, file FROM property_files WHERE object = ?", (name,)
+                )
+            )
+        except sqlite3.OperationalError:  # a read-only file from before the table
+            return {}
+
+    def load_object(self, name):
+        """The stored object `name`, its data files checked and mapped.
+
+        Raises KeyError for an unknown name, UnreadableObject (naming the file and the
+        reason) when one of its data files or its record cannot be read.
+        """
+        row = self._conn.execute(
+            "SELECT prop_array_key, viewable_in_plot, meta FROM objects WHERE name = ?", (name,)
+        ).fetchone()
+        if row is None:
+            raise KeyError(name)
+        key, viewable, meta = row
+        prop = {}
+        files = self._property_files(name)
+        folder = os.path.dirname(os.path.abspath(self.path))
+        for prop_name, dtype, shape, data, extra in self._conn.execute(
+            "SELECT name, dtype, shape, data, extra FROM properties WHERE object = ? "
+            "ORDER BY position",
+            (name,),
+        ):
+            what = f"the property {prop_name!r} of {name!r}"
+            if prop_name in files:
+                file = os.path.join(folder, files[prop_name])
+                if not os.path.lexists(file):
+                    raise UnreadableObject(f"The data file {file} of {what} is missing")
+                try:
+                    array = open_mapped(
+                        file, dtype, json.loads(shape), writable=not self.read_only
+                    )
+                except (OSError, ValueError, TypeError) as error:
+                    reason = error.strerror if isinstance(error, OSError) else error
+                    raise UnreadableObject(
+                        f"The data file {file} of {what} cannot be used: {reason or error}"
+                    ) from error
+            else:
+                try:
+                    array = unpack(dtype, shape, data)
+                except (ValueError, TypeError) as error:
+                    raise UnreadableObject(
+                        f"The values of {what} in {self.path} are damaged: {error}"
+                    ) from error
+            try:
+                prop[prop_name] = {key: array, **json.loads(extra)}
+            except (ValueError, TypeError) as error:
+                raise UnreadableObject(
+                    f"The attributes of {what} in {self.path} are damaged: {error}"
+                ) from error
+        try:
+            return DataObject(name, prop, key, json.loads(meta), bool(viewable))
+        except (ValueError, TypeError) as error:
+            raise UnreadableObject(
+                f"The record of the data object {name!r} in {self.path} is damaged: {error}"
+            ) from error
+
+    def rename_object(self, old, new):
+        with self._conn:
+            self._conn.execute("UPDATE objects SET name = ? WHERE name = ?", (new, old))
+
+    def remove_object(self, name):
+        with self._conn:
+            self._conn.execute("DELETE FROM objects WHERE name = ?", (name,))
+
+    def rename_property(self, object_name, old, new):
+        with self._conn:
+            self._conn.execute(
+                "UPDATE properties SET name = ? WHERE object = ? AND name = ?",
+                (new, object_name, old),
+            )
+
+    def remove_property(self, object_name, prop_name):
+        with self._conn:
+            self._conn.execute(
+                "DELETE FROM properties WHERE object = ? AND name = ?", (object_name, prop_name)
+            )
+
+    # Settings of the project (what runs its work, ...), beside the file's own keys.
+
+    def setting(self, key, default=None):
+        """The project setting `key`, or `default`."""
+        row = self._conn.execute(
+            "SELECT value FROM meta WHERE key = ?", (f"setting.{key}",)
+        ).fetchone()
+        return default if row is None else row[0]
+
+    def save_setting(self, key, value):
+        """Store the project setting `key` (None removes it)."""
+        self.check_writable()
+        with self._conn:
+            self._conn.execute("DELETE FROM meta WHERE key = ?", (f"setting.{key}",))
+            if value is not None:
+                self._conn.execute("INSERT INTO meta VALUES (?, ?)", (f"setting.{key}", value))
+
+    # External modules chosen for the project (a read-only file of version 1 may lack the
+    # table).
+
+    def load_extmodules(self):
+        """Return the stored selection, "group/module" -> "True" or "False" ({} if none)."""
+        if not schema.has_table(self._conn, "extmodules"):
+            return {}
+        stored = dict(self._conn.execute("SELECT key, value FROM extmodules ORDER BY key"))
+        # The ZMAP+ import became the import of every horizon format: keep the choice.
+        if "Import/zmap" in stored:
+            stored.setdefault("Import/horizons", stored.pop("Import/zmap"))
+        return stored
+
+    def save_extmodules(self, selection):
+        """Store the selection (values are truth values), replacing the stored one."""
+        with self._conn:
+            self._conn.execute("DELETE FROM extmodules")
+            self._conn.executemany(
+                "INSERT INTO extmodules VALUES (?, ?)",
+                list(selection_texts(selection).items()),
+            )
+
+    # Viewers
+
+    def save_viewers(self, viewers):
+        """Store the plot viewers, replacing those stored: (name, state dict, shown names)."""
+        rows = [
+            (position, name, dumps(state), dumps(list(shown)))
+            for position, (name, state, shown) in enumerate(viewers)
+        ]
+        with self._conn:
+            self._conn.execute("DELETE FROM viewers")
+            self._conn.executemany("INSERT INTO viewers VALUES (?, ?, ?, ?)", rows)
+
+    def load_viewers(self):
+        """Return the stored plot viewers as (name, state dict, shown names), in order."""
+        if not schema.has_table(self._conn, "viewers"):
+            return []
+        return [
+            (name, json.loads(state), json.loads(shown))
+            for name, state, shown in self._conn.execute(
+                "SELECT name, state, shown FROM viewers ORDER BY position"
+            )
+        ]
+
+    def __repr__(self):
+        lines = [f"ProjectDatabase({self.path!r})"]
+        try:
+            survey = self.load_survey()[0]
+            rows = self._conn.execute(
+                "SELECT p.object, p.name, p.dtype, p.shape FROM properties p "
+                "JOIN objects o ON o.name = p.object ORDER BY o.rowid, p.position"
+            ).fetchall()
+            names = self.object_names()
+        except sqlite3.ProgrammingError:
+            return lines[0] + " (closed)"
+        lines.append(f"  survey: {survey!r}")
+        lines.append(f"  objects: {len(names)}")
+        for name in names:
+            props = [r for r in rows if r[0] == name]
+            shape = tuple(json.loads(props[0][3])) if props else ()
+            listed = ", ".join(f"{r[1]} ({np.dtype(r[2]).name})" for r in props)
+            lines.append(f"    {name} {shape}: {listed or 'no properties'}")
+        return "\n".join(lines)
