@@ -138,6 +138,19 @@ def test_processing_on_the_cluster_equals_the_local_engine(tmp_path, dask_cluste
     assert np.array_equal(local, expected)
 
 
+def test_a_store_cube_is_processed_into_a_new_cube_of_its_store(tmp_path, dask_cluster):
+    cubestore = pytest.importorskip("gemlo.storage.cubestore")
+    values = cube()
+    source = cubestore.write_cube(values, tmp_path / "c.amplitude.zarr")
+    kernel = OPERATIONS["envelope"].kernel(META, values.shape)
+    with graphs.Scheduler(dask_cluster.scheduler_address) as scheduler:
+        made = graphs.process_cube(kernel, source, tmp_path / "c.env.zarr", scheduler, name="env")
+        points, nulls = graphs.statistics(made.as_dask(), scheduler)
+    expected = run_chunked(kernel, values, np.empty(values.shape, np.float32))
+    assert np.array_equal(made.read(), expected) and made.shards == source.shards
+    assert points == [np.percentile(expected, q) for q in graphs.POINTS] and nulls == 0
+
+
 def test_commands_on_the_cluster(tmp_path, dask_cluster, capsys, monkeypatch):
     monkeypatch.setattr(chunks, "MAPPED_BYTES", 1 << 20)  # properties in data files
     values = cube()

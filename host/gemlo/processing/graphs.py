@@ -277,6 +277,21 @@ def process(
     return target
 
 
+def process_cube(kernel, cube, location, scheduler, *, name, progress=None, cancel=None):
+    """A new cube at `location` (beside `cube`, in its store) holding kernel(cube) as
+    float32 values named `name`, in the layout of `cube`; the workers write its shards.
+    It takes its name once complete: a failed or cancelled run leaves nothing."""
+    from gemlo.storage.cubestore import create_cube
+
+    with create_cube(
+        location, cube.shape, np.float32, cube.chunks, cube.attrs, cube.profile,
+        shards=cube.shards, name=name, coords=cube.coords(),
+    ) as writer:  # fmt: skip
+        process(kernel, cube.as_dask(), writer.array, scheduler, progress=progress,
+                cancel=cancel)  # fmt: skip
+        return writer.commit()
+
+
 def statistics(array, scheduler, points=POINTS):
     """([the percentiles `points` of the values present], number of NaN) of a dask array,
     exact (numpy.percentile of the values that are not NaN)."""
