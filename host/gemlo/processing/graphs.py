@@ -14,7 +14,8 @@ order of completion (a project's data file), or are written by the workers thems
 import itertools
 import os
 import threading
-from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+from concurrent.futures import FIRST_COMPLETED, CancelledError, ThreadPoolExecutor, wait
+from contextlib import contextmanager
 
 import dask
 import numpy as np
@@ -68,7 +69,23 @@ class Scheduler:
         """The results of dask collections or delayed tasks, in order."""
         if self.client is None:
             return dask.compute(*tasks, scheduler="threads", num_workers=LOCAL_THREADS)
-        return tuple(self.client.gather(self.client.compute(list(tasks))))
+        with self._cluster_errors():
+            return tuple(self.client.gather(self.client.compute(list(tasks))))
+
+    @contextmanager
+    def _cluster_errors(self):
+        # A worker lost for good, the scheduler gone: the cluster's failure, said as one,
+        # rather than an exception type no caller knows. A task's own error (a file a
+        # worker cannot read, bad values) passes as it is.
+        from distributed import KilledWorker
+        from distributed.comm import CommClosedError
+
+        try:
+            yield
+        except (KilledWorker, CommClosedError, CancelledError, TimeoutError) as error:
+            raise SchedulerError(
+                f"the dask cluster at {self.address} failed: {type(error).__name__}: {error}"
+            ) from error
 
     def stream(self, tasks, cancel=None, in_flight=None):
         """(position, result) of each delayed task as it completes, with at most
@@ -100,7 +117,9 @@ class Scheduler:
             for future in running:
                 if cancel.is_set():
                     raise ProcessingCancelled("cancelled")
-                yield where.pop(future.key), future.result()
+                with self._cluster_errors():
+                    result = future.result()
+                yield where.pop(future.key), result
                 future.release()
                 submit()
         finally:
