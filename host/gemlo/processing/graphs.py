@@ -206,8 +206,8 @@ def _npy_of(values):
     return values
 
 
-def _read(source, index):
-    return np.array(source[index])
+def _read_apply(source, index, kernel):
+    return _apply(source[index], kernel)
 
 
 def _apply(values, kernel):
@@ -225,29 +225,34 @@ def whole_traces(array):
     return array.rechunk({array.ndim - 1: -1})
 
 
-def source_blocks(source, chunk_bytes=CLUSTER_CHUNK_BYTES):
-    """[(index, number of traces, delayed block)] of whole traces of a cube: `source` is a
-    dask array (rechunked to whole traces), a NpyFile, or an array (a memory map of a
-    project file becomes a NpyFile, that the workers read themselves)."""
+def apply(kernel, array):
+    """kernel of every block of whole traces of the dask array `array`, as a lazy float32
+    dask array (map_blocks on the array rechunked to whole traces)."""
+    return whole_traces(array).map_blocks(_apply, kernel, dtype=np.float32)
+
+
+def processed_blocks(kernel, source, chunk_bytes=CLUSTER_CHUNK_BYTES):
+    """[(index, number of traces, delayed kernel of the block)] over whole traces of a cube:
+    `source` is a dask array, a NpyFile, or an array (a memory map of a project's file
+    becomes a NpyFile, which the workers read themselves)."""
     import dask.array as da
     from dask.array.core import slices_from_chunks
 
     if isinstance(source, da.Array):
-        source = whole_traces(source)
-        delayed = source.to_delayed().ravel()
-        indexes = slices_from_chunks(source.chunks)
+        result = apply(kernel, source)
+        indexes = slices_from_chunks(result.chunks)
         return [
             (index, int(np.prod([s.stop - s.start for s in index[:-1]])), block)
-            for index, block in zip(indexes, delayed, strict=True)
+            for index, block in zip(indexes, result.to_delayed().ravel(), strict=True)
         ]
     source = _npy_of(source)
-    read = dask.delayed(_read, pure=True)
+    read_apply = dask.delayed(_read_apply, pure=True)
     out = []
     for index, traces in blocks(source.shape, source.dtype.itemsize, chunk_bytes):
         if isinstance(source, NpyFile):
-            block = read(source, index)
+            block = read_apply(source, index, kernel)
         else:  # values of this process: the block travels with its task
-            block = dask.delayed(np.array(source[index]))
+            block = dask.delayed(_apply, pure=True)(np.array(source[index]), kernel)
         out.append((index, traces, block))
     return out
 
@@ -276,13 +281,9 @@ def process(
         # parts of one chunk would each rewrite it whole, and one of them would be lost.
         grid = getattr(target, "shards", None) or target.chunks
         source = as_dask(source, chunk_bytes).rechunk((*grid[:-1], -1))
-    parts = source_blocks(source, chunk_bytes)
-    apply = dask.delayed(_apply, pure=True)
+    parts = processed_blocks(kernel, source, chunk_bytes)
     write = dask.delayed(_write)
-    tasks = []
-    for index, _traces, block in parts:
-        task = apply(block, kernel)
-        tasks.append(write(task, target, index) if on_workers else task)
+    tasks = [write(block, target, index) if on_workers else block for index, _, block in parts]
     total = int(np.prod(source.shape[:-1]))
     done = 0
     for position, result in scheduler.stream(tasks, cancel):
