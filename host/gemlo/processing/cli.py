@@ -1,5 +1,6 @@
 """The `process` command: one operation on a cube of a project, without a window."""
 
+import sys
 from pathlib import Path
 
 # The operations' keys, known here without importing scipy (the window starts faster).
@@ -168,8 +169,11 @@ def stats(args):
                 names = [args.property]
             scheduler = _scheduler(args, database) or graphs.Scheduler()
             for name in names:
+                values = graphs.as_dask(dob.array(name))
+                # Progress on stderr, the table alone on stdout.
+                cli.say(f"{name}: {values.size} values in {values.npartitions} chunks", sys.stderr)
                 try:
-                    points, nulls = graphs.statistics(graphs.as_dask(dob.array(name)), scheduler)
+                    points, nulls = graphs.statistics(values, scheduler)
                 except ValueError as error:
                     raise ValueError(f"{name}: {error}") from error
                 rows.append([name, *(str(v) for v in points), str(nulls)])

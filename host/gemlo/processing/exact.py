@@ -133,7 +133,7 @@ class Selection:
 
     def _run(self, function, args):
         """function(chunk, *args[i]) of every chunk i, in one graph."""
-        delayed = dask.delayed(function, pure=True)
+        delayed = dask.delayed(function, pure=False)  # the values may change between runs
         tasks = [delayed(block, *a) for (block, _), a in zip(self.blocks, args, strict=True)]
         self.reads += 1
         return self.compute(*tasks)

@@ -246,13 +246,14 @@ def processed_blocks(kernel, source, chunk_bytes=CLUSTER_CHUNK_BYTES):
             for index, block in zip(indexes, result.to_delayed().ravel(), strict=True)
         ]
     source = _npy_of(source)
-    read_apply = dask.delayed(_read_apply, pure=True)
+    # Not pure: a file may change between runs, and a cluster must not reuse old results.
+    read_apply = dask.delayed(_read_apply, pure=False)
     out = []
     for index, traces in blocks(source.shape, source.dtype.itemsize, chunk_bytes):
         if isinstance(source, NpyFile):
             block = read_apply(source, index, kernel)
         else:  # values of this process: the block travels with its task
-            block = dask.delayed(_apply, pure=True)(np.array(source[index]), kernel)
+            block = dask.delayed(_apply, pure=False)(np.array(source[index]), kernel)
         out.append((index, traces, block))
     return out
 
