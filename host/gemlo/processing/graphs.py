@@ -23,14 +23,17 @@ from numpy.lib import format as npy_format
 
 from gemlo.processing import exact
 from gemlo.processing.runner import ProcessingCancelled, blocks
+from gemlo.storage.chunks import PROCESS_BLOCK_BYTES
 
 # The project setting that names the scheduler of a project's statistics and processing.
 SCHEDULER_SETTING = "scheduler"
 CONNECT_SECONDS = 10
 LOCAL_THREADS = 2
-# Input bytes per block sent to a cluster: large enough that a task's own cost (tens of
-# microseconds on a worker, a round trip from here) vanishes beside its work.
-CLUSTER_CHUNK_BYTES = 4 << 20
+# Input bytes of a block that one task processes on a cluster: large enough that the
+# cost of a task (scheduling, a round trip, sending the result here) stays small beside
+# its work; with 4 MB blocks the cluster spent a quarter more CPU than the local engine,
+# with 16 MB about as much. The kernel itself runs on pieces (see _apply).
+CLUSTER_CHUNK_BYTES = 16 << 20
 # Statistics columns: the Statistics dock's points.
 POINTS = (0, 10, 50, 90, 100)
 
@@ -211,7 +214,18 @@ def _read_apply(source, index, kernel):
 
 
 def _apply(values, kernel):
-    return np.asarray(kernel(values), np.float32)
+    # A task's block is large, to keep the cluster's per-task cost small; the kernel runs
+    # on pieces of the local engine's size, whose temporaries (complex spectra, ~11 times
+    # the input) stay in the cache: on whole blocks of 4 MB it is 1.5 times slower per byte.
+    values = np.asarray(values)
+    out = np.empty(values.shape, np.float32)
+    if values.size == 0:
+        return out
+    traces, done = values.reshape(-1, values.shape[-1]), out.reshape(-1, values.shape[-1])
+    step = max(1, PROCESS_BLOCK_BYTES // max(1, traces[0].nbytes))
+    for i in range(0, len(traces), step):
+        done[i : i + step] = kernel(traces[i : i + step])
+    return out
 
 
 def _write(values, target, index):
