@@ -113,7 +113,12 @@ def cube(shape=(24, 20, 250), seed=3):
 
 
 @pytest.mark.parametrize(("key", "params"), [("envelope", {}), ("bandpass", {})])
-def test_processing_on_the_cluster_equals_the_local_engine(tmp_path, dask_cluster, key, params):
+def test_processing_on_the_cluster_equals_the_local_engine(
+    tmp_path, dask_cluster, monkeypatch, key, params
+):
+    # Blocks of three inlines; on this machine's threads the kernel runs on pieces of 7
+    # traces of them (the workers import their own module, with pieces of 512 KB).
+    monkeypatch.setattr(graphs, "PROCESS_BLOCK_BYTES", 7 * 250 * 4)
     values = cube()
     kernel = OPERATIONS[key].kernel(META, values.shape, **params)
     expected = run_chunked(kernel, values, np.empty(values.shape, np.float32))
@@ -127,7 +132,8 @@ def test_processing_on_the_cluster_equals_the_local_engine(tmp_path, dask_cluste
     assert not np.array_equal(bricks.map_blocks(kernel, dtype=np.float32).compute(), expected)
     with graphs.Scheduler(dask_cluster.scheduler_address) as scheduler:
         # The workers read the project's file and send the blocks back here.
-        back = graphs.process(kernel, mapped, np.empty(values.shape, np.float32), scheduler)
+        back = graphs.process(kernel, mapped, np.empty(values.shape, np.float32), scheduler,
+                              chunk_bytes=3 * 20 * 250 * 4)  # fmt: skip
         assert np.array_equal(back, expected)
         # A new array in the same store, written by the workers themselves.
         out = zarr.open_array(tmp_path / "out.zarr", mode="w", shape=values.shape,
