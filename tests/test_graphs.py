@@ -106,7 +106,7 @@ def test_nulls_are_left_out_and_counted_on_the_cluster(dask_cluster, monkeypatch
         graphs.Scheduler("tcp://127.0.0.1:9")
 
 
-def cube(shape=(24, 20, 250), seed=3):
+def cube(shape=(24, 40, 500), seed=3):  # 1.9 MB
     values = np.random.default_rng(seed).standard_normal(shape).astype(np.float32)
     values[2, 3] = 0  # a dead trace
     return values
@@ -118,7 +118,7 @@ def test_processing_on_the_cluster_equals_the_local_engine(
 ):
     # Blocks of three inlines; on this machine's threads the kernel runs on pieces of 7
     # traces of them (the workers import their own module, with pieces of 512 KB).
-    monkeypatch.setattr(graphs, "PROCESS_BLOCK_BYTES", 7 * 250 * 4)
+    monkeypatch.setattr(graphs, "PROCESS_BLOCK_BYTES", 7 * 500 * 4)
     values = cube()
     kernel = OPERATIONS[key].kernel(META, values.shape, **params)
     expected = run_chunked(kernel, values, np.empty(values.shape, np.float32))
@@ -133,11 +133,11 @@ def test_processing_on_the_cluster_equals_the_local_engine(
     with graphs.Scheduler(dask_cluster.scheduler_address) as scheduler:
         # The workers read the project's file and send the blocks back here.
         back = graphs.process(kernel, mapped, np.empty(values.shape, np.float32), scheduler,
-                              chunk_bytes=3 * 20 * 250 * 4)  # fmt: skip
+                              chunk_bytes=3 * 40 * 500 * 4)  # fmt: skip
         assert np.array_equal(back, expected)
         # A new array in the same store, written by the workers themselves.
         out = zarr.open_array(tmp_path / "out.zarr", mode="w", shape=values.shape,
-                              chunks=(8, 20, 250), dtype=np.float32)  # fmt: skip
+                              chunks=(8, 20, 500), dtype=np.float32)  # fmt: skip
         graphs.process(kernel, bricks, out, scheduler)
         assert np.array_equal(out[...], expected)
     local = graphs.process(kernel, bricks, np.empty(values.shape, np.float32), graphs.Scheduler())
@@ -163,7 +163,7 @@ def test_commands_on_the_cluster(tmp_path, dask_cluster, capsys, monkeypatch):
     values[0, 0, :5] = np.nan
     path = tmp_path / "p.lmd"
     db = ProjectDatabase.create(path)
-    prop = {"amplitude": {"array3d": values}, "count": {"array3d": np.arange(24 * 20 * 250)
+    prop = {"amplitude": {"array3d": values}, "count": {"array3d": np.arange(24 * 40 * 500)
                                                         .reshape(values.shape)}}  # fmt: skip
     db.save_object(DataObject("cube", prop, "array3d", META))
     db.close()
@@ -174,7 +174,7 @@ def test_commands_on_the_cluster(tmp_path, dask_cluster, capsys, monkeypatch):
     present = values[~np.isnan(values)]
     assert lines[1].split() == ["amplitude", *(str(np.percentile(present, q)) for q in
                                 graphs.POINTS), "5"]  # fmt: skip
-    assert lines[2].split()[-2:] == ["119999.0", "0"]
+    assert lines[2].split()[-2:] == ["479999.0", "0"]
     # The project's setting sends processing to the cluster.
     assert gemlo_main(["scheduler", str(path), address]) == 0
     args = ["process", str(path), "cube", "envelope", "--property", "amplitude"]
@@ -184,6 +184,7 @@ def test_commands_on_the_cluster(tmp_path, dask_cluster, capsys, monkeypatch):
     assert np.array_equal(dob.array("env"), job.compute(), equal_nan=True)
     assert gemlo_main(["stats", str(path), "cube", "--property", "nothing"]) == 1
     assert "no property named 'nothing'" in capsys.readouterr().err
+    monkeypatch.setattr(graphs, "CONNECT_SECONDS", 1)
     assert gemlo_main([*args, "--output", "e2", "--scheduler", "tcp://127.0.0.1:9"]) == 1
     assert "cannot reach the dask scheduler" in capsys.readouterr().err
     assert "e2" not in ProjectDatabase.open(path).load_object("cube").prop
