@@ -130,6 +130,47 @@ def file_dialogs(monkeypatch):
 
 
 @pytest.fixture(scope="session")
+def s3_server():
+    """An S3 endpoint on 127.0.0.1 (moto's server) for the session: its URL."""
+    pytest.importorskip("moto")
+    from moto.server import ThreadedMotoServer
+
+    # Fake keys, and no probing of the instance metadata address.
+    os.environ["AWS_EC2_METADATA_DISABLED"] = "true"
+    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    host, port = server.get_host_and_port()
+    yield f"http://{host}:{port}"
+    server.stop()
+
+
+@pytest.fixture
+def s3_profile(s3_server, tmp_path, monkeypatch):
+    """A store profile "test" for a new bucket on the session's S3 endpoint:
+    (profile, "s3://bucket/prefix")."""
+    import secrets
+
+    import boto3
+
+    from gemlo.storage.cubestore import PROFILES_ENV, Profile
+
+    region, bucket = "eu-west-1", f"cubes-{secrets.token_hex(4)}"
+    boto3.client(
+        "s3",
+        endpoint_url=s3_server,
+        aws_access_key_id="testing",
+        aws_secret_access_key="testing",
+        region_name=region,
+    ).create_bucket(Bucket=bucket, CreateBucketConfiguration={"LocationConstraint": region})
+    path = tmp_path / "stores.ini"
+    path.write_text(
+        f"[test]\nendpoint_url = {s3_server}\nkey = testing\nsecret = testing\nregion = {region}\n"
+    )
+    monkeypatch.setenv(PROFILES_ENV, str(path))
+    return Profile.load("test"), f"s3://{bucket}/surveys"
+
+
+@pytest.fixture(scope="session")
 def dask_cluster():
     """A dask.distributed cluster of two worker processes, one thread each, on this
     machine; its scheduler's address is `dask_cluster.scheduler_address`."""

@@ -1,6 +1,7 @@
 """Statistics and processing as dask graphs: exact percentiles chunk by chunk, trace-wise
 processing on blocks of whole traces, locally and on a two-process cluster."""
 
+import os
 import warnings
 
 import dask.array as da
@@ -13,7 +14,7 @@ from gemlo.app.__main__ import main as gemlo_main
 from gemlo.model.dataobject import DataObject
 from gemlo.processing import exact, graphs
 from gemlo.processing.operations import OPERATIONS
-from gemlo.processing.runner import ProcessJob, run_chunked
+from gemlo.processing.runner import FileWriter, ProcessJob, run_chunked
 from gemlo.storage import chunks
 from gemlo.storage.database import ProjectDatabase
 
@@ -146,7 +147,7 @@ def test_processing_on_the_cluster_equals_the_local_engine(
 
 def test_a_store_cube_is_processed_into_a_new_cube_of_its_store(tmp_path, dask_cluster):
     cubestore = pytest.importorskip("gemlo.storage.cubestore")
-    values = cube()
+    values = cube((8, 80, 500))  # shards of 64 crosslines: boxes of traces
     source = cubestore.write_cube(values, tmp_path / "c.amplitude.zarr")
     kernel = OPERATIONS["envelope"].kernel(META, values.shape)
     with graphs.Scheduler(dask_cluster.scheduler_address) as scheduler:
@@ -154,6 +155,13 @@ def test_a_store_cube_is_processed_into_a_new_cube_of_its_store(tmp_path, dask_c
         points, nulls = graphs.statistics(made.as_dask(), scheduler)
     expected = run_chunked(kernel, values, np.empty(values.shape, np.float32))
     assert np.array_equal(made.read(), expected) and made.shards == source.shards
+    # Into a project's data file: the shards (boxes of traces) written here.
+    out = open_memmap(tmp_path / "out.npy", "w+", np.float32, values.shape)
+    fd = os.open(tmp_path / "out.npy", os.O_RDWR)
+    with graphs.Scheduler(dask_cluster.scheduler_address) as scheduler:
+        graphs.process(kernel, source, FileWriter(fd, out.offset, out.shape), scheduler)
+    os.close(fd)
+    assert np.array_equal(out, expected)
     assert points == [np.percentile(expected, q) for q in graphs.POINTS] and nulls == 0
 
 

@@ -2,6 +2,8 @@
 
 Or import data without a window:
 python -m gemlo.app import-segy FILE PROJECT [--iline B] [--xline B] [--cdpx B] [--cdpy B]
+    [--store npy|zarr|zarr:FOLDER|s3://bucket/prefix --profile NAME]
+python -m gemlo.app move-cube PROJECT OBJECT --store STORE [--profile NAME]
 python -m gemlo.app scan-segy FILE [--iline B ...]   (what import-segy would do)
 python -m gemlo.app import-las FILE... PROJECT
 python -m gemlo.app import-zmap FILE PROJECT
@@ -35,6 +37,7 @@ def default_project_path(folder=None):
 
 
 def parse_args(argv=None):
+    from gemlo.io import storecli
     from gemlo.io.segy import add_header_options
 
     parser = argparse.ArgumentParser(prog="gemlo", description=__doc__)
@@ -66,6 +69,7 @@ def parse_args(argv=None):
     segy.add_argument("file", metavar="FILE", help="the SEG-Y file")
     segy.add_argument("project", metavar="PROJECT", help="the new project file")
     add_header_options(segy)
+    storecli.add_store_options(segy)
     scan = commands.add_parser(
         "scan-segy",
         help="show what import-segy would do with a SEG-Y file, or why it would refuse it",
@@ -132,18 +136,25 @@ def parse_args(argv=None):
     processing_cli.add_parser(commands)
     processing_cli.add_stats_parser(commands)
     processing_cli.add_scheduler_parser(commands)
+    storecli.add_parser(commands)
     return parser.parse_args(argv)
 
 
 def import_segy(args):
     """The import-segy command: returns the exit status."""
     from gemlo.io.segy import header_of, import_to_new_project
+    from gemlo.io.storecli import store_of
 
     progress = cli.tenths(args.file, "traces", cli.say)
 
     def work():
         path = import_to_new_project(
-            args.file, args.project, progress=progress, header=header_of(args), notice=cli.say
+            args.file,
+            args.project,
+            progress=progress,
+            header=header_of(args),
+            notice=cli.say,
+            store=store_of(args),
         )
         cli.say(f"Created {path}")
 
@@ -161,7 +172,7 @@ def _check_paths(args):
         args.file = paths.input_file(args.file, "ZMAP+ grid file")
     elif args.command == "import-horizon":
         args.file = paths.input_file(args.file, "grid file")
-    elif args.command in ("export-las", "export-horizon"):
+    elif args.command in ("export-las", "export-horizon", "move-cube"):
         args.project = paths.input_file(args.project, "project file")
     if args.command == "import-segy":
         # An existing project is refused by the import, once it has cleaned up after
@@ -181,6 +192,10 @@ def main(argv=None):
             return cli.FAILED
     if args.command == "import-segy":
         return import_segy(args)
+    if args.command == "move-cube":
+        from gemlo.io.storecli import move_command
+
+        return move_command(args)
     if args.command == "scan-segy":
         from gemlo.io.segy import scan_command
 

@@ -4,7 +4,8 @@
 end-to-end test walks the same steps, checking what each one did. A step gets
 the main window, does what a user would, and leaves the window showing it; it
 returns what the checks need (a dialog, a script). The walk starts on a new,
-empty project and ends on a second project holding an imported SEG-Y cube.
+empty project and ends on a second project holding an imported SEG-Y cube, moved
+into a bucket of a local S3 endpoint.
 """
 
 from pathlib import Path
@@ -285,6 +286,15 @@ def segy_envelope(window):
     )
     viewer(window, VispyImage)
     return done[0]
+
+
+@step("segy_bucket")
+def segy_bucket(window):
+    # The imported cube moved into a bucket of an S3 endpoint on this machine, and its
+    # inline read back from there on demand.
+    from gemlo.app.tour_bucket import show_cube_from_bucket
+
+    return show_cube_from_bucket(window, Path(window.database.path).parent)
 
 
 def open_dialogs():

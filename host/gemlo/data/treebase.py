@@ -281,13 +281,16 @@ class TreeBase(QTreeWidget):
             self._refresh(dob)
         return changed
 
-    def store_data_file(self, object_name, prop_name, data_file, **attributes):
+    def store_data_file(self, object_name, prop_name, data_file, *, new=False, **attributes):
         """Make the data file `data_file` (from the project's `new_data_file`) the values
-        of the property `prop_name` of the object `object_name`, new or replacing one;
-        returns the property's entry."""
+        of the property `prop_name` of the object `object_name`, new or replacing one
+        (with `new`, never one another writer stored meanwhile); returns the property's
+        entry."""
         dob = self.object_data[object_name]
         if self._database is not None:
-            entry = self._database.store_data_file(dob, prop_name, data_file, **attributes)
+            entry = self._database.store_data_file(
+                dob, prop_name, data_file, new=new, **attributes
+            )
         else:
             entry = dob.prop[prop_name] = {dob.prop_array_key: data_file.array, **attributes}
         self._refresh(dob)

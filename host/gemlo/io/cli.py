@@ -7,6 +7,7 @@ import threading
 from contextlib import contextmanager
 
 from gemlo.errors import InputError
+from gemlo.storage import interrupts
 from gemlo.storage.errors import DatabaseError
 
 # Exit statuses: done; failed (bad input, a file or project that cannot be used);
@@ -52,15 +53,20 @@ def run(work, interrupted, failed="{}"):
 
     A failure (FAILURES) says `failed` with its reason in one line on stderr and gives
     FAILED; an interruption (Ctrl+C, SIGTERM, SIGHUP) says `interrupted` and gives
-    INTERRUPTED.
+    INTERRUPTED. One that comes once the project has committed the change waits until
+    `work` has said what it stored, and the command ends as done.
     """
+    finished = False
     try:
-        with interruptible():
+        with interruptible(), interrupts.scope():
             work()
+            finished = True
     except FAILURES as error:
         say(failed.format(reason(error)), sys.stderr)
         return FAILED
     except KeyboardInterrupt:
+        if finished:
+            return OK
         say(interrupted, sys.stderr)
         return INTERRUPTED
     return OK

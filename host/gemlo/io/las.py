@@ -40,6 +40,11 @@ LOCATIONS = (("XCOORD", "YCOORD"), ("X", "Y"), ("XWELL", "YWELL"), ("EAST", "NOR
 # lasio logs each repair it makes to a file at warning level; the import reports
 # what it refuses itself.
 logging.getLogger("lasio").setLevel(logging.ERROR)
+# Bounds checked before lasio reads a file, whose time and memory grow much faster than
+# the file with the number of curves and the length of a line.
+MAX_CURVES = 2000
+MAX_HEADER_LINE = 64 << 10
+MAX_DATA_LINE = 64 * MAX_CURVES
 
 
 LasError = InputError
@@ -85,10 +90,34 @@ def _index_kind(curve):
     return None
 
 
+def _check_bounds(path):
+    """Refuse a file beyond what a log holds (MAX_CURVES, the line lengths), reading it
+    a line at a time."""
+    section, curves = "", 0
+    try:
+        with open(path, "rb") as fp:
+            for number, line in enumerate(iter(lambda: fp.readline(MAX_DATA_LINE + 1), b""), 1):
+                text = line.lstrip()
+                heading = text.startswith(b"~")
+                if heading:
+                    section = text[:2].decode("ascii", "replace").upper()
+                # A file of data only has no sections.
+                data = section in ("", "~A") and not heading
+                if len(line) > (MAX_DATA_LINE if data else MAX_HEADER_LINE):
+                    raise LasError(path, f"line {number} is longer than any LAS file's")
+                if section == "~C" and not heading and text.strip() and not text.startswith(b"#"):
+                    curves += 1
+                    if curves > MAX_CURVES:
+                        raise LasError(path, f"more than {MAX_CURVES} curves")
+    except OSError as error:
+        raise LasError(path, error.strerror or str(error)) from None
+
+
 def _read(path):
     path = Path(path)
     if not path.is_file():
         raise LasError(path, "no such file")
+    _check_bounds(path)
     try:
         return lasio.read(str(path), ignore_header_errors=False), _sections(path)
     except Exception as error:  # lasio raises whatever its parser met

@@ -60,6 +60,10 @@ REFUSED_FORMATS = {4: "4-byte fixed point with gain"}
 TOLERANCE = 0.1
 # A grid of line numbers with more than this many positions per trace is not a survey's.
 MAX_POSITIONS_PER_TRACE = 4
+# Traces whose positions are checked first, before every trace header is read: a file
+# of millions of traces that share positions (a sparse one of zeros, say) is refused
+# at once, in little memory.
+EARLY_TRACES = 1 << 20
 END_STANZA = "((SEG: EndText))"
 
 
@@ -252,12 +256,30 @@ class SegyScan:
     def _read_traces(self, fd):
         h = self.header
         words = [(b - 1, 4) for b in (h.iline, h.xline, h.cdpx, h.cdpy)] + [(COORD_SCALAR - 1, 2)]
+        if self.traces > EARLY_TRACES:
+            il, xl = segycodec.read_headers(
+                fd, self.first, self.trace_bytes, EARLY_TRACES, self.big_endian, words[:2]
+            )
+            self._shared_position(il, xl)
         il, xl, x, y, scalar = segycodec.read_headers(
             fd, self.first, self.trace_bytes, self.traces, self.big_endian, words
         )
         self._il, self._xl = il, xl
         self.has_coordinates = bool(x.any() or y.any())
         self._xy = np.column_stack([_scaled(x, scalar), _scaled(y, scalar)])
+
+    def _shared_position(self, il, xl):
+        """Refuse the file if two of these traces share a position."""
+        keys = (il.astype(np.int64) << 32) | (xl.astype(np.int64) & 0xFFFFFFFF)
+        order = np.argsort(keys, kind="stable")
+        same = np.flatnonzero(keys[order][1:] == keys[order][:-1])
+        if same.size:
+            first = int(np.argmin(order[same + 1]))
+            a, b = sorted((int(order[same[first]]), int(order[same[first] + 1])))
+            self._refuse(
+                f"traces {a + 1} and {b + 1} both hold inline {il[a]}, crossline {xl[a]}: "
+                "only post-stack cubes are imported"
+            )
 
     def _geometry(self):
         h, il, xl = self.header, self._il, self._xl
@@ -682,25 +704,35 @@ def import_to_new_project(
     progress=None,
     header=None,
     notice=None,
+    store=None,
 ):
     """Create the project file `project_path` holding the cube of `segy_path` and its survey.
 
     The project is built under a hidden name and takes its own name only when complete
     (see gemlo.storage.newproject). An existing project file is never touched.
     `notice(text)` receives what the user should know about the cube (missing traces,
-    no coordinates) before the copy. Returns the project's path.
+    no coordinates) before the copy. `store` (a StoreLocation) puts the samples into a cube
+    store instead of a data file beside the project. Returns the project's path.
     """
     project_path = newproject.prepare(project_path)
     name = object_name(segy_path)
-    job = SegyImport(
-        segy_path,
-        project_path.parent,
-        name,
-        None,
-        chunk_bytes,
-        progress,
-        header=header,
-    )
+    if store is not None and store.kind != "npy":
+        from gemlo.io.segy_store import StoreImport
+
+        where = store.cube_url(f"{project_path.stem}.{name}.amplitude", project_path.parent)
+        job = StoreImport(segy_path, where, name, profile=store.profile,
+                          folder=project_path.parent, chunk_bytes=chunk_bytes,
+                          progress=progress, header=header)  # fmt: skip
+    else:
+        job = SegyImport(
+            segy_path,
+            project_path.parent,
+            name,
+            None,
+            chunk_bytes,
+            progress,
+            header=header,
+        )
     for text in job.notes() if notice else ():
         notice(text)
     try:

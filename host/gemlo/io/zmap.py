@@ -20,6 +20,8 @@ from gemlo.io.surface import Surface
 HEADER_FIELDS = 14  # after the "@name, GRID, n" line
 # A value within this share of the null value's size counts as null: writers round it.
 NULL_TOLERANCE = 1e-6
+# The longest line read: a grid's lines hold a few values each.
+MAX_LINE = 64 << 10
 # Whole lines that carry no data: comments, and "+" lines some writers put anywhere.
 COMMENTS = ("!", "+")
 COLUMNS_AT_ONCE = 1 << 18  # values formatted at once
@@ -139,8 +141,19 @@ def read_grid(path):
         raise ZmapError(path, error.strerror or str(error)) from None
 
 
+def _lines(fp, path):
+    """The file's lines, numbered; one longer than MAX_LINE is refused before it is split
+    into values (a grid's lines hold a few values; a long one costs many times its size)."""
+    number = 0
+    while line := fp.readline(MAX_LINE + 1):
+        number += 1
+        if len(line) > MAX_LINE:
+            raise ZmapError(path, f"line {number} is longer than {MAX_LINE} characters")
+        yield number, line
+
+
 def _read(fp, path, size):
-    lines = enumerate(fp, 1)
+    lines = _lines(fp, path)
     name, fields, _end = _header(lines, path)
     if len(fields) != HEADER_FIELDS:
         raise ZmapError(

@@ -142,7 +142,7 @@ def process(args):
                     scheduler.close()
         finally:
             database.close()
-        print(f"Stored {args.object}.{args.output} in {args.project}")
+        print(f"Stored {args.object}.{args.output} in {args.project}", flush=True)
 
     # A terminal closed or a kill asked for: stop as Ctrl+C does, leaving nothing.
     return cli.run(

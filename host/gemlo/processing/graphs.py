@@ -252,6 +252,8 @@ def processed_blocks(kernel, source, chunk_bytes=CLUSTER_CHUNK_BYTES):
     import dask.array as da
     from dask.array.core import slices_from_chunks
 
+    if hasattr(source, "as_dask"):  # a store's cube: the workers read its shards
+        source = source.as_dask()
     if isinstance(source, da.Array):
         result = apply(kernel, source)
         indexes = slices_from_chunks(result.chunks)

@@ -18,6 +18,7 @@ import numpy as np
 from gemlo.errors import Cancelled
 from gemlo.model.naming import free_name
 from gemlo.processing.operations import OPERATIONS
+from gemlo.storage import mapped
 from gemlo.storage.chunks import PROCESS_BLOCK_BYTES, needs_data_file
 
 WORKERS = 2
@@ -88,10 +89,20 @@ class FileWriter:
 
     def __setitem__(self, index, values):
         n_il, n_xl, ns = self.shape
-        # A chunk of `blocks`: whole inlines, or a run of traces of one inline.
+        values = np.ascontiguousarray(values, self.dtype)
         first = index[0]
+        if isinstance(first, slice) and len(index) > 1 and index[1].indices(n_xl)[:2] != (0, n_xl):
+            # A box of whole traces (a store's shard): a run of traces per inline.
+            for i, row in zip(range(*first.indices(n_il)[:2]), values, strict=True):
+                self._write(i * n_xl + index[1].indices(n_xl)[0], row)
+            return
+        # A chunk of `blocks`: whole inlines, or a run of traces of one inline.
         trace = first.start * n_xl if isinstance(first, slice) else first * n_xl + index[1].start
-        data = memoryview(np.ascontiguousarray(values, self.dtype)).cast("B")
+        self._write(trace, values)
+
+    def _write(self, trace, values):
+        n_il, n_xl, ns = self.shape
+        data = memoryview(values).cast("B")
         position = self.offset + trace * ns * self.dtype.itemsize
         while data:
             written = os.pwrite(self.fd, data, position)
@@ -134,8 +145,9 @@ def run_chunked(
                 if chunk is None:
                     return
                 index, traces = chunk
-                data = np.array(source[index])
-                drop_in(index)
+                # Read through the file: one cut short meanwhile is an error, not SIGBUS.
+                data = mapped.read(source, index)
+                drop_in(index)  # a map read directly, when not of a project's file
                 result = kernel(data)
                 del data
                 out[index] = result
@@ -298,13 +310,17 @@ class ProcessJob:
                 raise RuntimeError("nothing to store: the computation did not complete")
             if name in dob.prop:  # made meanwhile: never replaced
                 raise ValueError(f"{dob.name!r} already has a property named {name!r}")
-            if self.data_file is not None:
-                if tree is not None:
-                    return tree.store_data_file(dob.name, name, self.data_file, **attributes)
-                return database.store_data_file(dob, name, self.data_file, **attributes)
             if tree is not None:
+                if self.data_file is not None:
+                    return tree.store_data_file(
+                        dob.name, name, self.data_file, new=True, **attributes
+                    )
                 return tree.create_property(dob.name, name, self.out, **attributes)
-            return database.store_properties(dob, {name: self.out}, {name: attributes})[name]
+            # Checked again as it is stored: a run storing that name meanwhile wins.
+            value = self.out if self.data_file is None else self.data_file
+            return database.store_properties(
+                dob, {name: value}, {name: attributes}, fresh=(name,)
+            )[name]
         except BaseException:
             # The tree's create_property puts the entry in before the project stores it.
             if name in dob.prop and dob.prop[name].get(dob.prop_array_key) is self.out:

@@ -1,19 +1,22 @@
 """The project file: an SQLite database holding the survey and the data objects."""
 
+import contextlib
 import copy
 import errno
 import json
 import os
+import re
+import secrets
 import sqlite3
 import urllib.parse
 from pathlib import Path
 
 import numpy as np
-from numpy.lib import format as npy_format
 
 from gemlo.model.dataobject import PERCENTILES, DataObject
-from gemlo.storage import schema
+from gemlo.storage import cubes, interrupts, safepath, schema, values
 from gemlo.storage.chunks import copy_chunked, needs_data_file
+from gemlo.storage.cubestore import StoreError
 from gemlo.storage.datafile import (
     HIDDEN,
     DataFile,
@@ -24,14 +27,29 @@ from gemlo.storage.datafile import (
 )
 from gemlo.storage.errors import DamagedProject, NewerProject, ReadOnlyProject, UnreadableObject
 from gemlo.storage.paths import (
+    BUILDING,
     JOURNAL_SUFFIX,
+    PROJECT_FILES,
     check_new_file_name,
     file_stem,
-    relative,
     remove_folders,
 )
 from gemlo.utils.convert_grid import Survey
 from gemlo.utils.logger import logger
+
+
+def _remove_dead_stubs(path):
+    """Remove the hidden files that processes killed while making the project `path`
+    left, when they hold no data file (those of an import are its own to remove)."""
+    for entry in os.scandir(path.parent):
+        match = BUILDING.fullmatch(entry.name)
+        if match is None or match["name"] != path.name or pid_alive(int(match["pid"])):
+            continue
+        if not entry.is_file(follow_symlinks=False):
+            continue
+        if safepath.names_files(entry.path) == set():
+            for suffix in safepath.SIDECARS:
+                Path(f"{entry.path}{suffix}").unlink(missing_ok=True)
 
 
 def selection_texts(selection):
@@ -60,7 +78,7 @@ def pack(array):
 
 def unpack(dtype, shape, data):
     # frombuffer gives a read-only view on the blob; properties must be editable.
-    return np.frombuffer(data, dtype=np.dtype(dtype)).reshape(json.loads(shape)).copy()
+    return np.frombuffer(data, dtype=np.dtype(dtype)).reshape(values.loads(shape)).copy()
 
 
 class _Connection(sqlite3.Connection):
@@ -134,12 +152,17 @@ class ProjectDatabase:
         self._name = name
         self._conn = connection
         self.read_only = getattr(connection, "read_only", None)
+        # A larger text or blob is damage: refused before it is read into memory.
+        self._conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, safepath.MAX_VALUE)
         self._conn.execute("PRAGMA foreign_keys = ON")
         # Hidden data files this object named, whose writers are alive.
         self._claims = set()
+        # The properties of each object that this project read or wrote.
+        self._seen = {}
         if not self.read_only:
             try:
                 schema.migrate(self._conn)
+                self._record_identities()
             except sqlite3.OperationalError:
                 pass  # a file that refuses changes: it can still be read as it is
         if self._read_only_reason() is None:
@@ -147,29 +170,58 @@ class ProjectDatabase:
 
     @classmethod
     def create(cls, path, name=None):
-        """Create a new project file at `path`; an existing file is never touched."""
+        """Create a new project file at `path`; an existing file is never touched.
+
+        It is made under a hidden name and takes its own once its tables are in: a
+        process killed meanwhile leaves no file under the project's name, and what it
+        left under the hidden one goes with the next creation of that project.
+        """
         path = Path(path)
         if path.exists():
             raise FileExistsError(f"Cannot create the project: {path} already exists")
         check_new_file_name(path)
         made = [p for p in path.parents if not p.exists()]
         path.parent.mkdir(parents=True, exist_ok=True)
+        building = path.with_name(f".{path.name}.{os.getpid()}-{secrets.token_hex(6)}.part")
+        try:
+            if BUILDING.fullmatch(path.name):
+                raise OSError(errno.EEXIST, "built under a hidden name already")
+            check_new_file_name(building)
+            _remove_dead_stubs(path)
+        except OSError:
+            building = path
         try:
             # Exclusive creation: a file appearing meanwhile is not overwritten either.
-            with open(path, "xb"):
+            with open(building, "xb"):
                 pass
         except FileExistsError:
             raise FileExistsError(f"Cannot create the project: {path} already exists") from None
         except BaseException:
             remove_folders(made)
             raise
+        linked = False
         try:
-            conn = sqlite3.connect(path, factory=_Connection)
-            conn.path = str(path)
+            conn = sqlite3.connect(building, factory=_Connection)
             schema.create(conn)
+            if building != path:
+                conn.close()
+                try:
+                    # A link, not a rename: a file made meanwhile under that name stays.
+                    os.link(building, path)
+                except FileExistsError:
+                    raise FileExistsError(
+                        f"Cannot create the project: {path} already exists"
+                    ) from None
+                linked = True
+                os.unlink(building)
+                conn = sqlite3.connect(path, factory=_Connection)
+            conn.path = str(path)
             return cls(path, conn, name)
         except BaseException:
-            os.unlink(path)
+            if building != path:
+                Path(building).unlink(missing_ok=True)
+            if linked or building == path:
+                os.unlink(path)
             remove_folders(made)
             raise
 
@@ -247,13 +299,16 @@ class ProjectDatabase:
         row = self._conn.execute("SELECT name, sgmt FROM survey").fetchone()
         if row is None:
             return None, None
-        sgmt = json.loads(row[1])
-        return Survey.from_sgmt(sgmt, name=row[0]), sgmt
+        sgmt = values.expect(values.loads(row[1]), dict, "the survey's extent")
+        return Survey.from_sgmt(sgmt, name=values.expect(row[0], str, "the survey's name")), sgmt
 
     # Data objects
 
     def object_names(self):
-        return [r[0] for r in self._conn.execute("SELECT name FROM objects ORDER BY rowid")]
+        return [
+            values.expect(r[0], str, "an object's name")
+            for r in self._conn.execute("SELECT name FROM objects ORDER BY rowid")
+        ]
 
     def save_object(self, dob):
         """Store the object with all its properties, replacing a stored one of that name."""
@@ -268,7 +323,7 @@ class ProjectDatabase:
         for dob in dobs:
             if self._conn.execute("SELECT 1 FROM objects WHERE name = ?", (dob.name,)).fetchone():
                 raise ValueError(f"the project already holds an object named {dob.name!r}")
-        self._store_batch([(dob, self._entries(dob, dob.prop), "object") for dob in dobs])
+        self._store_batch([(dob, self._entries(dob, dob.prop), "new") for dob in dobs])
 
     def save_property(self, dob, prop_name):
         """Store (or replace) one property of a stored object."""
@@ -322,11 +377,21 @@ class ProjectDatabase:
         """A new data file in the project's folder that nothing refers to yet (see DataFile);
         its space is reserved, so a full disk fails here with OSError."""
         self.check_writable()
-        return DataFile(os.path.dirname(os.path.abspath(self.path)), dtype, shape, self._claim)
+        data_file = DataFile(
+            os.path.dirname(os.path.abspath(self.path)), dtype, shape, self._claim
+        )
+        if data_file.hidden is not None:
+            # Removed as debris only as the file it is.
+            with self._conn:
+                self._conn.execute(
+                    "UPDATE pending_files SET device = ?, inode = ? WHERE file = ?",
+                    (*data_file.identity(), os.path.basename(data_file.hidden)),
+                )
+        return data_file
 
     def _claim(self, path):
         # A hidden data file is recorded before it exists: its writer may die.
-        rel = self._relative(path)
+        rel = os.path.basename(path)
         with self._conn:
             self._conn.execute(
                 "INSERT OR REPLACE INTO pending_files VALUES (?, NULL, NULL, ?)",
@@ -334,23 +399,28 @@ class ProjectDatabase:
             )
         self._claims.add(rel)
 
-    def store_data_file(self, dob, prop_name, data_file, **attributes):
+    def store_data_file(self, dob, prop_name, data_file, *, new=False, **attributes):
         """Make `data_file` the values of the property `prop_name` of `dob` (new, or
         replacing one, whose data file is removed once nothing refers to it), with
         `attributes`, in one transaction; returns the property's entry, which holds a
         read-write memory map of the file under its final name. A `dob` that the project
-        lacks is stored with it."""
-        return self.store_properties(dob, {prop_name: data_file}, {prop_name: attributes})[
-            prop_name
-        ]
+        lacks is stored with it. With `new`, ValueError if another writer stored that
+        property meanwhile."""
+        fresh = (prop_name,) if new else ()
+        return self.store_properties(
+            dob, {prop_name: data_file}, {prop_name: attributes}, fresh=fresh
+        )[prop_name]
 
-    def store_properties(self, dob, values, attributes=None, *, remove=(), meta=None, survey=None):
+    def store_properties(
+        self, dob, values, attributes=None, *, remove=(), meta=None, survey=None, fresh=()
+    ):
         """In one transaction: the properties `values` (name -> DataFile or array) of `dob`,
         new or replacing, with `attributes` (name -> dict; default: those they have);
         the properties named in `remove` dropped; the object's `meta` if given; the
         `survey` (Survey, segment dictionary) if given. A `dob` that the project lacks is
         stored with its other properties. Arrays of MAPPED_BYTES or more go into data
-        files. `dob` follows only once everything is stored; returns the new entries."""
+        files. `dob` follows only once everything is stored; returns the new entries.
+        The properties named in `fresh` must be new: ValueError if one was stored meanwhile."""
         attributes = attributes or {}
         key = dob.prop_array_key
         writes = []
@@ -371,7 +441,7 @@ class ProjectDatabase:
                     if k not in (key, PERCENTILES)
                 }
             writes.append((prop_name, value, extra))
-        return self._store(dob, writes, "properties", remove, meta, survey)
+        return self._store(dob, writes, "properties", remove, meta, survey, fresh)
 
     def store_new_property(self, dob, prop_name, array=None, **attributes):
         """Store the new property `prop_name` of `dob` with `attributes`: `array` (an array
@@ -383,12 +453,12 @@ class ProjectDatabase:
                 array = np.zeros(shape, dtype)
             else:
                 array = self.new_data_file(dob.name, prop_name, dtype, shape)
-        if isinstance(array, DataFile):
-            with array:
-                return self.store_data_file(dob, prop_name, array, **attributes)
-        return self.store_properties(dob, {prop_name: np.asarray(array)}, {prop_name: attributes})[
-            prop_name
-        ]
+        value = array if isinstance(array, DataFile) else np.asarray(array)
+        # New: one that another process stored meanwhile is never replaced.
+        with value if isinstance(value, DataFile) else contextlib.nullcontext():
+            return self.store_properties(
+                dob, {prop_name: value}, {prop_name: attributes}, fresh=(prop_name,)
+            )[prop_name]
 
     def store_copy(self, dob, name):
         """Store a copy of `dob` named `name` that shares no array with it (mapped and large
@@ -414,16 +484,20 @@ class ProjectDatabase:
                     value.discard()
         return other
 
-    def _store(self, dob, writes, mode, remove=(), meta=None, survey=None):
+    def _store(self, dob, writes, mode, remove=(), meta=None, survey=None, fresh=()):
         """Store `writes` [(property, DataFile or array, attributes or None for the
         entry's)] of `dob`: "object" replaces the stored object, "update" all its
         properties, "properties" the ones given. Data files get their names first,
         then one transaction refers to them; whatever fails, the project stays as it
         was and the names made are removed."""
-        return self._store_batch([(dob, writes, mode)], remove, meta, survey)[0]
+        return self._store_batch([(dob, writes, mode)], remove, meta, survey, fresh)[0]
 
-    def _store_batch(self, batch, remove=(), meta=None, survey=None):
-        """`_store` of several (dob, writes, mode) in one transaction; returns their entries."""
+    def _store_batch(self, batch, remove=(), meta=None, survey=None, fresh=()):
+        """`_store` of several (dob, writes, mode) in one transaction; returns their entries.
+
+        `fresh` names the properties (of the first object) that must not exist yet: one
+        stored meanwhile by another process is never replaced (ValueError).
+        """
         self.check_writable()
         made = []  # data files made here from arrays
         named = [{} for _ in batch]  # per object: property -> (relative name, data file)
@@ -433,32 +507,63 @@ class ProjectDatabase:
                 for prop_name, value, _extra in writes:
                     if isinstance(value, DataFile):
                         files[prop_name] = value
-                    elif mapped_file(value) is None and needs_data_file(np.asarray(value).nbytes):
+                    elif cubes.is_cube(value):
+                        pass  # in its store
+                    elif self._own_mapped(value) is None and needs_data_file(
+                        np.asarray(value).nbytes
+                    ):
                         files[prop_name] = self._spill(dob.name, prop_name, np.asarray(value))
                         made.append(files[prop_name])
                 for prop_name, data_file in files.items():
                     if data_file.stored:
                         raise ValueError(f"{data_file!r} is stored already")
                     data_file.sync()
+                    self._step("synced")
                     names[prop_name] = (self._name_data_file(dob, prop_name, data_file), data_file)
+                    self._step("named")
             if any(named):
                 fsync_folder(os.path.dirname(os.path.abspath(self.path)))
-            with self._conn:
-                for (dob, writes, mode), names in zip(batch, named, strict=True):
-                    self._write(dob, writes, mode, names, remove, meta, survey)
         except BaseException:
-            for names in named:
-                for rel, data_file in names.values():
-                    self._unname(rel, data_file)
-            for data_file in made:
-                data_file.discard()
+            self._undo(named, made)
             raise
-        results = [
-            self._stored_entries(dob, writes, mode, names, remove, meta)
-            for (dob, writes, mode), names in zip(batch, named, strict=True)
-        ]
-        self._sweep()
+        # From the commit on, the change is finished whatever comes: an interrupt waits.
+        # (A project built under a hidden name is thrown away whole when interrupted.)
+        committed = False
+        with interrupts.deferred() if self._name is None else contextlib.nullcontext():
+            try:
+                with self._conn:
+                    # The write lock first: what is checked below cannot change meanwhile.
+                    self._conn.execute("BEGIN IMMEDIATE")
+                    for (dob, writes, mode), names in zip(batch, named, strict=True):
+                        self._write(dob, writes, mode, names, remove, meta, survey, fresh)
+                    self._step("written")
+                committed = True
+                self._step("committed")
+            except BaseException:
+                if not committed:
+                    self._undo(named, made)
+                raise
+            results = [
+                self._stored_entries(dob, writes, mode, names, remove, meta)
+                for (dob, writes, mode), names in zip(batch, named, strict=True)
+            ]
+            self._step("entries")
+            self._sweep()
         return results
+
+    # Called at each step of a store with its name (tests interrupt there).
+    step_hook = None
+
+    def _step(self, name):
+        if self.step_hook is not None:
+            self.step_hook(name)
+
+    def _undo(self, named, made):
+        for names in named:
+            for rel, data_file in names.values():
+                self._unname(rel, data_file)
+        for data_file in made:
+            data_file.discard()
 
     def _stored_entries(self, dob, writes, mode, named, remove, meta):
         key = dob.prop_array_key
@@ -469,8 +574,8 @@ class ProjectDatabase:
                 hidden = data_file.hidden
                 data_file.stored_as(self._absolute(rel))
                 if hidden is not None and not os.path.lexists(hidden):
-                    self._forget_pending(self._relative(hidden))
-                array = npy_format.open_memmap(data_file.path, "r+")
+                    self._forget_pending(os.path.basename(hidden))
+                array = open_mapped(data_file.path, data_file.dtype, data_file.shape)
             else:
                 array = value
             if extra is None:
@@ -486,15 +591,25 @@ class ProjectDatabase:
             # The object's arrays that went into data files are mapped from now on.
             for prop_name in named:
                 dob.prop[prop_name][key] = entries[prop_name][key]
+        seen = self._seen.setdefault(dob.name, set())
+        if mode != "properties":
+            seen.clear()
+        seen.update(p for p, _value, _extra in writes)
+        seen.difference_update(remove)
         return entries
 
-    def _write(self, dob, writes, mode, named, remove, meta, survey):
+    def _write(self, dob, writes, mode, named, remove, meta, survey, fresh=()):
         conn = self._conn
         row = (
             dob.prop_array_key,
             int(dob.viewable_in_plot),
             dumps(dob.meta if meta is None else meta),
         )
+        if (
+            mode == "new"
+            and conn.execute("SELECT 1 FROM objects WHERE name = ?", (dob.name,)).fetchone()
+        ):
+            raise ValueError(f"the project already holds an object named {dob.name!r}")
         if mode == "object":
             conn.execute("DELETE FROM objects WHERE name = ?", (dob.name,))
         if mode == "update":
@@ -505,7 +620,19 @@ class ProjectDatabase:
             )
             if cursor.rowcount != 1:
                 raise KeyError(dob.name)
-            conn.execute("DELETE FROM properties WHERE object = ?", (dob.name,))
+            # Only the properties this project has seen: one that another process
+            # stored meanwhile stays.
+            seen = self._seen.get(dob.name, set())
+            for (prop_name,) in conn.execute(
+                "SELECT name FROM properties WHERE object = ?", (dob.name,)
+            ).fetchall():
+                if prop_name in seen and prop_name not in dob.prop:
+                    conn.execute(
+                        "DELETE FROM properties WHERE object = ? AND name = ?",
+                        (dob.name, prop_name),
+                    )
+                elif prop_name not in seen:
+                    logger.info("Kept %s.%s, stored meanwhile elsewhere", dob.name, prop_name)
         else:
             conn.execute("INSERT OR IGNORE INTO objects VALUES (?, ?, ?, ?)", (dob.name, *row))
             if meta is not None:
@@ -519,6 +646,10 @@ class ProjectDatabase:
                 "SELECT position FROM properties WHERE object = ? AND name = ?",
                 (dob.name, prop_name),
             ).fetchone()
+            if found is not None and prop_name in fresh:
+                raise ValueError(
+                    f"{dob.name!r} already has a property named {prop_name!r}, stored meanwhile"
+                )
             if found is None:
                 found = conn.execute(
                     "SELECT COALESCE(MAX(position) + 1, 0) FROM properties WHERE object = ?",
@@ -532,7 +663,10 @@ class ProjectDatabase:
             rel = named[prop_name][0] if prop_name in named else None
             self._insert_property(dob, prop_name, value, extra, found[0], rel)
             if rel is not None:
-                conn.execute("INSERT OR IGNORE INTO owned_files VALUES (?)", (rel,))
+                conn.execute(
+                    "INSERT OR REPLACE INTO owned_files VALUES (?, ?, ?)",
+                    (rel, *named[prop_name][1].identity()),
+                )
                 conn.execute("DELETE FROM pending_files WHERE file = ?", (rel,))
         if survey is not None:
             survey, sgmt = survey
@@ -594,6 +728,27 @@ class ProjectDatabase:
         except (OSError, ValueError, sqlite3.Error) as error:
             logger.warning("Could not remove %s (the next open will): %s", rel, error)
 
+    def _own_pattern(self):
+        # The names this project gives its data files, and those of unnamed ones.
+        own = re.escape(f"{self.name}.") + r".+\.npy"
+        return re.compile(f"{own}|{HIDDEN.pattern}")
+
+    def _remove(self, rel, identity, why):
+        """Remove the data file `rel` if it is this project's own (see safepath.removable)
+        and no other project file in the folder may name it; else log why not."""
+        try:
+            path = safepath.removable(self.path, rel, identity, self._own_pattern())
+            other = safepath.named_elsewhere(self.path, rel, PROJECT_FILES)
+            if other is not None:
+                raise safepath.UnsafeName(f"{other} may refer to it")
+        except FileNotFoundError:
+            return
+        except (OSError, ValueError) as error:
+            logger.warning("Left %r of %s in place (%s): %s", rel, self.path, why, error)
+            return
+        os.unlink(path)
+        return path
+
     def _remove_debris(self):
         """Remove the data files of writers that died before their property referred to
         them, and the project's files no property refers to any more."""
@@ -603,49 +758,55 @@ class ProjectDatabase:
                 "SELECT file, device, inode, pid FROM pending_files"
             ).fetchall()
             for rel, device, inode, pid in rows:
-                if rel in self._claims or (pid != os.getpid() and pid_alive(pid)):
-                    continue
-                path = self._absolute(rel)
-                try:
-                    st = os.lstat(path)
-                except FileNotFoundError:
-                    st = None
-                if (
-                    st is not None
-                    and rel not in referenced
-                    and (
-                        (st.st_dev, st.st_ino) == (device, inode)
-                        if inode is not None
-                        else HIDDEN.fullmatch(os.path.basename(rel))
-                    )
+                if rel in self._claims or (
+                    isinstance(pid, int) and pid != os.getpid() and pid_alive(pid)
                 ):
-                    os.unlink(path)
-                    logger.info("Removed %s, left by an interrupted write", path)
+                    continue
+                if rel not in referenced and self._remove(
+                    rel, (device, inode), "left by an interrupted write"
+                ):
+                    logger.info("Removed %s, left by an interrupted write", rel)
                 self._forget_pending(rel)
-            # Data files of the project from before the tables above are its own too.
-            with self._conn:
-                self._conn.executemany(
-                    "INSERT OR IGNORE INTO owned_files VALUES (?)",
-                    [(rel,) for rel in referenced if self._own_name(rel)],
-                )
-        except (OSError, sqlite3.Error) as error:
+        except (OSError, ValueError, sqlite3.Error) as error:
             logger.warning("Could not clean up the data files of %s: %s", self.path, error)
         self._sweep()
 
-    def _own_name(self, rel):
-        # The names this project gives its files; a file the user brought in by
-        # reference under another name is never removed.
-        return os.sep not in rel and rel.startswith(f"{self.name}.") and rel.endswith(".npy")
+    def _record_identities(self):
+        """Owned files are removed only as the files they were: the (device, inode) of
+        the data files of a project from before it was recorded is taken now."""
+        with self._conn:
+            for (rel,) in self._conn.execute(
+                "SELECT DISTINCT file FROM property_files WHERE file NOT IN "
+                "(SELECT file FROM owned_files WHERE inode IS NOT NULL)"
+            ).fetchall():
+                if not (isinstance(rel, str) and self._own_pattern().fullmatch(rel)):
+                    continue
+                try:
+                    st = os.lstat(safepath.resolve(self.path, rel))
+                except (OSError, ValueError):
+                    continue
+                if os.path.stat.S_ISREG(st.st_mode):
+                    self._conn.execute(
+                        "INSERT OR REPLACE INTO owned_files VALUES (?, ?, ?)",
+                        (rel, st.st_dev, st.st_ino),
+                    )
 
     def _sweep(self):
         """Remove the project's data files that no property refers to any more."""
         try:
+            for (rel,) in self._conn.execute("SELECT file FROM property_files").fetchall():
+                try:
+                    safepath.resolve(self.path, rel)
+                except ValueError as error:
+                    # A damaged entry may have named a file that now looks unused.
+                    logger.warning("Removing no data file of %s: %s", self.path, error)
+                    return
             rows = self._conn.execute(
-                "SELECT file FROM owned_files WHERE file NOT IN (SELECT file FROM property_files)"
+                "SELECT file, device, inode FROM owned_files "
+                "WHERE file NOT IN (SELECT file FROM property_files)"
             ).fetchall()
-            for (rel,) in rows:
-                if self._own_name(rel):
-                    Path(self._absolute(rel)).unlink(missing_ok=True)
+            for rel, device, inode in rows:
+                self._remove(rel, (device, inode), "no property refers to it")
                 with self._conn:
                     self._conn.execute("DELETE FROM owned_files WHERE file = ?", (rel,))
         except (OSError, sqlite3.Error) as error:
@@ -658,13 +819,20 @@ class ProjectDatabase:
         # Percentiles are a cache of the values: JSON would turn float32 ones into
         # doubles that print differently, so they are recomputed after reopening.
         extra = {k: v for k, v in entry.items() if k not in (dob.prop_array_key, PERCENTILES)}
+        if cubes.is_cube(array):
+            self._conn.execute(
+                "INSERT INTO properties VALUES (?, ?, ?, ?, ?, ?, ?)",
+                (dob.name, prop_name, position, array.dtype.str, json.dumps(array.shape), b"",
+                 dumps(extra)),
+            )  # fmt: skip
+            cubes.record(self._conn, dob.name, prop_name, array, os.path.dirname(self.path))
+            return
         if file is None:
-            file = mapped_file(array)
+            file = self._own_mapped(array)
             if file:
                 # The values are in the file already: write them back, never into a blob.
                 if array.mode != "r":
                     array.flush()
-                file = self._relative(file)
         if file:
             shape = array.shape
             packed = (np.dtype(array.dtype).str, json.dumps(shape), b"")
@@ -679,8 +847,19 @@ class ProjectDatabase:
                 "INSERT INTO property_files VALUES (?, ?, ?)", (dob.name, prop_name, file)
             )
 
-    def _relative(self, file):
-        return relative(os.path.dirname(os.path.abspath(self.path)), file)
+    def _own_mapped(self, array):
+        """The name, in the project's folder, of the .npy file `array` maps whole, or None:
+        a project refers only to files in its folder (a map of another is copied)."""
+        file = mapped_file(array)
+        if file is None:
+            return None
+        rel = os.path.basename(file)
+        try:
+            if safepath.resolve(self.path, rel) != os.path.realpath(file):
+                return None
+        except ValueError:
+            return None
+        return rel
 
     def _property_files(self, name):
         try:
@@ -698,14 +877,29 @@ class ProjectDatabase:
         Raises KeyError for an unknown name, UnreadableObject (naming the file and the
         reason) when one of its data files or its record cannot be read.
         """
+        try:
+            return self._load_object(name)
+        except sqlite3.DataError as error:  # a value beyond safepath.MAX_VALUE
+            raise UnreadableObject(
+                f"The record of the data object {name!r} in {self.path} is damaged: {error}"
+            ) from error
+
+    def _load_object(self, name):
         row = self._conn.execute(
             "SELECT prop_array_key, viewable_in_plot, meta FROM objects WHERE name = ?", (name,)
         ).fetchone()
         if row is None:
             raise KeyError(name)
         key, viewable, meta = row
+        try:
+            values.expect(key, str, "its kind of array")
+        except ValueError as error:
+            raise UnreadableObject(
+                f"The record of the data object {name!r} in {self.path} is damaged: {error}"
+            ) from error
         prop = {}
         files = self._property_files(name)
+        in_stores = cubes.stored(self._conn, name)
         folder = os.path.dirname(os.path.abspath(self.path))
         for prop_name, dtype, shape, data, extra in self._conn.execute(
             "SELECT name, dtype, shape, data, extra FROM properties WHERE object = ? "
@@ -713,15 +907,29 @@ class ProjectDatabase:
             (name,),
         ):
             what = f"the property {prop_name!r} of {name!r}"
-            if prop_name in files:
-                file = os.path.join(folder, files[prop_name])
+            if not isinstance(prop_name, str):
+                raise UnreadableObject(f"The name of {what} in {self.path} is not text")
+            if prop_name in in_stores:
+                try:
+                    array = cubes.open_stored(*in_stores[prop_name], folder)
+                except StoreError as error:
+                    raise UnreadableObject(
+                        f"The cube of {what} cannot be used: {error}"
+                    ) from error
+            elif prop_name in files:
+                try:
+                    file = safepath.resolve(self.path, files[prop_name])
+                except ValueError as error:
+                    raise UnreadableObject(
+                        f"The data file entry of {what} in {self.path} is damaged: {error}"
+                    ) from error
                 if not os.path.lexists(file):
                     raise UnreadableObject(f"The data file {file} of {what} is missing")
                 try:
                     array = open_mapped(
-                        file, dtype, json.loads(shape), writable=not self.read_only
+                        file, dtype, values.loads(shape), writable=not self.read_only
                     )
-                except (OSError, ValueError, TypeError) as error:
+                except (OSError, ValueError, TypeError, OverflowError) as error:
                     reason = error.strerror if isinstance(error, OSError) else error
                     raise UnreadableObject(
                         f"The data file {file} of {what} cannot be used: {reason or error}"
@@ -729,26 +937,34 @@ class ProjectDatabase:
             else:
                 try:
                     array = unpack(dtype, shape, data)
-                except (ValueError, TypeError) as error:
+                except (ValueError, TypeError, OverflowError) as error:
                     raise UnreadableObject(
                         f"The values of {what} in {self.path} are damaged: {error}"
                     ) from error
             try:
-                prop[prop_name] = {key: array, **json.loads(extra)}
+                attributes = values.loads(extra)
+                if not isinstance(attributes, dict):
+                    raise TypeError(f"a {type(attributes).__name__} where a record belongs")
+                attributes.pop(key, None)  # the values are the array's
+                prop[prop_name] = {key: array, **attributes}
             except (ValueError, TypeError) as error:
                 raise UnreadableObject(
                     f"The attributes of {what} in {self.path} are damaged: {error}"
                 ) from error
         try:
-            return DataObject(name, prop, key, json.loads(meta), bool(viewable))
+            meta = values.expect(values.loads(meta), dict, "its meta")
+            dob = DataObject(name, prop, key, meta, bool(viewable))
         except (ValueError, TypeError) as error:
             raise UnreadableObject(
                 f"The record of the data object {name!r} in {self.path} is damaged: {error}"
             ) from error
+        self._seen[name] = set(prop)
+        return dob
 
     def rename_object(self, old, new):
         with self._conn:
             self._conn.execute("UPDATE objects SET name = ? WHERE name = ?", (new, old))
+        self._seen[new] = self._seen.pop(old, set())
 
     def remove_object(self, name):
         with self._conn:
@@ -760,6 +976,9 @@ class ProjectDatabase:
                 "UPDATE properties SET name = ? WHERE object = ? AND name = ?",
                 (new, object_name, old),
             )
+        seen = self._seen.setdefault(object_name, set())
+        seen.discard(old)
+        seen.add(new)
 
     def remove_property(self, object_name, prop_name):
         with self._conn:
@@ -822,12 +1041,19 @@ class ProjectDatabase:
         """Return the stored plot viewers as (name, state dict, shown names), in order."""
         if not schema.has_table(self._conn, "viewers"):
             return []
-        return [
-            (name, json.loads(state), json.loads(shown))
-            for name, state, shown in self._conn.execute(
-                "SELECT name, state, shown FROM viewers ORDER BY position"
+        viewers = []
+        for name, state, shown in self._conn.execute(
+            "SELECT name, state, shown FROM viewers ORDER BY position"
+        ):
+            shown = values.expect(values.loads(shown), list, "the objects a viewer shows")
+            viewers.append(
+                (
+                    values.expect(name, str, "a viewer's name"),
+                    values.expect(values.loads(state), dict, "a viewer's state"),
+                    [values.expect(n, str, "an object a viewer shows") for n in shown],
+                )
             )
-        ]
+        return viewers
 
     def __repr__(self):
         lines = [f"ProjectDatabase({self.path!r})"]

@@ -16,6 +16,8 @@ import secrets
 import numpy as np
 from numpy.lib import format as npy_format
 
+from gemlo.storage import mapped
+
 # The name of a data file made where unnamed files are not supported.
 HIDDEN_PREFIX = ".gemlo-data-"
 HIDDEN = re.compile(re.escape(HIDDEN_PREFIX) + r"[0-9a-f]{12}\.npy\.part")
@@ -263,13 +265,8 @@ def open_mapped(path, dtype, shape, writable=True):
     written. Raises ValueError saying what is wrong, OSError when it cannot be read.
     """
     dtype, shape = np.dtype(dtype), tuple(shape)
-    writable = writable and os.access(path, os.W_OK)
-    try:
-        fp = open(path, "r+b" if writable else "rb")
-    except OSError as error:
-        if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS) or not writable:
-            raise
-        fp, writable = open(path, "rb"), False
+    # Read-only until it checked out; never through a link (`path` is resolved).
+    fp = os.fdopen(os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK), "rb")
     with fp:
         info = os.fstat(fp.fileno())
         if not os.path.stat.S_ISREG(info.st_mode):
@@ -294,7 +291,27 @@ def open_mapped(path, dtype, shape, writable=True):
             )
         if size == offset:
             writable = False  # numpy writes a byte into a file it maps for no values
-        return np.memmap(fp, dtype, "r+" if writable else "r", offset, shape, order="C")
+        if writable and os.access(path, os.W_OK):
+            try:
+                rw = open(path, "r+b", opener=lambda p, f: os.open(p, f | os.O_NOFOLLOW))
+            except OSError as error:
+                if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
+                    raise
+            else:
+                with rw:
+                    again = os.fstat(rw.fileno())
+                    if (again.st_dev, again.st_ino, again.st_size) != (
+                        info.st_dev,
+                        info.st_ino,
+                        info.st_size,
+                    ):
+                        raise ValueError("it was replaced while it was checked")
+                    array = np.memmap(rw, dtype, "r+", offset, shape, order="C")
+                    mapped.keep_file(array, fp.fileno())
+                    return array
+        array = np.memmap(fp, dtype, "r", offset, shape, order="C")
+        mapped.keep_file(array, fp.fileno())
+        return array
 
 
 def mapped_file_short(array):

@@ -9,13 +9,10 @@ import sqlite3
 from contextlib import contextmanager
 from pathlib import Path
 
+from gemlo.storage import cubes, interrupts, safepath
 from gemlo.storage.database import ProjectDatabase
 from gemlo.storage.datafile import HIDDEN, fsync_folder, pid_alive
-from gemlo.storage.paths import check_new_file_name, with_extension
-
-# A new project while it is built: hidden, named after the project, the process and a
-# random token.
-BUILDING = re.compile(r"\.(?P<name>.+)\.(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.part")
+from gemlo.storage.paths import BUILDING, PROJECT_FILES, check_new_file_name, with_extension
 
 
 def prepare(project_path):
@@ -39,7 +36,8 @@ def prepare(project_path):
 def building(project_path):
     """A ProjectDatabase to fill, created under a hidden name in the folder of
     `project_path` (see prepare); it is closed and takes its name when the block ends, or
-    is removed with its data files when the block raises."""
+    is removed with its data files when the block raises. Once it has its name, it is
+    made: an interrupt waits (see gemlo.storage.interrupts)."""
     folder = project_path.parent
     folder.mkdir(parents=True, exist_ok=True)
     hidden = folder / f".{project_path.name}.{os.getpid()}-{secrets.token_hex(6)}.part"
@@ -48,10 +46,11 @@ def building(project_path):
         database = ProjectDatabase.create(hidden, name=project_path.stem)
         yield database
         database.close()
-        # A link, not a rename: a project made meanwhile under that name stays.
-        os.link(hidden, project_path)
-        os.unlink(hidden)
-        fsync_folder(folder)
+        with interrupts.deferred():
+            # A link, not a rename: a project made meanwhile under that name stays.
+            os.link(hidden, project_path)
+            os.unlink(hidden)
+            fsync_folder(folder)
     except BaseException:
         if database is not None:
             database.close()
@@ -82,29 +81,28 @@ def remove_build(hidden, project_path):
     if project_path.exists() and os.path.samefile(hidden, project_path):
         hidden.unlink()
         return
-    stored, pending = [], []
+    made = []
     try:
         conn = sqlite3.connect(hidden)  # rolls a half-written transaction back
         try:
-            stored = [r[0] for r in conn.execute("SELECT file FROM property_files")]
-            pending = conn.execute("SELECT file, device, inode FROM pending_files").fetchall()
+            conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, safepath.MAX_VALUE)
+            cubes.remove_recorded(conn, hidden.parent, project_path.stem)
+            for table in ("owned_files", "pending_files"):
+                made += conn.execute(f"SELECT file, device, inode FROM {table}").fetchall()  # noqa: S608
         finally:
             conn.close()
     except sqlite3.DatabaseError:
-        pass  # killed before the tables were made
-    stem = project_path.stem
-    for rel, *identity in [(rel, None, None) for rel in stored] + pending:
-        # Only the names this build gives its data files, beside the project, and a
-        # file being named only if it is the one recorded.
-        path = hidden.parent / rel
-        named = rel.startswith(f"{stem}.") and rel.endswith(".npy")
-        if os.sep in rel or not (named or HIDDEN.fullmatch(rel)):
-            continue
+        pass  # killed before the tables were made, or not a build of ours
+    # Only the names this build gives its data files, beside the project, each the file
+    # recorded under it, and none that another project in the folder names.
+    own = re.compile(re.escape(f"{project_path.stem}.") + r".+\.npy|" + HIDDEN.pattern)
+    for rel, device, inode in made:
         try:
-            st = os.lstat(path)
-        except FileNotFoundError:
+            path = safepath.removable(hidden, rel, (device, inode), own)
+            other = safepath.named_elsewhere(hidden, rel, PROJECT_FILES)
+        except (OSError, ValueError):
             continue
-        if identity == [None, None] or identity == [st.st_dev, st.st_ino]:
-            path.unlink()
+        if other is None:
+            os.unlink(path)
     for suffix in ("", "-journal", "-wal", "-shm"):
         Path(f"{hidden}{suffix}").unlink(missing_ok=True)

@@ -10,6 +10,12 @@ from pathlib import Path
 EXTENSION = ".lmd"
 # SQLite writes its rollback journal beside the project under this longer name.
 JOURNAL_SUFFIX = "-journal"
+# A new project while it is built: hidden, named after the project, the process and a
+# random token.
+BUILDING = re.compile(r"\.(?P<name>.+)\.(?P<pid>\d+)-(?P<token>[0-9a-f]{12})\.part")
+# Files in a project's folder that may refer to its data files: projects (copies among
+# them) and projects being built.
+PROJECT_FILES = re.compile(r".*\.lmd|" + BUILDING.pattern)
 
 
 class PathError(ValueError):
@@ -25,13 +31,6 @@ def with_extension(path):
 def file_stem(text):
     """A plain, not too long file name made of any object or property name."""
     return re.sub(r"[^\w.-]", "_", text)[:160]
-
-
-def relative(folder, file):
-    """`file` relative to `folder` when it lies directly in it (so that the folder can move
-    as a whole), else absolute."""
-    folder, file = os.path.abspath(folder), os.path.abspath(file)
-    return os.path.relpath(file, folder) if os.path.dirname(file) == folder else file
 
 
 def check_new_file_name(path, suffix=JOURNAL_SUFFIX, purpose="the project's journal"):
@@ -104,6 +103,9 @@ def new_project(text, exists_ok=False):
     path = Path(text).expanduser().absolute()
     if path.is_dir():
         raise PathError(f"{path} is a folder: give the project file's name")
+    if os.path.exists(path) and not path.is_file():
+        # A device or pipe: nothing is to be made beside it (in /dev, say).
+        raise PathError(f"{path} is not a regular file (a device, pipe or socket)")
     path = with_extension(path)
     if os.path.lexists(path) and not exists_ok:
         raise PathError(f"Cannot create the project: {path} already exists")

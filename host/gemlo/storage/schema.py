@@ -5,8 +5,10 @@ import datetime
 
 FORMAT = "gemlo-project"
 # Version 1 made the tables of data files when a project was opened, and those of the
-# viewers and the external modules when first saved; version 2 has them all from the start.
-VERSION = 2
+# viewers and the external modules when first saved; version 2 has them all from the start;
+# version 3 records the device and inode of the data files a project owns (removed only
+# as the files they were), and properties kept in cube stores.
+VERSION = 3
 
 _TABLES = [
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
@@ -66,15 +68,49 @@ _VERSION_2 = [
     "CREATE TABLE IF NOT EXISTS extmodules (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
 ]
 
-# The statements that bring a file of version n to n + 1.
-MIGRATIONS = {1: _VERSION_2}
+# Added in version 3: properties whose values are cubes in a cube store (Zarr, in a folder
+# or under a bucket's prefix). Their row in `properties` keeps dtype and shape, with an
+# empty blob; this one says where the cube is (a location relative to the project's
+# folder when beside it) and the name of the store profile that reaches a bucket.
+_VERSION_3 = [
+    """CREATE TABLE IF NOT EXISTS property_stores (
+        object TEXT NOT NULL,
+        name TEXT NOT NULL,
+        kind TEXT NOT NULL,
+        location TEXT NOT NULL,
+        profile TEXT,
+        PRIMARY KEY (object, name),
+        FOREIGN KEY (object, name) REFERENCES properties (object, name)
+            ON DELETE CASCADE ON UPDATE CASCADE
+    )""",
+]
+
+
+def _owned_identity(conn):
+    columns = [r[1] for r in conn.execute("PRAGMA table_info(owned_files)")]
+    for column in ("device", "inode"):
+        if column not in columns:
+            conn.execute(f"ALTER TABLE owned_files ADD COLUMN {column} INTEGER")
+
+
+# The steps (statements, or functions of the connection) that bring a file of version n
+# to n + 1.
+MIGRATIONS = {1: _VERSION_2, 2: [_owned_identity, *_VERSION_3]}
+
+
+def _run(conn, step):
+    if callable(step):
+        step(conn)
+    else:
+        conn.execute(step)
 
 
 def create(conn):
     """Make the tables of a new project in the empty database `conn`."""
     with conn:
-        for statement in _TABLES + _VERSION_2:
+        for statement in _TABLES + _VERSION_2 + _VERSION_3:
             conn.execute(statement)
+        _owned_identity(conn)
         conn.executemany(
             "INSERT INTO meta VALUES (?, ?)",
             [
@@ -103,9 +139,10 @@ def migrate(conn):
     try:
         for step in range(version, VERSION):
             for statement in MIGRATIONS[step]:
-                conn.execute(statement)
-        for statement in _VERSION_2:
+                _run(conn, statement)
+        for statement in _VERSION_2 + _VERSION_3:
             conn.execute(statement)
+        _owned_identity(conn)
         if version < VERSION:
             conn.execute("UPDATE meta SET value = ? WHERE key = 'version'", (str(VERSION),))
         conn.commit()

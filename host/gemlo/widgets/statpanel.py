@@ -4,10 +4,11 @@ Percentiles of a property with nulls (NaN) would all be NaN: the table shows tho
 of the values present, and a "Nulls" column counts the ones left out.
 """
 
+import threading
 from contextlib import contextmanager
 
 import numpy as np
-from qtpy.QtCore import QEvent, Qt, QTimer
+from qtpy.QtCore import QEvent, Qt, QTimer, Signal
 from qtpy.QtWidgets import (
     QApplication,
     QLabel,
@@ -21,9 +22,11 @@ from qtpy.QtWidgets import (
 from gemlo.config.base import _
 from gemlo.data.treebase import ROLE
 from gemlo.model.dataobject import ARRAY_KEYS, PERCENTILES
+from gemlo.storage import mapped
 from gemlo.storage.datafile import mapped_file_short
 from gemlo.utils.logger import logger
 from gemlo.widgets import statgrid
+from gemlo.widgets.slicereader import is_stored_cube
 
 # From this many values on, percentiles take long enough to deserve a busy cursor.
 BUSY_VALUES = 2_000_000
@@ -61,13 +64,17 @@ def _values(entry):
 
 def null_count(values, chunk=NULL_CHUNK):
     """How many NaN `values` holds, read a slab at a time: a memory-mapped cube larger
-    than memory is never held whole, nor a mask of it."""
-    values = np.asarray(values)
+    than memory is never held whole, nor a mask of it (a stored cube is read a slab at a
+    time)."""
+    if not hasattr(values, "as_dask"):
+        values = np.asarray(values)
     if values.ndim == 0:
         return int(np.isnan(values))
-    rows = max(1, chunk // max(1, values[0].size))
+    rows = max(1, chunk // max(1, int(np.prod(values.shape[1:]))))
+    # Read through the file: a data file cut short meanwhile is an OSError, not SIGBUS.
     return sum(
-        int(np.count_nonzero(np.isnan(values[i : i + rows]))) for i in range(0, len(values), rows)
+        int(np.count_nonzero(np.isnan(mapped.read(values, slice(i, i + rows)))))
+        for i in range(0, len(values), rows)
     )
 
 
@@ -87,7 +94,10 @@ def present_values(dict_prop, fresh=False):
         cached = entry.get(PERCENTILES)
         if (
             values is None
-            or not np.issubdtype(np.asarray(values).dtype, np.floating)
+            # A stored cube knows its dtype without being read.
+            or not np.issubdtype(
+                getattr(values, "dtype", None) or np.asarray(values).dtype, np.floating
+            )  # fmt: skip
             or (not fresh and cached is not None and not np.isnan(cached).any())
         ):
             shown[name] = entry
@@ -104,12 +114,35 @@ def present_values(dict_prop, fresh=False):
     return shown, nulls
 
 
+def stored_statistics(cube):
+    """(percentiles of the values present, null count) of a cube in a store, read whole:
+    for a worker thread, never the window's."""
+    values = cube.read()
+    nulls = null_count(values) if np.issubdtype(values.dtype, np.floating) else 0
+    present = values[~np.isnan(values)] if nulls else values.ravel()
+    entry = {"array1d": present if present.size else np.array([np.nan])}
+    statgrid.add_array_percentile(entry)
+    return entry[PERCENTILES], nulls
+
+
+def _stored(dob):
+    return [p for p, e in dob.prop.items() if is_stored_cube(_values(e))]
+
+
 class StatPanel(QWidget):
-    """Shows `dict_prop_table` of the object selected in the data tree, kept up to date."""
+    """Shows `dict_prop_table` of the object selected in the data tree, kept up to date.
+
+    The values of cubes in a store (maybe remote) are read on a worker thread: the table
+    shows once they are in, and the window goes on meanwhile."""
+
+    stored_ready = Signal(object)  # (object name, property dictionary, {property: result})
 
     def __init__(self, treebase, parent=None):
         super().__init__(parent)
         self.treebase = treebase
+        self.stored_nulls = {}  # (object name, property) -> nulls of a stored cube
+        self.reading = None  # the object whose stored cubes are being read
+        self.stored_ready.connect(self._stored_read)
         self.name = None  # the object shown
         self.dict_prop = None  # the property dictionary its table is bound to
         self.shown_prop = None  # what the table was built from: `dict_prop`, nulls left out
@@ -147,9 +180,18 @@ class StatPanel(QWidget):
         self.placeholder.setVisible(dob is None)
         if dob is None:
             return
+        unread = [p for p in _stored(dob) if dob.prop[p].get(PERCENTILES) is None]
+        if unread:
+            self.placeholder.setText(_("Reading the values of {} from its store...").format(name))
+            self.placeholder.show()
+            self._read_stored(name, dob, unread)
+            return
         try:
             with busy_cursor(value_count(dob.prop) >= BUSY_VALUES):
                 self.shown_prop, self.nulls = present_values(dob.prop)
+                self.nulls.update(
+                    {p: n for (o, p), n in self.stored_nulls.items() if o == name and n}
+                )
                 self.panel = statgrid.dict_prop_table(self.shown_prop)
         except OSError as error:  # a data file truncated behind its map
             self.placeholder.setText(str(error))
@@ -161,10 +203,50 @@ class StatPanel(QWidget):
         # The panel's own Refresh button computes too: on the values of the moment,
         # taken when it is pressed (before its click refills the table).
         button = self.panel.findChild(QPushButton)
-        button.installEventFilter(self)
-        button.pressed.connect(self._take_values)
-        button.clicked.connect(self._show_nulls)
+        if _stored(dob):
+            # The table's own recomputation would read stored cubes on this thread.
+            button.clicked.disconnect()
+            button.clicked.connect(self.refresh)
+        else:
+            button.installEventFilter(self)
+            button.pressed.connect(self._take_values)
+            button.clicked.connect(self._show_nulls)
         self.layout().addWidget(self.panel)
+
+    def _read_stored(self, name, dob, props):
+        if self.reading is not None and self.reading[0] == name and self.reading[1] is dob.prop:
+            return  # already under way
+        self.reading = (name, dob.prop)
+
+        def work():
+            results = {}
+            for prop_name in props:
+                try:
+                    results[prop_name] = stored_statistics(_values(dob.prop[prop_name]))
+                except Exception as error:  # noqa: BLE001 - shown in the panel, never fatal
+                    results[prop_name] = error
+            try:
+                self.stored_ready.emit((name, dob.prop, results))
+            except RuntimeError:  # the panel is gone
+                pass
+
+        threading.Thread(target=work, name="gemlo-statistics", daemon=True).start()
+
+    def _stored_read(self, payload):
+        name, prop, results = payload
+        if self.reading is not None and self.reading[0] == name and self.reading[1] is prop:
+            self.reading = None
+        for prop_name, result in results.items():
+            if isinstance(result, Exception):
+                logger.error("No statistics of %s %s: %s", name, prop_name, result)
+                if self.selected_name() == name:
+                    self.placeholder.setText(f"{name} {prop_name}: {result}")
+                return
+            if prop_name in prop:
+                prop[prop_name][PERCENTILES], self.stored_nulls[(name, prop_name)] = result
+        dob = self.treebase.object_data.get(name)
+        if dob is not None and dob.prop is prop and self.selected_name() == name:
+            self.show_object(name)
 
     def _take_values(self):
         dob = self.treebase.object_data.get(self.name)
@@ -195,6 +277,11 @@ class StatPanel(QWidget):
         dob = self.treebase.object_data.get(self.name)
         if dob is None or dob.prop is not self.dict_prop:
             self.show_object(self.selected_name())
+            return
+        if _stored(dob):
+            for prop_name in _stored(dob):
+                dob.prop[prop_name].pop(PERCENTILES, None)
+            self.show_object(self.name)  # read again, off this thread
             return
         try:
             with busy_cursor(value_count(dob.prop) >= BUSY_VALUES):

@@ -6,6 +6,7 @@ from vispy.color import get_colormap
 
 from gemlo.storage.datafile import mapped_file_short
 from gemlo.utils.logger import logger
+from gemlo.widgets.slicereader import SliceReader, is_stored_cube
 from gemlo.widgets.vispy_canvas import VispyCanvas, current_cube
 
 MAP_COLORS = "viridis"
@@ -41,6 +42,12 @@ class VispyImage(VispyCanvas):
         super().__init__(parent=parent, name=name)
         self.image = None
         self.shown = None  # (object name, property name, inline index) drawn now
+        self.pending = None  # (object, property name, inline index) being read
+        self.reader = SliceReader(self)
+        self.reader.ready.connect(self._slice_read)
+        self.reader.failed.connect(self._slice_failed)
+        reader = self.reader
+        self.destroyed.connect(lambda *_: reader.close())
         self.refresh()
 
     def refresh(self):
@@ -55,7 +62,11 @@ class VispyImage(VispyCanvas):
             return
         array = dob.array(prop_name)
         index = array.shape[0] // 2
-        if self.shown == (dob.name, prop_name, index):
+        if self.shown == (dob.name, prop_name, index) or (
+            self.pending is not None
+            and self.pending[1:] == (prop_name, index)
+            and self.pending[0] is dob
+        ):
             return
         self.show_section(dob, prop_name, index)
 
@@ -66,8 +77,33 @@ class VispyImage(VispyCanvas):
             # Reading it would kill the process (SIGBUS).
             logger.error(f"{self._name} cannot show {dob.name} {prop_name}: {problem}")
             return
+        array = dob.array(prop_name)
+        if is_stored_cube(array):
+            # Read on the reader's thread: the window goes on meanwhile.
+            self.canvas00.title.text = f"{dob.name}: {prop_name}, reading inline..."
+            self.pending = (dob, prop_name, index)
+            self.reader.request((dob.name, prop_name, index), array, (index,))
+            return
+        self.pending = None  # a slice still being read is not wanted any more
         # One inline only: the cube may be a memory map far larger than memory.
-        section = np.asarray(dob.array(prop_name)[index], dtype=np.float32).T
+        self.draw_section(dob, prop_name, index, array[index])
+
+    def _slice_read(self, key, values):
+        if self.pending is None:
+            return
+        dob, prop_name, index = self.pending
+        if key == (dob.name, prop_name, index):
+            self.pending = None
+            self.draw_section(dob, prop_name, index, values)
+
+    def _slice_failed(self, key, reason):
+        if self.pending is not None and key == (self.pending[0].name, *self.pending[1:]):
+            self.pending = None
+            self.canvas00.title.text = f"{key[0]}: {key[1]}, cannot be read"
+            logger.error(f"{self._name} cannot show {key[0]} {key[1]}: {reason}")
+
+    def draw_section(self, dob, prop_name, index, values):
+        section = np.asarray(values, dtype=np.float32).T
         meta = dob.meta
         clim = _clim(section)
         cmap = "RdBu" if clim[0] < 0 else "viridis"
@@ -85,16 +121,19 @@ class VispyImage(VispyCanvas):
         rows, columns = section.shape
         camera.set_range(x=(x0, x0 + columns), y=(y0, y0 + rows * dz), margin=0)
         il = meta.get("il0", 0) + index
-        self.canvas00.title.text = f"{dob.name}: {prop_name}, inline {il}"
+        array = dob.array(prop_name)
+        where = f", from {array.url.rsplit('/', 1)[0]}" if is_stored_cube(array) else ""
+        self.canvas00.title.text = f"{dob.name}: {prop_name}, inline {il}{where}"
         self.canvas00.xlabel.text = "crossline"
         self.canvas00.ylabel.text = meta.get("z_unit", "sample")
         self.canvas00.ylabel.width_max = 30  # vispy leaves it one pixel
         self.shown = (dob.name, prop_name, index)
-        logger.info(f"{self._name} shows {dob.name} {prop_name} at inline {il}")
+        logger.info(f"{self._name} shows {dob.name} {prop_name} at inline {il}{where}")
 
     def show_map(self, dob, prop_name):
         """Draw the horizon property `prop_name` of `dob` as a map: crossline across,
         inline up, coloured by value; positions without a value stay blank."""
+        self.pending = None
         values = np.asarray(dob.array(prop_name), dtype=np.float32)
         meta = dob.meta
         clim = _clim(values)

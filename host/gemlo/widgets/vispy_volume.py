@@ -6,6 +6,7 @@ import numpy as np
 
 from gemlo.storage.datafile import mapped_file_short
 from gemlo.utils.logger import logger
+from gemlo.widgets.slicereader import SliceReader, is_stored_cube
 from gemlo.widgets.vispy_canvas import VispyCanvas, current_cube
 
 # Texture side limit: a large cube is read with a stride, never whole.
@@ -14,12 +15,14 @@ MAX_SIDE = 160
 PERSPECTIVE_ROOM = 1.5
 
 
+def strides(shape, max_side=MAX_SIDE):
+    """The slices that read an array of `shape` with the smallest stride that fits max_side."""
+    return tuple(slice(None, None, max(1, math.ceil(n / max_side))) for n in shape)
+
+
 def downsample(array, max_side=MAX_SIDE):
     """Return a float32 copy of `array` read with the smallest stride that fits max_side."""
-    steps = tuple(max(1, math.ceil(n / max_side)) for n in array.shape)
-    return np.ascontiguousarray(
-        array[tuple(slice(None, None, s) for s in steps)], dtype=np.float32
-    )
+    return np.ascontiguousarray(array[strides(array.shape, max_side)], dtype=np.float32)
 
 
 class VispyVolume(VispyCanvas):
@@ -31,12 +34,20 @@ class VispyVolume(VispyCanvas):
         self._fit_pending = False
         self.canvas.events.draw.connect(self._fit, position="last")
         self.shown = None  # (object name, property name) drawn now
+        self.pending = None  # (object, property name) being read
+        self.reader = SliceReader(self)
+        self.reader.ready.connect(self._volume_read)
+        self.reader.failed.connect(self._volume_failed)
+        reader = self.reader
+        self.destroyed.connect(lambda *_: reader.close())
         self.refresh()
 
     def refresh(self):
         """Draw the current cube property, or leave the scene empty when there is none."""
         found = current_cube(self)
         if found is None or self.shown == (found[0].name, found[1]):
+            return
+        if self.pending is not None and (self.pending[0], self.pending[1]) == found:
             return
         self.show_volume(*found)
 
@@ -59,7 +70,27 @@ class VispyVolume(VispyCanvas):
             # Reading it would kill the process (SIGBUS).
             logger.error(f"{self._name} cannot show {dob.name} {prop_name}: {problem}")
             return
-        data = downsample(dob.array(prop_name))
+        array = dob.array(prop_name)
+        if is_stored_cube(array):
+            # A stored cube, maybe remote, is read on the reader's thread.
+            self.pending = (dob, prop_name)
+            self.reader.request((dob.name, prop_name), array, strides(array.shape))
+            return
+        self.pending = None
+        self.draw_volume(dob, prop_name, downsample(array))
+
+    def _volume_read(self, key, values):
+        if self.pending is not None and key == (self.pending[0].name, self.pending[1]):
+            dob, prop_name = self.pending
+            self.pending = None
+            self.draw_volume(dob, prop_name, np.asarray(values, dtype=np.float32))
+
+    def _volume_failed(self, key, reason):
+        if self.pending is not None and key == (self.pending[0].name, self.pending[1]):
+            self.pending = None
+            logger.error(f"{self._name} cannot show {key[0]} {key[1]}: {reason}")
+
+    def draw_volume(self, dob, prop_name, data):
         data = np.ascontiguousarray(np.transpose(data, (2, 1, 0))[::-1])
         finite = data[np.isfinite(data)]
         data = np.nan_to_num(data)
