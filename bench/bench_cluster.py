@@ -63,22 +63,22 @@ def timed(function, repeat):
 
 
 def store(folder, values, chunks):
-    """The values as a cube in a zarr store: a block per chunk, each of whole traces."""
+    """The values as a cube of the project's cube store (a zarr array when there is none),
+    in `chunks` objects of whole traces, one block each."""
     traces = values.size // NS
     shape = (chunks, traces // chunks, NS)
+    layout = (1, shape[1], NS)
+    location = os.path.join(folder, "bench.zarr")
     try:
-        from gemlo.storage.cubestore import write_cube
-
-        cube = write_cube(values.reshape(shape), os.path.join(folder, "bench.zarr"))
-        array = cube.as_dask(chunks=(1, shape[1], NS))
+        from gemlo.storage.cubestore import create_cube
     except ImportError:
-        z = zarr.create_array(
-            os.path.join(folder, "bench.zarr"), shape=shape, chunks=(1, shape[1], NS),
-            dtype=np.float32,
-        )  # fmt: skip
+        z = zarr.create_array(location, shape=shape, chunks=layout, dtype=np.float32)
         z[...] = values.reshape(shape)
-        array = da.from_zarr(z)
-    return array
+        return da.from_zarr(z)
+    with create_cube(location, shape, np.float32, chunks=layout) as writer:
+        for i, part in enumerate(values.reshape(shape)):
+            writer.write((slice(i, i + 1),), part[None])
+        return writer.commit().as_dask()
 
 
 def percentiles(args, folder, scheduler):
