@@ -189,12 +189,12 @@ class NpyFile:
         if os.path.getsize(self.path) < self.offset + self.dtype.itemsize * np.prod(shape):
             raise ValueError(f"{self.path} is shorter than its header says")
 
+    def map(self):
+        """A read-only memory map of the values (dropped with its last reference)."""
+        return np.memmap(self.path, self.dtype, "r", self.offset, self.shape)
+
     def __getitem__(self, index):
-        mapped = np.memmap(self.path, self.dtype, "r", self.offset, self.shape)
-        try:
-            return np.array(mapped[index])
-        finally:
-            del mapped
+        return np.array(self.map()[index])
 
 
 def _npy_of(values):
@@ -210,7 +210,9 @@ def _npy_of(values):
 
 
 def _read_apply(source, index, kernel):
-    return _apply(source[index], kernel)
+    # The kernel reads its pieces straight from the map: no copy of the block, and the
+    # pages leave this process with the map.
+    return _apply(source.map()[index], kernel)
 
 
 def _apply(values, kernel):
