@@ -177,7 +177,7 @@ def processing(args, folder, scheduler):
     print(f"{args.operation} of a {mb:.0f} MB cube ({source.shape}); identical results: {same}")
     for side, label in [
         ("local", "local chunked engine, 2 threads"),
-        ("cluster", "cluster, project file, results here"),
+        ("cluster", "cluster, project file, workers write"),
         ("store", "cluster, zarr store, workers write"),
     ]:
         t, _, c = runs[side]

@@ -155,13 +155,17 @@ def test_a_store_cube_is_processed_into_a_new_cube_of_its_store(tmp_path, dask_c
         points, nulls = graphs.statistics(made.as_dask(), scheduler)
     expected = run_chunked(kernel, values, np.empty(values.shape, np.float32))
     assert np.array_equal(made.read(), expected) and made.shards == source.shards
-    # Into a project's data file: the shards (boxes of traces) written here.
-    out = open_memmap(tmp_path / "out.npy", "w+", np.float32, values.shape)
-    fd = os.open(tmp_path / "out.npy", os.O_RDWR)
-    with graphs.Scheduler(dask_cluster.scheduler_address) as scheduler:
-        graphs.process(kernel, source, FileWriter(fd, out.offset, out.shape), scheduler)
-    os.close(fd)
-    assert np.array_equal(out, expected)
+    # Into a project's data file, the shards (boxes of traces) written by the workers
+    # (they reach the file on this machine), or sent back and written here.
+    for on_workers in (None, False):
+        out = open_memmap(tmp_path / "out.npy", "w+", np.float32, values.shape)
+        fd = os.open(tmp_path / "out.npy", os.O_RDWR)
+        with graphs.Scheduler(dask_cluster.scheduler_address) as scheduler:
+            writer = FileWriter(fd, out.offset, out.shape)
+            graphs.process(kernel, source, writer, scheduler, on_workers=on_workers)
+        os.close(fd)
+        assert np.array_equal(out, expected)
+        del out
     assert points == [np.percentile(expected, q) for q in graphs.POINTS] and nulls == 0
 
 

@@ -22,7 +22,7 @@ import numpy as np
 from numpy.lib import format as npy_format
 
 from gemlo.processing import exact
-from gemlo.processing.runner import ProcessingCancelled, blocks
+from gemlo.processing.runner import FileWriter, ProcessingCancelled, blocks
 from gemlo.storage.chunks import PROCESS_BLOCK_BYTES
 
 # The project setting that names the scheduler of a project's statistics and processing.
@@ -197,6 +197,46 @@ class NpyFile:
         return np.array(self.map()[index])
 
 
+class FileAt:
+    """A runner.FileWriter's file, for workers of this machine to write blocks into: it
+    pickles as a path to this process's open descriptor, opened for each block. Blocks
+    are disjoint byte ranges, so workers write side by side."""
+
+    def __init__(self, path, offset, shape, dtype=np.float32):
+        self.path, self.offset, self.shape, self.dtype = path, offset, tuple(shape), dtype
+
+    @classmethod
+    def reachable(cls, writer, scheduler):
+        """A FileAt of `writer`'s file if every worker can write it (they run on this
+        machine as this user and see the very same file), else None: the results then
+        come back here, which spends this process's time receiving them."""
+        path = f"/proc/{os.getpid()}/fd/{writer.fd}"
+        st = os.fstat(writer.fd)
+        try:
+            seen = scheduler.client.run(_identity, path)
+        except OSError:
+            return None
+        if not seen or any(v != (st.st_dev, st.st_ino) for v in seen.values()):
+            return None
+        return cls(path, writer.offset, writer.shape, writer.dtype)
+
+    def __setitem__(self, index, values):
+        fd = os.open(self.path, os.O_WRONLY)
+        try:
+            FileWriter(fd, self.offset, self.shape, self.dtype)[index] = values
+        finally:
+            os.close(fd)
+
+
+def _identity(path):
+    """(device, inode) of the file at `path` if this process may write it, else None."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_dev, st.st_ino) if os.access(path, os.W_OK) else None
+
+
 def _npy_of(values):
     """The NpyFile of which `values` is the whole memory map, else `values`."""
     if isinstance(values, np.memmap) and values.filename and values.flags.c_contiguous:
@@ -288,14 +328,18 @@ def process(
     cancel=None,
 ):
     """target[index] = kernel(source[index]) for every block of whole traces, as tasks of
-    `scheduler`. `on_workers` (default: whether `target` is a zarr array) makes the workers
-    write the blocks themselves; else they come back here to be written (an array, a memory
-    map or a runner.FileWriter). `progress(done, total)` counts traces."""
+    `scheduler`. `on_workers` makes the workers write the blocks themselves, else they
+    come back here to be written (an array, a memory map or a runner.FileWriter); by
+    default they do for a zarr array, and for a FileWriter whose file they all reach (on
+    this machine). `progress(done, total)` counts traces."""
     if tuple(target.shape) != tuple(source.shape):
         raise ValueError(f"output shape {target.shape} differs from {source.shape}")
     if on_workers is None:
         on_workers = type(target).__module__.startswith("zarr")
-    if on_workers:
+        if isinstance(target, FileWriter) and scheduler.client is not None:
+            shared = FileAt.reachable(target, scheduler)
+            target, on_workers = (shared, True) if shared is not None else (target, False)
+    if on_workers and hasattr(target, "chunks"):
         # Each block must fill whole chunks (shards) of the target: two workers writing
         # parts of one chunk would each rewrite it whole, and one of them would be lost.
         grid = getattr(target, "shards", None) or target.chunks
