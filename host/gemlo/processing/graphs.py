@@ -28,6 +28,7 @@ from gemlo.storage.chunks import PROCESS_BLOCK_BYTES
 # The project setting that names the scheduler of a project's statistics and processing.
 SCHEDULER_SETTING = "scheduler"
 CONNECT_SECONDS = 10
+DRAIN_SECONDS = 120
 LOCAL_THREADS = 2
 # Input bytes of a block that one task processes on a cluster: large enough that the
 # cost of a task (scheduling, a round trip, sending the result here) stays small beside
@@ -90,10 +91,13 @@ class Scheduler:
                 f"the dask cluster at {self.address} failed: {type(error).__name__}: {error}"
             ) from error
 
-    def stream(self, tasks, cancel=None, in_flight=None):
+    def stream(self, tasks, cancel=None, in_flight=None, drain=False):
         """(position, result) of each delayed task as it completes, with at most
         `in_flight` running or waiting to be collected; ProcessingCancelled once `cancel`
-        (a threading.Event) is set, after the running ones are dropped."""
+        (a threading.Event) is set, after the running ones are dropped. With `drain`
+        (tasks that write), an early end waits for the running ones instead (within
+        DRAIN_SECONDS): a write arriving after the caller cleaned up would land in
+        whatever now holds that name."""
         in_flight = in_flight or 2 * self.workers
         todo = iter(enumerate(tasks))
         cancel = cancel or threading.Event()
@@ -127,7 +131,15 @@ class Scheduler:
                 submit()
         finally:
             # An error, a cancel, or the caller gone: nothing left running for us.
-            self.client.cancel(list(running.futures))
+            left = list(running.futures)
+            if drain and left:
+                from distributed import wait as wait_futures
+
+                try:
+                    wait_futures(left, timeout=DRAIN_SECONDS)
+                except (TimeoutError, OSError):
+                    pass
+            self.client.cancel(left)
             running.clear()
 
     @staticmethod
@@ -144,6 +156,7 @@ class Scheduler:
             for _ in range(in_flight):
                 if not submit():
                     break
+            # Leaving the pool waits for the running tasks: drained whatever `drain` says.
             try:
                 while running:
                     done, _ = wait(running, return_when=FIRST_COMPLETED)
@@ -349,7 +362,7 @@ def process(
     tasks = [write(block, target, index) if on_workers else block for index, _, block in parts]
     total = int(np.prod(source.shape[:-1]))
     done = 0
-    for position, result in scheduler.stream(tasks, cancel):
+    for position, result in scheduler.stream(tasks, cancel, drain=on_workers):
         index, traces, _ = parts[position]
         if not on_workers:
             target[index] = result
