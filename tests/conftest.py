@@ -168,3 +168,15 @@ def s3_profile(s3_server, tmp_path, monkeypatch):
     )
     monkeypatch.setenv(PROFILES_ENV, str(path))
     return Profile.load("test"), f"s3://{bucket}/surveys"
+
+
+@pytest.fixture(scope="session")
+def dask_cluster():
+    """A dask.distributed cluster of two worker processes, one thread each, on this
+    machine; its scheduler's address is `dask_cluster.scheduler_address`."""
+    from distributed import LocalCluster
+
+    with LocalCluster(
+        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
+    ) as cluster:
+        yield cluster

@@ -11,7 +11,9 @@ python -m gemlo.app import-horizon FILE PROJECT   (ZMAP+, IRAP ASCII or binary)
 python -m gemlo.app export-las PROJECT WELL OUT.las
 python -m gemlo.app export-horizon PROJECT OBJECT OUT --format zmap|irap-ascii|irap-binary
 python -m gemlo.app export-segy PROJECT OBJECT OUT.sgy [--property NAME] [--format CODE]
-python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options]
+python -m gemlo.app process PROJECT OBJECT OPERATION --output NAME [options] [--scheduler ADDRESS]
+python -m gemlo.app stats PROJECT OBJECT [--property NAME] [--scheduler ADDRESS]
+python -m gemlo.app scheduler PROJECT [ADDRESS | --clear]
 """
 
 import argparse
@@ -135,6 +137,8 @@ def parse_args(argv=None):
 
     segyexport.add_parser(commands)
     processing_cli.add_parser(commands)
+    processing_cli.add_stats_parser(commands)
+    processing_cli.add_scheduler_parser(commands)
     storecli.add_parser(commands)
     return parser.parse_args(argv)
 
@@ -225,6 +229,14 @@ def main(argv=None):
         from gemlo.processing.cli import process
 
         return process(args)
+    if args.command == "stats":
+        from gemlo.processing.cli import stats
+
+        return stats(args)
+    if args.command == "scheduler":
+        from gemlo.processing.cli import scheduler_setting
+
+        return scheduler_setting(args)
     if args.project is not None:
         try:
             args.project = paths.new_project(args.project)

@@ -89,10 +89,20 @@ class FileWriter:
 
     def __setitem__(self, index, values):
         n_il, n_xl, ns = self.shape
-        # A chunk of `blocks`: whole inlines, or a run of traces of one inline.
+        values = np.ascontiguousarray(values, self.dtype)
         first = index[0]
+        if isinstance(first, slice) and len(index) > 1 and index[1].indices(n_xl)[:2] != (0, n_xl):
+            # A box of whole traces (a store's shard): a run of traces per inline.
+            for i, row in zip(range(*first.indices(n_il)[:2]), values, strict=True):
+                self._write(i * n_xl + index[1].indices(n_xl)[0], row)
+            return
+        # A chunk of `blocks`: whole inlines, or a run of traces of one inline.
         trace = first.start * n_xl if isinstance(first, slice) else first * n_xl + index[1].start
-        data = memoryview(np.ascontiguousarray(values, self.dtype)).cast("B")
+        self._write(trace, values)
+
+    def _write(self, trace, values):
+        n_il, n_xl, ns = self.shape
+        data = memoryview(values).cast("B")
         position = self.offset + trace * ns * self.dtype.itemsize
         while data:
             written = os.pwrite(self.fd, data, position)
@@ -254,11 +264,23 @@ class ProcessJob:
             return FileWriter(data_file.fileno(), data_file.offset, self.shape)
         return np.empty(self.shape, np.float32)
 
-    def compute(self, out=None):
+    def compute(self, out=None, scheduler=None):
         """Fill `out` (default: a new float32 array; or a FileWriter) with the result;
-        returns it."""
+        returns it. With a graphs.Scheduler, the chunks are tasks of its dask graph."""
         if out is None:
             out = np.empty(self.shape, np.float32)
+        if scheduler is not None:
+            from gemlo.processing import graphs
+
+            self.out = graphs.process(
+                self.kernel,
+                self.source,
+                out,
+                scheduler,
+                progress=self._progress,
+                cancel=self._cancel,
+            )
+            return self.out
         self.out = run_chunked(
             self.kernel,
             self.source,

@@ -1070,6 +1070,23 @@ class ProjectDatabase:
                 "DELETE FROM properties WHERE object = ? AND name = ?", (object_name, prop_name)
             )
 
+    # Settings of the project (what runs its work, ...), beside the file's own keys.
+
+    def setting(self, key, default=None):
+        """The project setting `key`, or `default`."""
+        row = self._conn.execute(
+            "SELECT value FROM meta WHERE key = ?", (f"setting.{key}",)
+        ).fetchone()
+        return default if row is None else row[0]
+
+    def save_setting(self, key, value):
+        """Store the project setting `key` (None removes it)."""
+        self.check_writable()
+        with self._conn:
+            self._conn.execute("DELETE FROM meta WHERE key = ?", (f"setting.{key}",))
+            if value is not None:
+                self._conn.execute("INSERT INTO meta VALUES (?, ?)", (f"setting.{key}", value))
+
     # External modules chosen for the project (a read-only file of version 1 may lack the
     # table).
 
