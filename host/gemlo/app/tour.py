@@ -10,6 +10,7 @@ into a bucket of a local S3 endpoint.
 
 from pathlib import Path
 
+import numpy as np
 from qtpy.QtCore import QPoint, QRect, Qt
 from qtpy.QtGui import QColor, QPainter
 from qtpy.QtWidgets import QApplication, QDialog, QDialogButtonBox, QPushButton
@@ -288,13 +289,53 @@ def segy_envelope(window):
     return done[0]
 
 
+@step("segy_export")
+def segy_export(window):
+    # File > Export SEG-Y: the envelope goes out with the imported file's headers, and
+    # the file written is read back by segyio and compared with the property.
+    import segyio
+    from qtpy.QtCore import QDeadlineTimer
+
+    from gemlo.utils.logger import logger
+
+    tree = window.treebase
+    name = next(n for n, d in tree.object_data.items() if d.prop_array_key == "array3d")
+    dob = tree.object_data[name]
+    prop = next(p for p in dob.prop if p.endswith("_envelope"))
+    path = Path(window.workdir) / f"{name}.{prop}.sgy"
+    done = []
+    window.export_segy(name, prop, str(path)).sigDone.connect(done.append)
+    deadline = QDeadlineTimer(300_000)
+    while not done and not deadline.hasExpired():
+        settle(50)
+    if not done or done[0] is None:
+        raise RuntimeError(f"the envelope of {name} was not exported")
+    with segyio.open(path) as f:  # another program's reader
+        values = segyio.tools.cube(f)
+    same = bool(np.array_equal(values, dob.array(prop), equal_nan=True))
+    logger.info(
+        f"Read back {path.name}: {values.shape[0]} x {values.shape[1]} traces of "
+        f"{values.shape[2]} samples, {'the same values as' if same else 'NOT the values of'} "
+        f"{name}.{prop}"
+    )
+    if not same:
+        raise RuntimeError(f"{path} does not hold the values of {name}.{prop}")
+    return path
+
+
 @step("segy_bucket")
 def segy_bucket(window):
     # The imported cube moved into a bucket of an S3 endpoint on this machine, and its
     # inline read back from there on demand.
+    from qtpy.QtCore import QDeadlineTimer
+
     from gemlo.app.tour_bucket import show_cube_from_bucket
 
-    return show_cube_from_bucket(window, Path(window.database.path).parent)
+    store = show_cube_from_bucket(window, Path(window.database.path).parent)
+    deadline = QDeadlineTimer(60_000)  # the Statistics dock reads it on a thread of its own
+    while window.stats_panel.reading is not None and not deadline.hasExpired():
+        settle(50)
+    return store
 
 
 def open_dialogs():

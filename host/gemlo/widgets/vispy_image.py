@@ -122,12 +122,14 @@ class VispyImage(VispyCanvas):
         camera.set_range(x=(x0, x0 + columns), y=(y0, y0 + rows * dz), margin=0)
         il = meta.get("il0", 0) + index
         array = dob.array(prop_name)
-        where = f", from {array.url.rsplit('/', 1)[0]}" if is_stored_cube(array) else ""
-        self.canvas00.title.text = f"{dob.name}: {prop_name}, inline {il}{where}"
-        self.canvas00.xlabel.text = "crossline"
+        store = array.url.rsplit("/", 1)[0] if is_stored_cube(array) else None
+        self.canvas00.title.text = f"{dob.name}: {prop_name}, inline {il}"
+        # A long location has room below the image.
+        self.canvas00.xlabel.text = f"crossline (read from {store})" if store else "crossline"
         self.canvas00.ylabel.text = meta.get("z_unit", "sample")
         self.canvas00.ylabel.width_max = 30  # vispy leaves it one pixel
         self.shown = (dob.name, prop_name, index)
+        where = f", from {store}" if store else ""
         logger.info(f"{self._name} shows {dob.name} {prop_name} at inline {il}{where}")
 
     def show_map(self, dob, prop_name):
