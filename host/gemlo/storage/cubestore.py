@@ -40,6 +40,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from gemlo.storage.datafile import fsync_folder
+
 DIMENSIONS = ("inline", "xline", "time")
 # Bricks of 32 x 32 traces x 64 samples (256 KiB of float32) in shards of 64 x 64 whole
 # traces: smaller bricks cost more in the codec pipeline than they save in reading.
@@ -531,7 +533,7 @@ class CubeWriter:
             else:
                 _sync_tree(self._hidden_path)  # on the disk before it has its name
                 os.rename(self._hidden_path, self._path)
-                _fsync_folder(self._parent)
+                fsync_folder(self._parent)
         except BaseException as error:
             self.discard()
             if isinstance(error, OSError) and not isinstance(error, StoreError):
@@ -651,15 +653,7 @@ def _sync_tree(folder):
                 os.fsync(fd)
             finally:
                 os.close(fd)
-        _fsync_folder(here)
-
-
-def _fsync_folder(folder):
-    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+        fsync_folder(here)
 
 
 # Reading for viewers: bricks decoded once, kept within a byte budget
