@@ -242,6 +242,28 @@ def test_a_copy_in_the_same_folder_keeps_its_data(tmp_path):
     assert kept.sum() == np.arange(1, 121).sum()
 
 
+def test_a_file_cut_short_under_the_percentile_kernel_is_an_error(tmp_path):
+    # A map the size check cannot see (a bare memoryview), cut short before the read: the
+    # kernel meets the lost pages, as it would were the file cut during a long pass.
+    script = textwrap.dedent(f"""
+        import mmap, os
+        import numpy as np
+        from gemlo.widgets import statgrid
+        path = {str(tmp_path / "v.bin")!r}
+        np.arange(1 << 22, dtype=np.float32).tofile(path)
+        fd = os.open(path, os.O_RDWR)
+        values = np.frombuffer(memoryview(mmap.mmap(fd, 0)), np.float32)
+        os.ftruncate(fd, 1 << 20)
+        try:
+            statgrid.add_array_percentile({{"array3d": values}})
+        except OSError as error:
+            print("refused:", error)
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert "refused: the data file of these values was cut short" in run.stdout
+
+
 def test_a_file_cut_short_during_processing_is_an_error(tmp_path):
     path = make_project(tmp_path / "b", shape=(64, 32, 256))
     script = textwrap.dedent(f"""

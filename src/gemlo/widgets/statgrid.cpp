@@ -7,9 +7,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bridge/pyclass.hpp"
+#include "core/faultguard.hpp"
 #include "core/percentile.hpp"
 
 namespace py = pybind11;
@@ -33,7 +35,8 @@ struct State {
 
 // A memory map whose file was truncated behind it: reading the lost pages would kill
 // the process with SIGBUS, so the file's size is checked right before the values are
-// read, and OSError raised instead. (A truncation after the check is not caught.)
+// read, and OSError raised instead; a truncation during the read is caught by the
+// kernel's guarded read.
 void check_mapped(const State &s, py::handle data) {
     py::object base = py::reinterpret_borrow<py::object>(data);
     py::object map_of = py::none();  // the numpy memmap nearest to `data`
@@ -102,6 +105,17 @@ std::optional<core::ArrayView> kernel_view(const py::buffer_info &info) {
                            swapped};
 }
 
+// The bytes the view reaches: a memory-mapped file may shrink under them.
+std::pair<const void *, std::size_t> span_of(const core::ArrayView &view) {
+    std::ptrdiff_t low = 0, high = static_cast<std::ptrdiff_t>(view.itemsize);
+    for (std::size_t d = 0; d < view.shape.size(); ++d) {
+        if (view.shape[d] == 0) return {view.data, 0};
+        std::ptrdiff_t reach = (view.shape[d] - 1) * view.strides[d];
+        (reach < 0 ? low : high) += reach;
+    }
+    return {static_cast<const char *>(view.data) + low, static_cast<std::size_t>(high - low)};
+}
+
 // The five percentiles of `data` as numpy.percentile(data, p) gives them,
 // each a numpy scalar of numpy's result type. numpy arrays (memory-mapped
 // ones too) of floats and integers are read in place by the kernel, without
@@ -117,9 +131,18 @@ py::list percentiles_of(const State &s, py::handle data, core::PercentileStats *
         py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
         if (auto view = kernel_view(info)) {
             std::vector<double> values;
+            bool cut = false;
             {
                 py::gil_scoped_release released;
-                values = core::percentiles(*view, kPoints, 0, stats);
+                auto [begin, size] = span_of(*view);
+                cut = core::read_guarded(
+                    begin, size, [&] { values = core::percentiles(*view, kPoints, 0, stats); });
+            }
+            if (cut) {
+                // What was read past the file's new end is not the property's values.
+                PyErr_SetString(PyExc_OSError,
+                                "the data file of these values was cut short while they were read");
+                throw py::error_already_set();
             }
             bool single = core::percentile_result_is_float32(view->kind, view->itemsize);
             for (double v : values) out.append((single ? s.float32 : s.float64)(v));
