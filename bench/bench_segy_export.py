@@ -14,15 +14,13 @@ Targets: the export at least 0.8 of the disk's write speed, above segyio.
 
 import argparse
 import filecmp
-import json
 import shutil
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_segy_import import ROOT, mib, synthetic  # noqa: E402
+from bench_segy_import import ROOT, mib, run_child, synthetic  # noqa: E402
 
 CHILD = r"""
 import json, os, sys, time
@@ -81,15 +79,7 @@ print(json.dumps(result))
 
 
 def child(mode, **args):
-    done = subprocess.run(
-        [sys.executable, "-c", CHILD, mode, json.dumps(args)],
-        capture_output=True,
-        text=True,
-        check=False,
-    )
-    if done.returncode:
-        sys.exit(f"{mode} failed:\n{done.stderr}")
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return run_child(CHILD, mode, **args)
 
 
 def main():

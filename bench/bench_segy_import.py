@@ -89,10 +89,12 @@ print(json.dumps(result))
 """
 
 
-def child(mode, **args):
-    # The package the parent imports: installed, or wherever PYTHONPATH points.
+def run_child(code, mode, **args):
+    """Run the bench's `code` in a fresh interpreter (its own peak memory) for `mode`;
+    returns the JSON of its last line. The package is the one the parent imports:
+    installed, or wherever PYTHONPATH points."""
     done = subprocess.run(
-        [sys.executable, "-c", CHILD, mode, json.dumps(args)],
+        [sys.executable, "-c", code, mode, json.dumps(args)],
         capture_output=True,
         text=True,
         check=False,
@@ -100,6 +102,10 @@ def child(mode, **args):
     if done.returncode:
         sys.exit(f"{mode} failed:\n{done.stderr}")
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def child(mode, **args):
+    return run_child(CHILD, mode, **args)
 
 
 def synthetic(folder, gb, ns=1000):

@@ -12,16 +12,13 @@ same bytes, and reads of slices from chunk layouts against the .npy memory map.
 """
 
 import argparse
-import json
 import os
 import shutil
-import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
 
-from bench_segy_import import synthetic
+from bench_segy_import import run_child, synthetic
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -48,15 +45,7 @@ print(json.dumps(result))
 
 
 def child(mode, **args):
-    done = subprocess.run(
-        [sys.executable, "-c", CHILD, mode, json.dumps(args)],
-        capture_output=True,
-        text=True,
-        check=False,
-    )
-    if done.returncode:
-        sys.exit(f"{mode} failed:\n{done.stderr}")
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return run_child(CHILD, mode, **args)
 
 
 def seconds(runs):

@@ -20,7 +20,6 @@ would refuse.
 import base64
 import os
 import sys
-import threading
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -28,6 +27,7 @@ import numpy as np
 
 from gemlo.errors import Cancelled, InputError
 from gemlo.io import cli, segycodec
+from gemlo.jobs import Job
 from gemlo.model.dataobject import DataObject
 from gemlo.model.naming import free_name
 from gemlo.storage import newproject
@@ -527,7 +527,7 @@ class SegyScan:
         return "\n".join(out)
 
 
-class SegyImport(SegyScan):
+class SegyImport(SegyScan, Job):
     """The import of one SEG-Y cube into a project folder (see the module's documentation).
 
     `done` and `total` count traces; the copying thread updates `done` and any
@@ -553,8 +553,7 @@ class SegyImport(SegyScan):
         self.progress = progress
         self.data_file = self.header_file = None
         self.done = 0
-        self.error = None
-        self._cancel = threading.Event()
+        Job.__init__(self)
         self.total = self.traces
         if survey is not None:
             self.check_survey(survey, sgmt)
@@ -602,20 +601,6 @@ class SegyImport(SegyScan):
 
     # Copying the samples (any thread)
 
-    def cancel(self):
-        self._cancel.set()
-
-    @property
-    def cancelled(self):
-        return self._cancel.is_set()
-
-    def run(self):
-        """copy(), keeping what went wrong in `error` instead of raising it (worker threads)."""
-        try:
-            self.copy()
-        except BaseException as error:  # noqa: BLE001 - reported by the thread that started it
-            self.error = error
-
     def prepare(self, database):
         """Make the data file the samples go into, in `database`'s folder (its thread)."""
         try:
@@ -629,6 +614,9 @@ class SegyImport(SegyScan):
                 self.path,
                 f"cannot write the data file in {self.folder}: {error.strerror or error}",
             ) from error
+
+    def work(self):
+        self.copy()
 
     def copy(self):
         """Write the samples into the data file (made here, unnamed, if `prepare` was not

@@ -16,7 +16,6 @@ import base64
 import datetime
 import errno
 import os
-import threading
 
 import numpy as np
 
@@ -24,6 +23,7 @@ from gemlo.errors import Cancelled, InputError
 from gemlo.io import cli, segycodec
 from gemlo.io.outfile import OutputFile
 from gemlo.io.segy import FORMATS, REFUSED_FORMATS, TRACE_HEADERS, TRACE_ORDER
+from gemlo.jobs import Job
 from gemlo.storage.chunks import COPY_CHUNK_BYTES, drop_pages
 from gemlo.storage.datafile import mapped_file
 from gemlo.storage.errors import UnreadableObject
@@ -139,7 +139,7 @@ def _text_header(lines):
     return "".join(cards).encode("cp037", "replace")
 
 
-class SegyExport:
+class SegyExport(Job):
     """The export of the property `prop` of the cube `dob`, stored in `database`, to
     `path`; `fmt` is the sample format code (default: the source's for its own type of
     values, else the one that holds the property's type exactly).
@@ -153,8 +153,8 @@ class SegyExport:
     ):
         self.path = os.path.abspath(os.fspath(path))
         self.chunk_bytes, self.progress = chunk_bytes, progress
-        self.done, self.error = 0, None
-        self._cancel = threading.Event()
+        self.done = 0
+        Job.__init__(self)
         if dob.prop_array_key != "array3d":
             self._refuse(f"{dob.name!r} is not a cube")
         if prop not in dob.prop:
@@ -323,20 +323,6 @@ class SegyExport:
 
     # Writing (any thread)
 
-    def cancel(self):
-        self._cancel.set()
-
-    @property
-    def cancelled(self):
-        return self._cancel.is_set()
-
-    def run(self):
-        """write(), keeping what went wrong in `error` instead of raising it (worker threads)."""
-        try:
-            self.write()
-        except BaseException as error:  # noqa: BLE001 - reported by the thread that started it
-            self.error = error
-
     def _convert(self, values):
         """The samples as the format's own type: rounded and clipped to its range when
         they are floats going into integers (NaN becomes 0)."""
@@ -352,6 +338,9 @@ class SegyExport:
                 lo, hi = np.nextafter(float(lo), 0.0), np.nextafter(float(hi), 0.0)
             values = np.clip(values, lo, hi)
         return np.ascontiguousarray(values, dtype=self.dtype)
+
+    def work(self):
+        self.write()
 
     def write(self):
         """Write the file; raises ExportError (the reason), ExportCancelled."""

@@ -16,6 +16,7 @@ import threading
 import numpy as np
 
 from gemlo.errors import Cancelled
+from gemlo.jobs import Job
 from gemlo.model.naming import free_name
 from gemlo.processing.operations import OPERATIONS
 from gemlo.storage import mapped
@@ -181,7 +182,7 @@ def default_output(dob, prop_name, key):
     return free_name(f"{prop_name}_{key}", dob.prop)
 
 
-class ProcessJob:
+class ProcessJob(Job):
     """One operation on a property of a cube, making a new property of it.
 
     Made on the thread that owns the project: checks everything (ValueError with the
@@ -225,8 +226,7 @@ class ProcessJob:
         self.total = int(np.prod(self.shape[:2])) or 1
         self.done = 0
         self.out = self.data_file = None
-        self.error = None
-        self._cancel = threading.Event()
+        Job.__init__(self)
 
     @property
     def attributes(self):
@@ -240,13 +240,6 @@ class ProcessJob:
             "description": f"{self.operation.title} of {self.prop_name}"
             + (f" ({made})" if made else ""),
         }
-
-    def cancel(self):
-        self._cancel.set()
-
-    @property
-    def cancelled(self):
-        return self._cancel.is_set()
 
     def _progress(self, done, total):
         self.done = done
@@ -263,6 +256,9 @@ class ProcessJob:
             )
             return FileWriter(data_file.fileno(), data_file.offset, self.shape)
         return np.empty(self.shape, np.float32)
+
+    def work(self, out=None):
+        self.compute(out)
 
     def compute(self, out=None, scheduler=None):
         """Fill `out` (default: a new float32 array; or a FileWriter) with the result;
@@ -291,14 +287,6 @@ class ProcessJob:
             self._cancel,
         )
         return self.out
-
-    def run(self, out=None):
-        """compute(), keeping what went wrong in `error` instead of raising it (worker
-        threads)."""
-        try:
-            self.compute(out)
-        except BaseException as error:  # noqa: BLE001 - reported by the thread that started it
-            self.error = error
 
     def store(self, tree=None, database=None):
         """Make the computed result the new property (the database's thread), through the
