@@ -28,6 +28,8 @@ namespace {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
+// GCC 12 takes the undefined upper lanes inside the AVX-512 conversions for uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 // Vectors of `Bytes` bytes: 32 for the baseline (two SSE2 registers) and
 // AVX2, 64 for AVX-512.
@@ -146,6 +148,40 @@ struct Scan {
                                                                const V &span) {
         return less(span, V(UV(x) - UV(from))) ^
                (L == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << L) - 1);
+    }
+    // Keys of 32 and 64 bits are gathered by compressing their lanes in a
+    // register and storing the whole vector: lane by lane, each key would
+    // wait for the vector's store to reach memory.
+    // Keys of 16 bits go as two halves widened to 32 (x86-64-v4 does not
+    // compress 16-bit lanes).
+    static constexpr bool kCompress = sizeof(S) >= 2;
+    __attribute__((always_inline)) static void compress(const V &x0, std::uint64_t in0, const V &x1,
+                                                        std::uint64_t in1, Sink<S> &sink) {
+        sink.reserve(2 * L);
+        auto one = [&](const V &x, std::uint64_t in) __attribute__((always_inline)) {
+            if constexpr (sizeof(S) == 2) {
+                const __m512i w = wide(x);
+                for (int half = 0; half < 2; ++half) {
+                    const auto lanes = std::uint16_t(in >> (16 * half));
+                    const __m512i x32 = _mm512_cvtepi16_epi32(half ? _mm512_extracti64x4_epi64(w, 1)
+                                                                   : _mm512_castsi512_si256(w));
+                    _mm256_storeu_si256(
+                        reinterpret_cast<__m256i *>(sink.end()),
+                        _mm512_cvtepi32_epi16(_mm512_maskz_compress_epi32(lanes, x32)));
+                    sink.advance(std::size_t(std::popcount(lanes)));
+                }
+                return;
+            }
+            __m512i packed;
+            if constexpr (sizeof(S) == 4)
+                packed = _mm512_maskz_compress_epi32(std::uint16_t(in), wide(x));
+            else
+                packed = _mm512_maskz_compress_epi64(std::uint8_t(in), wide(x));
+            _mm512_storeu_si512(sink.end(), packed);
+            sink.advance(std::size_t(std::popcount(in)));
+        };
+        one(x0, in0);
+        one(x1, in1);
     }
     // Counts one more in the lanes of `lanes`.
     __attribute__((always_inline)) static UV count(const UV &hits, std::uint64_t lanes) {
@@ -311,7 +347,9 @@ struct Fused {
                             in0 |= Block::inside(x0, from[r], span[r]);
                             in1 |= Block::inside(x1, from[r], span[r]);
                         }
-                        if (in0 | in1) {
+                        if constexpr (Block::kCompress) {
+                            if (plan.dense || (in0 | in1)) Block::compress(x0, in0, x1, in1, sink);
+                        } else if (in0 | in1) {
                             Block::gather(x0, in0, sink);
                             Block::gather(x1, in1, sink);
                         }

@@ -65,7 +65,8 @@ constexpr std::size_t kLeastSuperblocks = 1024;
 constexpr std::array<std::size_t, 3> kStageBlocks{1, 8, 32};
 constexpr std::size_t kShareSample = std::size_t{1} << 25;  // values: sampled by all threads
 constexpr std::size_t kShareKeys = std::size_t{1} << 15;    // gathered: selected by all threads
-constexpr double kSigmas = 5;  // windows: standard deviations of the rank's estimate
+constexpr double kSigmas = 5;         // windows: standard deviations of the rank's estimate
+constexpr double kDense = 1.0 / 250;  // share of values gathered past which a plan is dense
 
 template <class C>
 class Selector {
@@ -143,6 +144,7 @@ private:
     const Layout &layout_;
     Team team_;
     const std::size_t block_, super_;  // values of a block and of a superblock of the stages
+    double ordered_ = 1;               // how much of the sample runs in order (ordered())
     std::vector<Target> targets_;
     unsigned passes_ = 0;
 
@@ -305,6 +307,36 @@ private:
         return keys;
     }
 
+    // The share of neighbouring sampled blocks whose values do not overlap:
+    // 1 on sorted data, near 0 where blocks of values are alike. On data in
+    // order the blocks a stage reads misstate the ranks near a value by up
+    // to a superblock; elsewhere only by chance.
+    static double ordered(const std::vector<S> &sampled) {
+        auto range = [&](std::size_t j) {
+            auto [lo, hi] =
+                std::minmax_element(sampled.begin() + std::ptrdiff_t(j * kSampleBlock),
+                                    sampled.begin() + std::ptrdiff_t((j + 1) * kSampleBlock));
+            return std::pair{*lo, *hi};
+        };
+        std::size_t apart = 0;
+        auto last = range(0);
+        for (std::size_t j = 1; j < kSampleBlocks; ++j) {
+            const auto next = range(j);
+            apart += last.second <= next.first || next.second <= last.first;
+            last = next;
+        }
+        return double(apart) / double(kSampleBlocks - 1);
+    }
+
+    // The share of the values that a plan gathers, as the sample shows it.
+    static double gathered_share(const Plan<S> &plan, const std::vector<S> &sampled) {
+        std::size_t in = 0;
+        for (S k : sampled)
+            for (int r = 0; r < plan.runs; ++r)
+                in += k >= plan.run_lo[std::size_t(r)] && k <= plan.run_hi[std::size_t(r)];
+        return double(in) / double(sampled.size());
+    }
+
     // Puts at nth the key that sorting [first, last) would put there, the
     // keys before it not above it and those after not below: a quickselect
     // whose partitions do not branch on the keys, which a branch would
@@ -418,6 +450,7 @@ private:
     void window_pass(int attempt) {
         const std::size_t n = layout_.count;
         std::vector<S> sampled = sample(attempt);
+        ordered_ = ordered(sampled);
         const auto m = double(sampled.size());
         const std::size_t budget = std::max(kCollectBytes, n * sizeof(Key) / 125) / sizeof(Key);
 
@@ -512,6 +545,7 @@ private:
             w->keys = std::make_unique_for_overwrite<S[]>(windows.capacity);
 
         Plan<S> plan = plan_of(windows);
+        plan.dense = gathered_share(plan, sampled) > kDense;
         std::array<std::uint64_t, kMaxCuts> below{};
         S min = kHighest, max = kLowest;
         ++passes_;
@@ -523,6 +557,7 @@ private:
                 n / super_ * done * block_ + std::min(n % super_, done * block_);
             if (seen == n) break;
             narrow(windows, plan, below, seen);
+            plan.dense = double(windows.used) > kDense * double(seen);
         }
         Counts total{&plan, &below, n};
         resolve(windows, total, min, max);
@@ -530,9 +565,10 @@ private:
 
     // Narrower windows from the `seen` values read so far, each on a thread:
     // the rank's place in the rest is that among them, scaled, within a few
-    // standard deviations and a superblock (sorted data). Each window keeps
-    // the counts below its new cuts, taken from all it gathered before it
-    // drops what lies outside. The plan and its counts become the new ones.
+    // standard deviations and, as far as the data runs in order, a
+    // superblock. Each window keeps the counts below its new cuts, taken
+    // from all it gathered before it drops what lies outside. The plan and
+    // its counts become the new ones.
     void narrow(Windows &windows, Plan<S> &plan, std::array<std::uint64_t, kMaxCuts> &below,
                 std::size_t seen) {
         const std::size_t n = layout_.count;
@@ -560,7 +596,7 @@ private:
                 const double q = (double(t->rank) + 0.5) / double(n);
                 const double margin =
                     kSigmas * std::sqrt(q * (1 - q) * double(n) * rest / double(seen)) +
-                    double(super_) + 16;
+                    double(super_) * ordered_ + 16;
                 lo = std::min(lo, at(double(t->rank) - margin));
                 hi = std::max(hi, at(double(t->rank) + margin + 1 / scale));
             }

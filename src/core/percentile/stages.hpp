@@ -36,6 +36,10 @@ struct Plan {
     std::uint32_t gathered = 0;                  // bit i: [cut i, cut i+1), the last to the top
     std::array<std::int8_t, kMaxCuts> window{};  // which window a gathered gap belongs to
     S negative = 0, all = 0;
+    // Many values fall in the gathered gaps (more than about one in 250):
+    // the kernels gather every vector without a branch, which would
+    // mispredict too often.
+    bool dense = false;
     // What the scan tests, from the above (see finish()): the cuts whose
     // count is not that of the cut before plus the values gathered between
     // them, and the gathered gaps merged into runs [run_lo, run_hi].
@@ -101,6 +105,10 @@ public:
         if (size_ + k > kSize) flush();
     }
     __attribute__((always_inline)) void put(S x) { keys_[size_++] = x; }
+    // Where a whole vector of keys may be stored after reserve(), of which
+    // the first `k` are then kept with advance(k).
+    __attribute__((always_inline)) S *end() { return keys_.get() + size_; }
+    __attribute__((always_inline)) void advance(std::size_t k) { size_ += k; }
 
     void flush();
 
