@@ -377,21 +377,21 @@ class SegyExport(Job):
         try:
             with OutputFile(self.path) as out:
                 out.reserve(self.size)
-                out.write(head)
                 if direct:
                     whole = segycodec.export_traces(
                         out.fileno(),
-                        len(head),
+                        head,
                         self.format,
                         self.big_endian,
                         self.samples,
                         self.rows,
                         (headers.fd, headers.offset),
                         (values.fd, values.offset),
-                        max(1, self.chunk_bytes // (2 * self.trace_bytes)),
+                        max(1, self.chunk_bytes // (4 * self.trace_bytes)),  # 4 in memory
                         self._chunk_done,
                     )
                 else:
+                    out.write(head)
                     whole = self._blocks(out.fileno(), len(head), values, headers)
                 if not whole:
                     raise ExportCancelled(f"Export of {self.path} cancelled")
