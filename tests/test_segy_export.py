@@ -3,6 +3,7 @@
 import errno
 import os
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,6 +13,7 @@ from test_segy_import import DTYPES, NS, Case, folder_files, write_cube, write_s
 
 from gemlo.app.__main__ import main
 from gemlo.io import cli, segycodec
+from gemlo.io.outfile import OutputFile
 from gemlo.io.sample import sample_cube, sample_survey
 from gemlo.storage.database import ProjectDatabase
 from gemlo.utils.convert_grid import Survey, ln2xy
@@ -130,14 +132,27 @@ def _interrupted(monkeypatch):
     monkeypatch.setattr(cli, "tenths", tenths)
 
 
+def _headers_cut_short(monkeypatch):
+    # Once the maps are open: reading through them would now be SIGBUS.
+    real = OutputFile.reserve
+
+    def reserve(self, size):
+        (headers,) = Path(self.folder).glob("*trace-headers.npy")
+        os.truncate(headers, headers.stat().st_size - 1000)
+        real(self, size)
+
+    monkeypatch.setattr(OutputFile, "reserve", reserve)
+
+
 @pytest.mark.parametrize(
     "fault, status, reason",
     [
         (_no_space, 1, "No space left on device"),
         (_unwritable, 1, "Permission denied"),
         (_interrupted, 130, "interrupted; nothing was written"),
+        (_headers_cut_short, 1, "ends before its last row"),
     ],
-    ids=["full-disk", "unwritable", "interrupted"],
+    ids=["full-disk", "unwritable", "interrupted", "headers-cut-short"],
 )
 def test_faults_leave_nothing(tmp_path, capsys, monkeypatch, fault, status, reason):
     write_segy(tmp_path / "f.sgy")

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <limits>
@@ -373,6 +375,73 @@ void read_rows(const RowFile &file, std::size_t row_bytes, std::int64_t row, std
 
 }  // namespace
 
+namespace {
+
+// Positions and lengths of writes that bypass the page cache: a multiple of
+// the logical block size of the disks in use (512 or 4096 bytes).
+constexpr std::size_t kDirectAlign = 4096;
+
+// Blocks of an export in memory: one filled while the others are written.
+constexpr std::size_t kExportBlocks = 4;
+
+// Writes to `fd` that bypass the page cache (O_DIRECT) while the file system
+// takes them, and go through it otherwise; the descriptor's flags are put
+// back on destruction.
+class DirectWriter {
+public:
+    explicit DirectWriter(int fd)
+        : fd_(fd),
+          flags_(::fcntl(fd, F_GETFL)),
+          direct_(flags_ >= 0 && ::fcntl(fd, F_SETFL, flags_ | O_DIRECT) == 0) {}
+    ~DirectWriter() {
+        if (flags_ >= 0) ::fcntl(fd_, F_SETFL, flags_);
+    }
+    DirectWriter(const DirectWriter &) = delete;
+    DirectWriter &operator=(const DirectWriter &) = delete;
+
+    // `n` bytes at `buf` (aligned to kDirectAlign) at the aligned position
+    // `at`: the aligned part directly, a tail that is not through the cache.
+    // Several threads may write at once, at different positions.
+    void write(const std::byte *buf, std::size_t n, std::uint64_t at) {
+        std::size_t done = 0;
+        const std::size_t whole = direct_ ? n & ~(kDirectAlign - 1) : 0;
+        while (done < whole) {
+            const ssize_t put =
+                ::pwrite(fd_, buf + done, whole - done, static_cast<off_t>(at + done));
+            if (put < 0) {
+                if (errno == EINTR) continue;
+                if (errno != EINVAL) throw_errno("writing the SEG-Y file failed");
+                break;  // alignment the file system does not take
+            }
+            done += static_cast<std::size_t>(put);
+            if (done % kDirectAlign != 0) break;  // a short write left the alignment
+        }
+        if (done == n) return;
+        through_cache();
+        write_at(fd_, buf + done, n - done, at + done, "writing the SEG-Y file failed");
+#ifdef SYNC_FILE_RANGE_WRITE
+        // Start writing the block back now: the disk works alongside, and the
+        // final sync has little left to do.
+        ::sync_file_range(fd_, static_cast<off_t>(at + done), static_cast<off_t>(n - done),
+                          SYNC_FILE_RANGE_WRITE);
+#endif
+    }
+
+private:
+    void through_cache() {
+        if (direct_.exchange(false)) ::fcntl(fd_, F_SETFL, flags_ & ~O_DIRECT);
+    }
+
+    int fd_, flags_;
+    std::atomic<bool> direct_;
+};
+
+struct FreeDeleter {
+    void operator()(std::byte *p) const { std::free(p); }
+};
+
+}  // namespace
+
 bool export_traces(const ExportJob &job, const std::function<bool(std::size_t)> &progress) {
     const std::size_t in_row = job.samples * stored_bytes(job.format);
     const std::size_t out_row = job.samples * sample_bytes(job.format);
@@ -380,43 +449,65 @@ bool export_traces(const ExportJob &job, const std::function<bool(std::size_t)> 
         throw std::invalid_argument("sample format " + std::to_string(job.format) +
                                     " is not encoded in place");
     const std::size_t trace_bytes = 240 + out_row, count = job.rows.size();
-    if (count == 0) return !progress || progress(0);
-    const std::size_t chunk = std::clamp<std::size_t>(job.chunk_traces, 1, count);
-    auto buffer = [&] { return std::unique_ptr<std::byte[]>(new std::byte[chunk * trace_bytes]); };
-    std::unique_ptr<std::byte[]> out[2] = {buffer(), buffer()};
-    std::future<void> pending;
-    for (std::size_t a = 0, slot = 0; a < count; a += chunk, slot ^= 1) {
+    const std::size_t chunk =
+        std::clamp<std::size_t>(job.chunk_traces, 1, std::max<std::size_t>(count, 1));
+    // A block holds what the last one left short of an aligned end (less than
+    // kDirectAlign bytes), or the head, then a chunk of traces.
+    const std::size_t lead = std::max(job.head.size(), kDirectAlign);
+    const std::size_t capacity =
+        (lead + chunk * trace_bytes + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+    auto buffer = [&] {
+        auto *p = static_cast<std::byte *>(std::aligned_alloc(kDirectAlign, capacity));
+        if (p == nullptr) throw std::bad_alloc();
+        return std::unique_ptr<std::byte[], FreeDeleter>(p);
+    };
+    std::unique_ptr<std::byte[], FreeDeleter> out[kExportBlocks];
+    for (auto &b : out) b = buffer();
+    DirectWriter writer(job.out_fd);
+    // Blocks are written on other threads, several at once (a disk takes them
+    // faster than one at a time), while this one fills the next; the writes
+    // are waited for (the futures' destructors) on any exit.
+    std::future<void> writing[kExportBlocks];
+    auto wait_all = [&] {
+        for (auto &w : writing)
+            if (w.valid()) w.get();
+    };
+    std::copy(job.head.begin(), job.head.end(), out[0].get());
+    std::size_t carried = job.head.size();
+    std::uint64_t at = 0;  // where the block goes in the file: always aligned
+    for (std::size_t a = 0, slot = 0;; a += chunk, slot = (slot + 1) % kExportBlocks) {
         const std::size_t n = std::min(chunk, count - a);
-        std::byte *block = out[slot].get();
+        std::byte *block = out[slot].get(), *traces = block + carried;
         for (std::size_t k = 0; k < n;) {
             std::size_t m = k + 1;
             while (m < n && job.rows[a + m] == job.rows[a + m - 1] + 1) ++m;
-            std::byte *at = block + k * trace_bytes;
-            read_rows(job.headers, 240, job.rows[a + k], m - k, at, trace_bytes);
-            read_rows(job.values, in_row, job.rows[a + k], m - k, at + 240, trace_bytes);
+            std::byte *place = traces + k * trace_bytes;
+            read_rows(job.headers, 240, job.rows[a + k], m - k, place, trace_bytes);
+            read_rows(job.values, in_row, job.rows[a + k], m - k, place + 240, trace_bytes);
             k = m;
         }
         for (std::size_t k = 0; k < n; ++k) {
-            std::byte *samples = block + k * trace_bytes + 240;
+            std::byte *samples = traces + k * trace_bytes + 240;
             encode_samples(job.format, job.big_endian, samples, job.samples, samples);
         }
-        if (pending.valid()) pending.get();
-        pending = std::async(std::launch::async, [&, block, n, a] {
-            const std::uint64_t at = job.out_offset + a * trace_bytes;
-            write_at(job.out_fd, block, n * trace_bytes, at, "writing the SEG-Y file failed");
-#ifdef SYNC_FILE_RANGE_WRITE
-            // Start writing the block back now: the disk works alongside, and the
-            // final sync has little left to do.
-            ::sync_file_range(job.out_fd, static_cast<off_t>(at),
-                              static_cast<off_t>(n * trace_bytes), SYNC_FILE_RANGE_WRITE);
-#endif
-        });
+        const bool last = a + n >= count;
+        const std::size_t filled = carried + n * trace_bytes;
+        const std::size_t size = last ? filled : filled / kDirectAlign * kDirectAlign;
+        // The unaligned end starts the next block, once that one's last write is done.
+        const std::size_t next = (slot + 1) % kExportBlocks;
+        if (writing[next].valid()) writing[next].get();
+        carried = filled - size;
+        std::copy(block + size, block + filled, out[next].get());
+        writing[slot] = std::async(std::launch::async,
+                                   [&writer, block, size, at] { writer.write(block, size, at); });
+        at += size;
         if (progress && !progress(a + n)) {
-            pending.get();
+            wait_all();
             return false;
         }
+        if (last) break;
     }
-    pending.get();
+    wait_all();
     return true;
 }
 

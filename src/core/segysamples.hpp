@@ -112,7 +112,7 @@ struct RowFile {
 
 struct ExportJob {
     int out_fd = -1;
-    std::uint64_t out_offset = 0;  // where the first trace goes
+    std::span<const std::byte> head;  // the bytes before the first trace (the file's headers)
     int format = 5;
     bool big_endian = true;
     std::size_t samples = 0;
@@ -122,11 +122,15 @@ struct ExportJob {
     std::size_t chunk_traces = 4096;
 };
 
-// Write a trace per entry of `rows`: that row of `headers`, then that row of
-// `values` encoded. Each chunk is read straight into its place in the output
-// block (one read per run of consecutive rows) and encoded there, while a
-// second thread writes the block before. `progress(done)` runs after each
-// chunk; when it returns false the export stops and returns false. Throws
+// Write the whole file from its start: `head`, then a trace per entry of
+// `rows`: that row of `headers`, then that row of `values` encoded. Each chunk
+// is read straight into its place in the output block (one read per run of
+// consecutive rows) and encoded there, while other threads write up to three
+// blocks before (memory: four chunks). Blocks go out from aligned positions in
+// aligned lengths, bypassing the page cache (O_DIRECT) where the file system
+// takes it: the copy into the cache would cost the most of the export; the
+// descriptor's flags are as they were on return. `progress(done)` runs after
+// each chunk; when it returns false the export stops and returns false. Throws
 // std::system_error on an I/O error, std::runtime_error when a source file
 // ends early, std::invalid_argument for the 3-byte formats (whose encoded
 // samples are narrower than the decoded ones).

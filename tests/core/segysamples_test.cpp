@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -226,49 +227,77 @@ TEST(WriteTraces, HeadersThenEncodedSamplesInBlocks) {
                  std::system_error);
 }
 
-TEST(ExportTraces, RowsInTheirOrderEncodedInPlace) {
+TEST(ExportTraces, HeadThenRowsInTheirOrderEncodedInPlace) {
     char h_name[] = "/tmp/gemlo-segy-eh-XXXXXX", v_name[] = "/tmp/gemlo-segy-ev-XXXXXX",
          o_name[] = "/tmp/gemlo-segy-eo-XXXXXX";
     const int h_fd = ::mkstemp(h_name), v_fd = ::mkstemp(v_name), o_fd = ::mkstemp(o_name);
     ASSERT_TRUE(h_fd >= 0 && v_fd >= 0 && o_fd >= 0);
     ::unlink(h_name), ::unlink(v_name), ::unlink(o_name);
-    // Six rows behind 16-byte preambles: headers of 240 bytes, three floats each.
-    const std::size_t rows = 6, samples = 3;
-    std::vector<std::byte> headers(240 * rows);
-    for (std::size_t i = 0; i < headers.size(); ++i) headers[i] = static_cast<std::byte>(i % 251);
-    std::vector<float> values(rows * samples);
-    for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5f * i - 2;
-    ASSERT_EQ(::pwrite(h_fd, headers.data(), headers.size(), 16), ssize_t(headers.size()));
-    ASSERT_EQ(::pwrite(v_fd, values.data(), values.size() * 4, 16), ssize_t(values.size() * 4));
+    const int flags = ::fcntl(o_fd, F_GETFL);
     const std::vector<std::int64_t> order{4, 3, 0, 1, 5};  // runs 0-1 and 4; row 2 left out
-    for (const auto &[format, big] : {std::pair{5, true}, std::pair{1, false}}) {
+    // Short traces all end in the last block; long ones cross aligned ends
+    // inside blocks, and a long head fills more than one aligned length.
+    const struct {
+        int format;
+        bool big;
+        std::size_t samples, chunk, head;
+    } cases[] = {{5, true, 3, 2, 8},
+                 {1, false, 3, 2, 8},
+                 {5, true, 1500, 2, 3600},
+                 {6, false, 700, 1, 9000},
+                 {5, true, 1500, 9, 0}};
+    for (const auto &c : cases) {
+        // Six rows behind 16-byte preambles: headers of 240 bytes, then the samples.
+        const std::size_t rows = 6, item = c.format == 6 ? 8 : 4;
+        std::vector<std::byte> headers(240 * rows), head(c.head);
+        for (std::size_t i = 0; i < headers.size(); ++i)
+            headers[i] = static_cast<std::byte>(i % 251);
+        for (std::size_t i = 0; i < head.size(); ++i) head[i] = static_cast<std::byte>(i % 13);
+        std::vector<std::byte> values(rows * c.samples * item);
+        for (std::size_t i = 0; i < rows * c.samples; ++i) {
+            const float f = 0.5f * i - 2;
+            const double d = 0.25 * i - 3;
+            std::memcpy(values.data() + item * i, item == 4 ? static_cast<const void *>(&f) : &d,
+                        item);
+        }
+        ASSERT_EQ(::pwrite(h_fd, headers.data(), headers.size(), 16), ssize_t(headers.size()));
+        ASSERT_EQ(::pwrite(v_fd, values.data(), values.size(), 16), ssize_t(values.size()));
+        ASSERT_EQ(::ftruncate(o_fd, 0), 0);
         segy::ExportJob job;
-        job.out_fd = o_fd, job.out_offset = 8, job.format = format, job.big_endian = big;
-        job.samples = samples, job.rows = order, job.chunk_traces = 2;
+        job.out_fd = o_fd, job.head = head, job.format = c.format, job.big_endian = c.big;
+        job.samples = c.samples, job.rows = order, job.chunk_traces = c.chunk;
         job.headers = {h_fd, 16}, job.values = {v_fd, 16};
         std::vector<std::size_t> seen;
         ASSERT_TRUE(segy::export_traces(job, [&](std::size_t done) {
             seen.push_back(done);
             return true;
         }));
-        EXPECT_EQ(seen, (std::vector<std::size_t>{2, 4, 5}));
-        std::vector<std::byte> want_h, expected(order.size() * (240 + 12)), got(expected.size());
-        std::vector<float> want_v;
+        EXPECT_EQ(seen.back(), order.size());
+        EXPECT_EQ(seen.size(), (order.size() + c.chunk - 1) / c.chunk);
+        const std::size_t row = c.samples * item, trace = 240 + row;
+        std::vector<std::byte> want_h, want_v, expected(head), got(c.head + order.size() * trace);
         for (auto r : order) {
             want_h.insert(want_h.end(), headers.begin() + 240 * r, headers.begin() + 240 * (r + 1));
-            want_v.insert(want_v.end(), values.begin() + 3 * r, values.begin() + 3 * (r + 1));
+            want_v.insert(want_v.end(), values.begin() + row * r, values.begin() + row * (r + 1));
         }
-        segy::encode_traces(format, big, samples, order.size(), want_h.data(), want_v.data(),
-                            expected.data());
-        ASSERT_EQ(::pread(o_fd, got.data(), got.size(), 8), ssize_t(got.size()));
-        EXPECT_EQ(got, expected) << format;
+        expected.resize(got.size());
+        segy::encode_traces(c.format, c.big, c.samples, order.size(), want_h.data(), want_v.data(),
+                            expected.data() + c.head);
+        struct stat st;
+        ASSERT_EQ(::fstat(o_fd, &st), 0);
+        EXPECT_EQ(std::size_t(st.st_size), got.size());
+        ASSERT_EQ(::pread(o_fd, got.data(), got.size(), 0), ssize_t(got.size()));
+        EXPECT_EQ(got, expected) << c.format << " " << c.samples;
+        EXPECT_EQ(::fcntl(o_fd, F_GETFL), flags);
         job.chunk_traces = 1;
         EXPECT_FALSE(segy::export_traces(job, [](std::size_t) { return false; }));
+        EXPECT_EQ(::fcntl(o_fd, F_GETFL), flags);
     }
     segy::ExportJob short_file;
-    short_file.out_fd = o_fd, short_file.samples = samples, short_file.rows = order;
-    short_file.headers = {h_fd, 16}, short_file.values = {v_fd, 40};
+    short_file.out_fd = o_fd, short_file.samples = 3, short_file.rows = order;
+    short_file.headers = {h_fd, 16}, short_file.values = {v_fd, 1 << 20};
     EXPECT_THROW(segy::export_traces(short_file, {}), std::runtime_error);
+    EXPECT_EQ(::fcntl(o_fd, F_GETFL), flags);
     short_file.format = 7;
     EXPECT_THROW(segy::export_traces(short_file, {}), std::invalid_argument);
     ::close(h_fd), ::close(v_fd), ::close(o_fd);

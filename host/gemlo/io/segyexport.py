@@ -24,6 +24,7 @@ from gemlo.io import cli, segycodec
 from gemlo.io.outfile import OutputFile
 from gemlo.io.segy import FORMATS, REFUSED_FORMATS, TRACE_HEADERS, TRACE_ORDER
 from gemlo.jobs import Job
+from gemlo.storage import mapped
 from gemlo.storage.chunks import COPY_CHUNK_BYTES, drop_pages
 from gemlo.storage.datafile import mapped_file
 from gemlo.storage.errors import UnreadableObject
@@ -83,20 +84,31 @@ def _scalar_for(values, limit, factors):
 class _Rows:
     """Rows of `array` (as rows of `width` values) by their numbers. A memory map of a
     file is read from the file with one large read per run of consecutive rows: faulting
-    its pages in through the map costs more than the copy. A cube in a cube store is read
-    a box of inlines by crosslines at a time."""
+    its pages in through the map costs more than the copy, and a file cut short behind
+    the map is then a short read, not SIGBUS. A cube in a cube store is read a box of
+    inlines by crosslines at a time."""
 
     def __init__(self, array, width):
         self.cube = None if isinstance(array, np.ndarray) else array
         self.rows = None if self.cube is not None else array.reshape(-1, width)
         self.row_bytes = width * array.dtype.itemsize
-        self.fd = None
-        if mapped_file(array) is not None:
+        self.fd, self._own = None, False
+        if self.cube is not None or not array.flags.c_contiguous:
+            return
+        # The descriptor kept with the map (read-only maps have no file name), else
+        # the mapped file opened again.
+        found = mapped.source(array)
+        if found is not None:
+            self.fd, self.offset = found
+        elif mapped_file(array) is not None:
             try:
                 self.fd, self.offset = os.open(array.filename, os.O_RDONLY), array.offset
             except OSError:
                 return  # read through the map
-            os.posix_fadvise(self.fd, 0, 0, os.POSIX_FADV_SEQUENTIAL)
+            self._own = True
+        else:
+            return
+        os.posix_fadvise(self.fd, 0, 0, os.POSIX_FADV_SEQUENTIAL)
 
     def read(self, numbers):
         if self.cube is not None:
@@ -127,9 +139,9 @@ class _Rows:
         return out
 
     def close(self):
-        if self.fd is not None:
+        if self._own:
             os.close(self.fd)
-            self.fd = None
+        self.fd, self._own = None, False
 
 
 def _text_header(lines):
@@ -365,21 +377,21 @@ class SegyExport(Job):
         try:
             with OutputFile(self.path) as out:
                 out.reserve(self.size)
-                out.write(head)
                 if direct:
                     whole = segycodec.export_traces(
                         out.fileno(),
-                        len(head),
+                        head,
                         self.format,
                         self.big_endian,
                         self.samples,
                         self.rows,
                         (headers.fd, headers.offset),
                         (values.fd, values.offset),
-                        max(1, self.chunk_bytes // (2 * self.trace_bytes)),
+                        max(1, self.chunk_bytes // (4 * self.trace_bytes)),  # 4 in memory
                         self._chunk_done,
                     )
                 else:
+                    out.write(head)
                     whole = self._blocks(out.fileno(), len(head), values, headers)
                 if not whole:
                     raise ExportCancelled(f"Export of {self.path} cancelled")

@@ -26,9 +26,9 @@ def keep_file(array, fd):
         weakref.finalize(pages, os.close, kept)
 
 
-def _source(array):
+def source(array):
     """(descriptor, position in the file of the array's first byte) of a shared map of
-    a kept file, else None."""
+    a kept file, else None. The descriptor stays the map's: do not close it."""
     base, mapped = array, None
     while base is not None and not isinstance(base, mmap.mmap):
         if mapped is None and isinstance(base, np.memmap):
@@ -48,7 +48,7 @@ def read(array, index=Ellipsis):
     """A copy of `array[index]`, read through the file when `array` maps a kept one;
     OSError when the file was cut short meanwhile."""
     part = array[index]
-    found = _source(part) if part.flags.c_contiguous and part.nbytes else None
+    found = source(part) if part.flags.c_contiguous and part.nbytes else None
     if found is None:
         return np.array(part)
     fd, position = found

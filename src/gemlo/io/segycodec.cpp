@@ -6,7 +6,9 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <span>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -126,7 +128,7 @@ void write_traces(int fd, std::uint64_t offset, int format, bool big_endian,
     });
 }
 
-bool export_traces(int out_fd, std::uint64_t out_offset, int format, bool big_endian,
+bool export_traces(int out_fd, const py::bytes &head, int format, bool big_endian,
                    std::size_t samples, const Rows &rows, std::pair<int, std::uint64_t> headers,
                    std::pair<int, std::uint64_t> values, std::size_t chunk_traces,
                    const std::function<bool(std::size_t)> &progress) {
@@ -134,7 +136,9 @@ bool export_traces(int out_fd, std::uint64_t out_offset, int format, bool big_en
         throw py::value_error("sample format " + std::to_string(format) +
                               " is not encoded in place");
     segy::ExportJob job;
-    job.out_fd = out_fd, job.out_offset = out_offset;
+    const std::string_view head_bytes = head;
+    job.out_fd = out_fd;
+    job.head = std::as_bytes(std::span(head_bytes.data(), head_bytes.size()));
     job.format = format, job.big_endian = big_endian, job.samples = samples;
     job.rows = {rows.data(), static_cast<std::size_t>(rows.size())};
     job.headers = {headers.first, headers.second};
@@ -178,14 +182,15 @@ PYBIND11_MODULE(segycodec, m) {
           "row t of `values` ((traces, samples), the type decoding gives for `format`) "
           "encoded in `format` and byte order, encoded and written without the GIL. "
           "OSError on a write error.");
-    m.def("export_traces", &export_traces, py::arg("out_fd"), py::arg("out_offset"),
-          py::arg("format"), py::arg("big_endian"), py::arg("samples"), py::arg("rows"),
-          py::arg("headers"), py::arg("values"), py::arg("chunk_traces"),
-          py::arg("progress") = py::none(),
-          "Write a trace per entry of `rows`: that row of the 240-byte rows at "
-          "headers = (fd, offset), then that row of the samples at values = (fd, offset) "
-          "(the type decoding gives for `format`) encoded; read, encoded and written without "
-          "the GIL, one thread writing while the next chunk is read. progress(done) runs "
+    m.def("export_traces", &export_traces, py::arg("out_fd"), py::arg("head"), py::arg("format"),
+          py::arg("big_endian"), py::arg("samples"), py::arg("rows"), py::arg("headers"),
+          py::arg("values"), py::arg("chunk_traces"), py::arg("progress") = py::none(),
+          "Write the whole file from its start: `head` (the file's headers), then a trace per "
+          "entry of `rows`: that row of the 240-byte rows at headers = (fd, offset), then that "
+          "row of the samples at values = (fd, offset) (the type decoding gives for `format`) "
+          "encoded; read, encoded and written without the GIL, one thread writing while the "
+          "next chunk is read, past the page cache where the file system allows. "
+          "progress(done) runs "
           "after each chunk; when it returns False the export stops and returns False. "
           "ValueError for the 3-byte formats, OSError on an I/O error, RuntimeError when a "
           "source file ends early.");
