@@ -65,8 +65,10 @@ constexpr std::size_t kLeastSuperblocks = 1024;
 constexpr std::array<std::size_t, 3> kStageBlocks{1, 8, 32};
 constexpr std::size_t kShareSample = std::size_t{1} << 25;  // values: sampled by all threads
 constexpr std::size_t kShareKeys = std::size_t{1} << 15;    // gathered: selected by all threads
-constexpr double kSigmas = 5;         // windows: standard deviations of the rank's estimate
-constexpr double kDense = 1.0 / 250;  // share of values gathered past which a plan is dense
+constexpr double kSigmas = 5;  // windows: standard deviations of the rank's estimate
+// A plan is dense when it gathers more than this share of the values, per
+// byte of a value: about one key in eight pairs of 64-byte vectors.
+constexpr double kDensePerByte = 1.0 / 1000;
 
 template <class C>
 class Selector {
@@ -147,6 +149,8 @@ private:
     double ordered_ = 1;               // how much of the sample runs in order (ordered())
     std::vector<Target> targets_;
     unsigned passes_ = 0;
+
+    static constexpr double kDense = kDensePerByte * sizeof(Key);
 
     // ------------------------------------------------ one pass by windows
     //
@@ -412,7 +416,7 @@ private:
             S *mid = std::partition(first, last, [p](S x) { return x < p; });
             const auto below = std::uint64_t(mid - first);
             if (k < below) {
-                std::nth_element(first, first + std::ptrdiff_t(k), mid);
+                nth_key(first, first + std::ptrdiff_t(k), mid);
                 return first[k];
             }
             k -= below;
@@ -421,7 +425,7 @@ private:
             first = mid;
         }
         if (k >= std::uint64_t(last - first)) throw changed();
-        std::nth_element(first, first + std::ptrdiff_t(k), last);
+        nth_key(first, first + std::ptrdiff_t(k), last);
         return first[k];
     }
 
