@@ -149,11 +149,10 @@ struct Scan {
         return less(span, V(UV(x) - UV(from))) ^
                (L == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << L) - 1);
     }
-    // Keys of 32 and 64 bits are gathered by compressing their lanes in a
-    // register and storing the whole vector: lane by lane, each key would
-    // wait for the vector's store to reach memory.
-    // Keys of 16 bits go as two halves widened to 32 (x86-64-v4 does not
-    // compress 16-bit lanes).
+    // Keys are gathered by compressing their lanes in a register and storing
+    // the whole vector: lane by lane, each key would wait for the vector's
+    // store to reach memory. Keys of 16 bits go as two halves widened to 32
+    // bits (x86-64-v4 does not compress 16-bit lanes); bytes take the block scan.
     static constexpr bool kCompress = sizeof(S) >= 2;
     __attribute__((always_inline)) static void compress(const V &x0, std::uint64_t in0, const V &x1,
                                                         std::uint64_t in1, Sink<S> &sink) {
