@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-// Set by CMake for every user of gemlo_core: which kernel targets exist.
+// Set by CMake for every user of gemlo_percentile: which kernel targets exist.
 #ifndef GEMLO_PERCENTILE_AVX2
 #define GEMLO_PERCENTILE_AVX2 0
 #endif
