@@ -17,7 +17,6 @@ memory under 1% of the array.
 
 import argparse
 import gc
-import os
 import tempfile
 import threading
 import time
@@ -25,6 +24,7 @@ from pathlib import Path
 
 import numpy as np
 
+from benchtools import drop_cache
 from gemlo.widgets import statgrid
 
 POINTS = (0, 10, 50, 90, 100)
@@ -147,12 +147,7 @@ def main():
 def evict(path):
     """Drops the file's pages from the page cache (no map of it may be open)."""
     gc.collect()
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
+    drop_cache(path)
 
 
 def cold(folder, n, repeat):

@@ -24,14 +24,8 @@ from bench_segy_import import ROOT, mib, run_child, synthetic  # noqa: E402
 
 CHILD = r"""
 import json, os, sys, time
+from benchtools import status, write_synced
 mode, args = sys.argv[1], json.loads(sys.argv[2])
-
-def status(key):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 result = {}
 if mode == "import":
@@ -51,12 +45,7 @@ if mode == "export":
 elif mode == "disk":
     block = os.urandom(32 << 20)
     t = time.perf_counter()
-    with open(args["path"], "wb") as f:
-        left = args["size"]
-        while left > 0:
-            left -= f.write(block[: min(left, len(block))])
-        f.flush()
-        os.fsync(f.fileno())
+    write_synced(args["path"], args["size"], block)
 elif mode == "segyio":
     import numpy as np
     import segyio.tools

@@ -19,6 +19,7 @@ in-place build):
 import argparse
 import json
 import math
+import os
 import shutil
 import subprocess
 import sys
@@ -31,14 +32,8 @@ ROOT = Path(__file__).resolve().parent.parent
 # Runs in a child process: MODE, ARGS as JSON. Prints one JSON line of measurements.
 CHILD = r"""
 import json, sys, threading, time
+from benchtools import status, write_synced
 mode, args = sys.argv[1], json.loads(sys.argv[2])
-
-def status(key):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 peak_anon = [0]
 def sample():  # the kernel keeps the peak of the whole RSS only; RssAnon is sampled
@@ -54,13 +49,7 @@ if mode == "import":
     import_to_new_project(args["segy"], args["project"], chunk_bytes=args["chunk"])
 elif mode == "disk":
     import os
-    block = os.urandom(args["chunk"])
-    with open(args["path"], "wb") as f:
-        left = args["size"]
-        while left > 0:
-            left -= f.write(block[: min(left, len(block))])
-        f.flush()
-        os.fsync(f.fileno())
+    write_synced(args["path"], args["size"], os.urandom(args["chunk"]))
 elif mode == "cube":
     import segyio.tools
     cube = segyio.tools.cube(args["segy"])
@@ -93,11 +82,13 @@ def run_child(code, mode, **args):
     """Run the bench's `code` in a fresh interpreter (its own peak memory) for `mode`;
     returns the JSON of its last line. The package is the one the parent imports:
     installed, or wherever PYTHONPATH points."""
+    path = [str(Path(__file__).resolve().parent)] + [os.environ.get("PYTHONPATH", "")]
     done = subprocess.run(
         [sys.executable, "-c", code, mode, json.dumps(args)],
         capture_output=True,
         text=True,
         check=False,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in path if p)},
     )
     if done.returncode:
         sys.exit(f"{mode} failed:\n{done.stderr}")

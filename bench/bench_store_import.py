@@ -12,18 +12,19 @@ same bytes, and reads of slices from chunk layouts against the .npy memory map.
 """
 
 import argparse
-import os
 import shutil
 import tempfile
 import time
 from pathlib import Path
 
 from bench_segy_import import run_child, synthetic
+from benchtools import drop_cache
 
 ROOT = Path(__file__).resolve().parent.parent
 
 CHILD = r"""
 import json, os, sys, time
+from benchtools import write_synced
 mode, args = sys.argv[1], json.loads(sys.argv[2])
 t = time.perf_counter()
 result = {}
@@ -32,13 +33,7 @@ if mode == "store":
     cube = import_to_store(args["segy"], args["cube"])
     result["nbytes"] = cube.nbytes
 elif mode == "disk":
-    block = os.urandom(64 << 20)
-    with open(args["path"], "wb") as f:
-        left = args["size"]
-        while left > 0:
-            left -= f.write(block[: min(left, len(block))])
-        f.flush()
-        os.fsync(f.fileno())
+    write_synced(args["path"], args["size"], os.urandom(64 << 20))
 result["seconds"] = time.perf_counter() - t
 print(json.dumps(result))
 """
@@ -54,18 +49,6 @@ def seconds(runs):
 
 def tree_bytes(path):
     return sum(f.stat().st_size for f in Path(path).rglob("*") if f.is_file())
-
-
-def drop_cache(path):
-    """Drop the files under `path` from the page cache (written back first)."""
-    files = [path] if Path(path).is_file() else [f for f in Path(path).rglob("*") if f.is_file()]
-    for f in files:
-        fd = os.open(f, os.O_RDONLY)
-        try:
-            os.fdatasync(fd)
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-        finally:
-            os.close(fd)
 
 
 def layouts(shape):
