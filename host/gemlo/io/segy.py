@@ -609,11 +609,7 @@ class SegyImport(SegyScan, Job):
                 self.name, TRACE_HEADERS, np.uint8, (*self.shape[:2], 240)
             )
         except OSError as error:
-            self.discard()
-            raise SegyError(
-                self.path,
-                f"cannot write the data file in {self.folder}: {error.strerror or error}",
-            ) from error
+            raise self._unwritable(error) from error
 
     def work(self):
         self.copy()
@@ -627,11 +623,7 @@ class SegyImport(SegyScan, Job):
                 self.data_file = DataFile(self.folder, self.dtype, self.shape)
                 self.header_file = DataFile(self.folder, np.uint8, (*self.shape[:2], 240))
         except OSError as error:
-            self.discard()
-            raise SegyError(
-                self.path,
-                f"cannot write the data file in {self.folder}: {error.strerror or error}",
-            ) from error
+            raise self._unwritable(error) from error
         try:
             # Written through the descriptor, not the map: memory stays that of a chunk.
             self._copy_into(self.data_file.fileno(), self.data_file.offset)
@@ -673,13 +665,12 @@ class SegyImport(SegyScan, Job):
         if not whole:
             raise ImportCancelled(f"Import of {self.path} cancelled")
 
-    def _chunk_done(self, done):
-        """After each chunk (the copying thread, which may be interrupted here): whether
-        to go on."""
-        self.done = done
-        if self.progress is not None:
-            self.progress(done, self.total)
-        return not self.cancelled
+    def _unwritable(self, error):
+        """The refusal when a data file cannot be made; what was made is removed."""
+        self.discard()
+        return SegyError(
+            self.path, f"cannot write the data file in {self.folder}: {error.strerror or error}"
+        )
 
     def discard(self):
         """Remove the data files, unless they were stored."""
@@ -706,11 +697,7 @@ class SegyImport(SegyScan, Job):
         try:
             order = database.new_data_file(self.name, TRACE_ORDER, np.int64, self.shape[:2])
         except OSError as error:
-            self.discard()
-            raise SegyError(
-                self.path,
-                f"cannot write the data file in {self.folder}: {error.strerror or error}",
-            ) from error
+            raise self._unwritable(error) from error
         try:
             order.array[...] = self.trace_order()
             database.store_properties(

@@ -431,14 +431,6 @@ class SegyExport(Job):
                 return False
         return True
 
-    def _chunk_done(self, done):
-        """After each chunk (the writing thread, which may be interrupted here): whether
-        to go on."""
-        self.done = done
-        if self.progress is not None:
-            self.progress(done, self.total)
-        return not self.cancelled
-
 
 def default_property(dob):
     """The property an export takes when none is named: the object's first."""

@@ -241,11 +241,6 @@ class ProcessJob(Job):
             + (f" ({made})" if made else ""),
         }
 
-    def _progress(self, done, total):
-        self.done = done
-        if self.progress is not None:
-            self.progress(done, total)
-
     def make_output(self, database=None):
         """Where the result goes (the database's thread): a new data file of the project's
         when the result needs one (gemlo.storage.chunks), else an array in memory. A full disk
@@ -273,7 +268,7 @@ class ProcessJob(Job):
                 self.source,
                 out,
                 scheduler,
-                progress=self._progress,
+                progress=self._chunk_done,
                 cancel=self._cancel,
             )
             return self.out
@@ -283,7 +278,7 @@ class ProcessJob(Job):
             out,
             self.chunk_bytes,
             self.workers,
-            self._progress,
+            self._chunk_done,
             self._cancel,
         )
         return self.out
