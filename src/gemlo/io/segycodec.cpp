@@ -72,6 +72,16 @@ std::vector<Ints> read_headers(int fd, std::uint64_t first, std::uint64_t trace_
     return out;
 }
 
+// The Python callback `progress`, called from C++ running without the GIL (none
+// when there is no callback).
+std::function<bool(std::size_t)> with_gil(const std::function<bool(std::size_t)> &progress) {
+    if (!progress) return {};
+    return [&progress](std::size_t done) {
+        py::gil_scoped_acquire gil;
+        return progress(done);
+    };
+}
+
 bool copy_traces(int in_fd, std::uint64_t first, std::uint64_t trace_bytes, std::size_t samples,
                  int format, bool big_endian, int out_fd, std::uint64_t out_offset,
                  const Rows &rows, std::pair<unsigned, unsigned> iline_field,
@@ -92,13 +102,7 @@ bool copy_traces(int in_fd, std::uint64_t first, std::uint64_t trace_bytes, std:
     job.chunk_traces = chunk_traces;
     job.header_fd = header_fd;
     job.header_offset = header_offset;
-    std::function<bool(std::size_t)> report;
-    if (progress) {
-        report = [&progress](std::size_t done) {
-            py::gil_scoped_acquire gil;
-            return progress(done);
-        };
-    }
+    const auto report = with_gil(progress);
     py::gil_scoped_release released;
     return io_errors([&] { return segy::copy_traces(job, report); });
 }
@@ -144,13 +148,7 @@ bool export_traces(int out_fd, const py::bytes &head, int format, bool big_endia
     job.headers = {headers.first, headers.second};
     job.values = {values.first, values.second};
     job.chunk_traces = chunk_traces;
-    std::function<bool(std::size_t)> report;
-    if (progress) {
-        report = [&progress](std::size_t done) {
-            py::gil_scoped_acquire gil;
-            return progress(done);
-        };
-    }
+    const auto report = with_gil(progress);
     py::gil_scoped_release released;
     return io_errors([&] { return segy::export_traces(job, report); });
 }
