@@ -377,6 +377,11 @@ def zmap_text(line):
     return f"@G, GRID, 5\n15, 1e30, , 4, 1\n{line}\n0,0,0\n@\n1 2 3 4\n"
 
 
+def envelope_of(project):
+    """The command that computes the envelope of the cube's "amp" into "e"."""
+    return ["process", str(project), "cube", "envelope", "--property", "amp", "--output", "e"]
+
+
 BOUNDS = {
     "las curves": (
         lambda p: ["import-las", str(write(p / "w.las", "~C\n" + "C.M : c\n" * 2001)), "n.lmd"],
@@ -406,16 +411,7 @@ BOUNDS = {
     "nested record": (
         lambda p: (
             sql(p / "b/b.lmd", "UPDATE properties SET extra = ?", "[" * 5000 + "]" * 5000)
-            or [
-                "process",
-                str(p / "b/b.lmd"),
-                "cube",
-                "envelope",
-                "--property",
-                "amp",
-                "--output",
-                "e",
-            ]
+            or envelope_of(p / "b/b.lmd")
         ),
         "nests 5000 levels",
     ),
@@ -426,16 +422,7 @@ BOUNDS = {
     "huge record": (
         lambda p: (
             sql(p / "b/b.lmd", "UPDATE objects SET meta = ?", " " * (40 << 20))
-            or [
-                "process",
-                str(p / "b/b.lmd"),
-                "cube",
-                "envelope",
-                "--property",
-                "amp",
-                "--output",
-                "e",
-            ]
+            or envelope_of(p / "b/b.lmd")
         ),
         "string or blob too big",
     ),
