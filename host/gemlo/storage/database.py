@@ -962,23 +962,7 @@ class ProjectDatabase:
                         f"The cube of {what} cannot be used: {error}"
                     ) from error
             elif prop_name in files:
-                try:
-                    file = safepath.resolve(self.path, files[prop_name])
-                except ValueError as error:
-                    raise UnreadableObject(
-                        f"The data file entry of {what} in {self.path} is damaged: {error}"
-                    ) from error
-                if not os.path.lexists(file):
-                    raise UnreadableObject(f"The data file {file} of {what} is missing")
-                try:
-                    array = open_mapped(
-                        file, dtype, values.loads(shape), writable=not self.read_only
-                    )
-                except (OSError, ValueError, TypeError, OverflowError) as error:
-                    reason = error.strerror if isinstance(error, OSError) else error
-                    raise UnreadableObject(
-                        f"The data file {file} of {what} cannot be used: {reason or error}"
-                    ) from error
+                array = self._map_entry(files[prop_name], dtype, shape, what, not self.read_only)
             else:
                 try:
                     array = unpack(dtype, shape, data)
@@ -1028,9 +1012,13 @@ class ProjectDatabase:
             ).fetchone()
         if row is None:
             raise KeyError(name)
-        what = f"the {name} of {object_name!r}"
+        return self._map_entry(row[0], row[1], row[2], f"the {name} of {object_name!r}", False)
+
+    def _map_entry(self, entry, dtype, shape, what, writable):
+        """The data file named by the project's `entry` (shape as stored), checked and
+        mapped; UnreadableObject, naming `what`, when it is damaged or missing."""
         try:
-            file = safepath.resolve(self.path, row[0])
+            file = safepath.resolve(self.path, entry)
         except ValueError as error:
             raise UnreadableObject(
                 f"The data file entry of {what} in {self.path} is damaged: {error}"
@@ -1038,7 +1026,7 @@ class ProjectDatabase:
         if not os.path.lexists(file):
             raise UnreadableObject(f"The data file {file} of {what} is missing")
         try:
-            return open_mapped(file, row[1], values.loads(row[2]), writable=False)
+            return open_mapped(file, dtype, values.loads(shape), writable=writable)
         except (OSError, ValueError, TypeError, OverflowError) as error:
             reason = error.strerror if isinstance(error, OSError) else error
             raise UnreadableObject(
