@@ -39,6 +39,7 @@ from gemlo.storage.paths import EXTENSION
 from gemlo.utils import icon_manager as ima
 from gemlo.utils.functions import myprint
 from gemlo.utils.logger import logger
+from gemlo.utils.qthelpers import show_failure
 from gemlo.widgets.chartpane import ChartPane
 from gemlo.widgets.outputlog import OutputHandler
 from gemlo.widgets.panedeck import PaneDeck
@@ -469,7 +470,7 @@ class MainWindow(QMainWindow):
         return SegyImportRun(self, path, **options).start()
 
     def _ask_import_segy(self):
-        from gemlo.dialogs.segy_import import SegyScanDialog, show_failure
+        from gemlo.dialogs.segy_import import SegyScanDialog
         from gemlo.io.segy import SegyError
 
         path, _filter = QFileDialog.getOpenFileName(
@@ -486,7 +487,7 @@ class MainWindow(QMainWindow):
         try:
             self.import_segy(path, header=look.header())
         except (SegyError, OSError, RuntimeError) as error:
-            show_failure(self, str(error))
+            show_failure(self, _("Import SEG-Y"), str(error))
 
     def export_segy(self, name, prop, path, fmt=None, **options):
         """Write the property `prop` of the cube `name` as the SEG-Y file `path`, behind a
@@ -497,7 +498,7 @@ class MainWindow(QMainWindow):
         return SegyExportRun(self, name, prop, path, fmt, **options).start()
 
     def _ask_export_segy(self):
-        from gemlo.dialogs.segy_export import SegyExportDialog, show_failure
+        from gemlo.dialogs.segy_export import SegyExportDialog
         from gemlo.io.segyexport import ExportError
 
         cubes = {
@@ -523,7 +524,7 @@ class MainWindow(QMainWindow):
         try:
             self.export_segy(name, prop, path, fmt)
         except (ExportError, OSError, RuntimeError) as error:
-            show_failure(self, str(error))
+            show_failure(self, _("Export SEG-Y"), str(error))
 
     def import_las(self, paths):
         """Add one well per LAS file of `paths` to the open project; returns the new objects.

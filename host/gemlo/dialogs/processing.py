@@ -8,24 +8,15 @@ through a timer, its Cancel button only sets the job's flag, and the result is s
 on the GUI thread once the work is done.
 """
 
-from qtpy.QtCore import Qt, Signal
-from qtpy.QtWidgets import QLineEdit, QMessageBox
+from qtpy.QtCore import Signal
+from qtpy.QtWidgets import QLineEdit
 
 from gemlo.config.base import _
 from gemlo.processing.operations import OPERATIONS
 from gemlo.processing.runner import ProcessingCancelled, ProcessJob, default_output
 from gemlo.utils.logger import logger
-from gemlo.utils.qthelpers import JobRun
+from gemlo.utils.qthelpers import JobRun, show_failure
 from gemlo.widgets.dialogs import PropertyChoice, TreeDialog
-
-
-def show_failure(window, title, text):
-    """Log `text` and show it in a message box that does not block the caller."""
-    logger.warning(text)
-    box = QMessageBox(QMessageBox.Warning, title, text, QMessageBox.Ok, window)
-    box.setAttribute(Qt.WA_DeleteOnClose)
-    box.open()
-    return box
 
 
 class ProcessRun(JobRun):

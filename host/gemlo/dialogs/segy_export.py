@@ -1,29 +1,19 @@
 """A SEG-Y export in the main window: which cube, property and sample format, then the
 file written on a worker thread behind a progress dialog that can cancel."""
 
-from qtpy.QtCore import Qt, Signal
+from qtpy.QtCore import Signal
 from qtpy.QtWidgets import (
     QComboBox,
     QDialog,
     QDialogButtonBox,
     QFormLayout,
-    QMessageBox,
 )
 
 from gemlo.config.base import _
 from gemlo.io.segy import FORMATS
 from gemlo.io.segyexport import CHUNK_BYTES, ExportCancelled, SegyExport
 from gemlo.utils.logger import logger
-from gemlo.utils.qthelpers import JobRun
-
-
-def show_failure(window, text):
-    """Log `text` and show it in a message box that does not block the caller."""
-    logger.warning(text)
-    box = QMessageBox(QMessageBox.Warning, _("Export SEG-Y"), text, QMessageBox.Ok, window)
-    box.setAttribute(Qt.WA_DeleteOnClose)
-    box.open()
-    return box
+from gemlo.utils.qthelpers import JobRun, show_failure
 
 
 class SegyExportDialog(QDialog):
@@ -95,7 +85,7 @@ class SegyExportRun(JobRun):
         if isinstance(job.error, ExportCancelled):
             logger.info("%s; nothing was written", job.error)
         elif job.error is not None:
-            self.message = show_failure(self.window, str(job.error))
+            self.message = show_failure(self.window, _("Export SEG-Y"), str(job.error))
         else:
             self.result = job.path
             logger.info("Exported %s of %s to %s", job.prop, job.dob.name, job.path)

@@ -5,14 +5,13 @@ the copy is done."""
 
 from pathlib import Path
 
-from qtpy.QtCore import Qt, QTimer, Signal
+from qtpy.QtCore import QTimer, Signal
 from qtpy.QtGui import QFontDatabase
 from qtpy.QtWidgets import (
     QDialog,
     QDialogButtonBox,
     QFormLayout,
     QHBoxLayout,
-    QMessageBox,
     QPlainTextEdit,
     QSpinBox,
     QVBoxLayout,
@@ -28,16 +27,7 @@ from gemlo.io.segy import (
 )
 from gemlo.storage.chunks import IMPORT_CHUNK_BYTES
 from gemlo.utils.logger import logger
-from gemlo.utils.qthelpers import JobRun
-
-
-def show_failure(window, text):
-    """Log `text` and show it in a message box that does not block the caller."""
-    logger.warning(text)
-    box = QMessageBox(QMessageBox.Warning, _("Import SEG-Y"), text, QMessageBox.Ok, window)
-    box.setAttribute(Qt.WA_DeleteOnClose)
-    box.open()
-    return box
+from gemlo.utils.qthelpers import JobRun, show_failure
 
 
 class SegyScanDialog(QDialog):
@@ -172,7 +162,7 @@ class SegyImportRun(JobRun):
         if isinstance(job.error, ImportCancelled):
             logger.info("%s; the project is unchanged", job.error)
         elif job.error is not None:
-            self.message = show_failure(self.window, str(job.error))
+            self.message = show_failure(self.window, _("Import SEG-Y"), str(job.error))
         else:
             logger.info("Imported %s as %s %s", job.path, self.result.name, self.result.shape)
         self.dialog.deleteLater()

@@ -2,11 +2,21 @@
 
 from qtpy.QtCore import QObject, Qt, QTimer
 from qtpy.QtGui import QKeySequence
-from qtpy.QtWidgets import QProgressDialog, QToolButton, QVBoxLayout
+from qtpy.QtWidgets import QMessageBox, QProgressDialog, QToolButton, QVBoxLayout
 
 from gemlo.config.base import _
 from gemlo.utils import icon_manager as ima
 from gemlo.utils.bgrunner import BgRunner
+from gemlo.utils.logger import logger
+
+
+def show_failure(window, title, text):
+    """Log `text` and show it in a message box that does not block the caller."""
+    logger.warning(text)
+    box = QMessageBox(QMessageBox.Warning, title, text, QMessageBox.Ok, window)
+    box.setAttribute(Qt.WA_DeleteOnClose)
+    box.open()
+    return box
 
 
 def create_toolbutton(
