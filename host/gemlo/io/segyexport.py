@@ -129,13 +129,12 @@ class _Rows:
         out = np.empty((ends[-1], self.rows.shape[1]), self.rows.dtype)
         view = memoryview(out).cast("B")
         for a, b, row in zip(starts, ends, first, strict=True):
-            at, end = int(a) * self.row_bytes, int(b) * self.row_bytes
-            where = self.offset + int(row) * self.row_bytes
-            while at < end:
-                got = os.preadv(self.fd, [view[at:end]], where)
-                if got == 0:
-                    raise OSError(errno.EIO, "a data file of the project ended early")
-                at, where = at + got, where + got
+            mapped.read_full(
+                self.fd,
+                view[int(a) * self.row_bytes : int(b) * self.row_bytes],
+                self.offset + int(row) * self.row_bytes,
+                lambda: OSError(errno.EIO, "a data file of the project ended early"),
+            )
         return out
 
     def close(self):

@@ -53,12 +53,22 @@ def read(array, index=Ellipsis):
         return np.array(part)
     fd, position = found
     out = np.empty(part.shape, part.dtype)
-    view = memoryview(out).cast("B")
+    name = getattr(array, "filename", None) or "its data file"
+    read_full(
+        fd,
+        memoryview(out).cast("B"),
+        position,
+        lambda: OSError(f"{name} was truncated while in use"),
+    )
+    return out
+
+
+def read_full(fd, view, position, ended):
+    """Fill the bytes of `view` from the file `fd` at `position`; raises `ended()` (an
+    OSError) when the file ends first."""
     done = 0
     while done < len(view):
         got = os.preadv(fd, [view[done:]], position + done)
         if got == 0:
-            name = getattr(array, "filename", None) or "its data file"
-            raise OSError(f"{name} was truncated while in use")
+            raise ended()
         done += got
-    return out
